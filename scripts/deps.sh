@@ -1,0 +1,18 @@
+# Sourced by the setup scripts: installs the Debian packages the build needs when missing.
+# Root runs apt-get directly; anyone else goes through sudo.
+
+quillon_packages_build=(cmake g++ make pkg-config libsystemd-dev libpugixml-dev gettext)
+quillon_packages_test=(libgtest-dev googletest libbenchmark-dev dbus-daemon dbus-bin e2fsprogs coreutils)
+
+quillon_install_missing() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing missing packages: ${missing[*]}" >&2
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq || return 1
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}

@@ -1,0 +1,99 @@
+// Internal interface of the secure deletion engine.
+//
+// Only the engine's own files and its tests include this header; the rest of the system uses
+// secure_delete.h. The engine is procedural and keeps process-wide, unprotected state: at most
+// one engine call may run at a time in a process. Routines return 0 for success and -1 with
+// errno for failure; the prompting routines return nonzero to go ahead and 0 to skip. Messages
+// go to standard error through report_error / report_errno, each line starting with
+// prog_name and ": ".
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace quillon::engine {
+
+// Option flags of `options`.
+inline constexpr uint32_t OPT_FORCE = 0x01;           // ask nothing; make read-only files writable
+inline constexpr uint32_t OPT_INTERACTIVE = 0x02;     // ask "Remove %s? " before each removal
+inline constexpr uint32_t OPT_RECURSIVE = 0x04;       // descend into directories
+inline constexpr uint32_t OPT_VERBOSE = 0x08;         // progress and "removing" lines on stdout
+inline constexpr uint32_t OPT_OVERWRITE_ONLY = 0x20;  // overwrite regular files, keep them
+inline constexpr uint32_t OPT_ZERO_LAST = 0x40;       // one extra pass of zero bytes
+
+// ---- Engine state (process-wide) -------------------------------------------------------
+
+extern const char *prog_name;   // message prefix; never set, so lines start with ": "
+extern uint32_t options;        // replaced whole by secure_delete at every call
+extern int32_t overwrite_mode;  // 1: one random pass, 7: seven passes, else 35 passes
+extern int random_fd;           // the random device while a call runs, else -1
+
+// ---- Pass state (valid for one fork between open and close) -----------------------------
+
+extern int fork_fd;
+extern off_t fork_length;           // bytes every pass covers; the fork never grows
+extern unsigned char *pass_buffer;  // pattern buffer, pass_buffer_size bytes
+extern uint32_t pass_buffer_size;   // bytes of every full write: the file's st_blksize
+extern int64_t planned_bytes;       // bytes all passes over the fork write (progress only)
+extern int64_t written_bytes;       // bytes written so far over all passes (progress only)
+
+// ---- Random source and reporters ---------------------------------------------------------
+
+// Opens "/dev/urandom" into random_fd when it is a character device; otherwise seeds rand()
+// with `seed` and leaves random_fd at -1. A device that exists but cannot be opened leaves
+// random_fd at -1 without seeding.
+void init_random(unsigned int seed);
+// The same with another device path, so tests can point the source elsewhere.
+void init_random_from(const char *device, unsigned int seed);
+// Closes random_fd if open and sets it to -1.
+void close_random();
+// One random byte, sign-extended: always within -128..127.
+int random_byte();
+// Fills `length` bytes of `buffer` with random bytes.
+void random_fill(unsigned char *buffer, int length);
+
+// "<prog_name>: <message>\n" on stderr, the message cut to 99 characters.
+void report_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// perror("<prog_name>: <message>") with the message cut to 99 and the whole to 119
+// characters. errno must still be the failing call's; it is preserved for perror.
+void report_errno(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Overwrite passes --------------------------------------------------------------------
+
+// Runs the scheme of overwrite_mode over fork_fd (plus a zero pass with OPT_ZERO_LAST).
+// Returns 0, or -1 with the failing write's errno: the remaining passes are not run and the
+// fork keeps whatever the passes so far left in it.
+int overwrite_fork();
+// One pass: the buffer written over [0, fork_length) block by block, then flushed, rewound.
+int write_pass();
+int byte_pass(unsigned char value);
+int triple_pass(unsigned char first, unsigned char second, unsigned char third);
+int random_passes(int count);
+// fsync(fd) then sync(): the pass is on the disk before the next begins.
+void flush_file(int fd);
+// Adds one write to written_bytes and prints the percentage when it changes.
+void show_progress(uint32_t count);
+
+// ---- File and tree removal ---------------------------------------------------------------
+
+// Walks the NULL-terminated operand list (trailing slashes stripped in place) and removes
+// every entry. Returns 0 when every entry was handled, nonzero when any entry failed or the
+// walk could not start. A missing operand under OPT_FORCE is not a failure.
+int remove_tree(char **operands);
+// Handles one walk entry; returns 0 unless the entry failed (and was reported).
+int remove_entry(char *path, unsigned short info);
+// Nonzero to go ahead with the entry, 0 to skip it.
+int prompt_file(const char *path, unsigned short info);
+int check_writable(const char *path);
+int ask_yes(const char *question);
+// Overwrites, truncates, renames and unlinks one non-directory. 0, or -1 with errno
+// (EMLINK: the name was removed but the data, shared with another link, was not overwritten).
+int secure_remove_file(const char *path);
+// Moves `path` to a free random 14-character name in its directory, syncs, then removes it.
+// 0, or -1 with errno; after a failed removal the object stays under its random name.
+int rename_unlink(const char *path);
+// Removes trailing '/' in place, never leaving the string empty.
+void strip_trailing_slashes(char *path);
+
+}  // namespace quillon::engine

@@ -1,0 +1,28 @@
+#include "secure_delete/secure_delete.h"
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "secure_delete/engine.h"
+
+namespace quillon {
+
+int secure_delete(const char *path, int level) {
+    using namespace engine;
+    options = OPT_FORCE | OPT_RECURSIVE;
+    overwrite_mode = level == 0 ? 1 : level == 1 ? 7 : 0;
+    init_random(static_cast<unsigned int>(time(nullptr)));
+
+    // The walk strips trailing slashes in place: give it a private copy.
+    const size_t length = strlen(path);
+    std::unique_ptr<char[]> copy(new char[length + 1]);
+    memcpy(copy.get(), path, length + 1);
+    char *operands[] = {copy.get(), nullptr};
+
+    int status = remove_tree(operands);
+    close_random();
+    return status == 0 ? 1 : 0;
+}
+
+}  // namespace quillon

@@ -1,0 +1,38 @@
+// Helpers shared by the tests: temporary folders and small file utilities.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace quillon::testing {
+
+// A fresh folder under $TMPDIR (or /var/tmp, which is on a real disk), removed with all its
+// contents when the object goes. Removal never follows links.
+class TempDir {
+ public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+    std::string path_;
+};
+
+void write_file(const std::string &path, const std::string &contents);
+std::string read_file(const std::string &path);
+bool exists(const std::string &path);  // lstat: a dangling link exists
+void make_dir(const std::string &path);
+// Names in `dir` other than . and .., sorted.
+std::vector<std::string> list_dir(const std::string &dir);
+// Removes a tree without following links; clears immutable flags on the way.
+void remove_all(const std::string &path);
+// Sets or clears the immutable inode flag; false when the file system keeps no such flag.
+bool set_immutable(const std::string &path, bool on);
+
+}  // namespace quillon::testing
