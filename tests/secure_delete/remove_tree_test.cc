@@ -239,6 +239,36 @@ TEST_F(RemoveTreeTest, WithoutRecursionADirectoryIsNotEntered) {
     free(path);
 }
 
+TEST_F(RemoveTreeTest, InteractiveQuestionsTakeOnlyALowercaseYes) {
+    int saved_stdin = dup(0);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "y\nn\nY\n", 6), 6);
+    close(fds[1]);
+    dup2(fds[0], 0);
+    close(fds[0]);
+    clearerr(stdin);
+
+    options = OPT_INTERACTIVE | OPT_RECURSIVE;
+    init_random(1);
+    ::testing::internal::CaptureStdout();
+    for (const char *name : {"a", "b", "c"}) {
+        write_file(dir / name, "x");
+        char *path = strdup((dir / name).c_str());
+        char *operands[] = {path, nullptr};
+        EXPECT_EQ(remove_tree(operands), 0);
+        free(path);
+    }
+    std::string out = ::testing::internal::GetCapturedStdout();
+    close_random();
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    clearerr(stdin);
+
+    EXPECT_EQ(out, "Remove " + (dir / "a") + "? Remove " + (dir / "b") + "? Remove " + (dir / "c") + "? ");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"b", "c"}));
+}
+
 TEST_F(RemoveTreeTest, RandomNameSkipsNonAlphanumericBytesAndRedrawsOnCollision) {
     write_file(dir / "AAAAAAAAAAAAAA", "already here");
     write_file(dir / "victim", "x");
