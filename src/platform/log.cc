@@ -1,0 +1,43 @@
+#include "platform/log.h"
+
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <utility>
+
+namespace quillon {
+
+namespace {
+std::function<void(const std::string &)> &sink() {
+    static std::function<void(const std::string &)> current;
+    return current;
+}
+}  // namespace
+
+void setLogSink(std::function<void(const std::string &)> new_sink) { sink() = std::move(new_sink); }
+
+void logMessage(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string line(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) vsnprintf(line.data(), line.size() + 1, format, args);
+    va_end(args);
+
+    if (sink()) {
+        sink()(line);
+        return;
+    }
+    static const bool opened = [] {
+        openlog(nullptr, LOG_PERROR | LOG_PID, LOG_USER);  // ident: the program's name
+        return true;
+    }();
+    (void)opened;
+    syslog(LOG_NOTICE, "%s", line.c_str());
+}
+
+}  // namespace quillon

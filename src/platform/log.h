@@ -1,0 +1,16 @@
+// The system's one log function: every line goes to syslog (and so the journal) and to
+// standard error, under the program's name.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace quillon {
+
+// Logs one line, printf-style.
+void logMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Routes log lines to `sink` instead of syslog; an empty function restores syslog. For tests.
+void setLogSink(std::function<void(const std::string &)> sink);
+
+}  // namespace quillon

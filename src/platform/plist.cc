@@ -1,0 +1,276 @@
+#include "platform/plist.h"
+
+#include <pugixml.hpp>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace quillon {
+
+const PlistValue *PlistValue::find(const std::string &key) const {
+    const auto *dictionary = as<PlistDictionary>();
+    if (!dictionary) return nullptr;
+    for (const auto &[k, v] : *dictionary)
+        if (k == key) return &v;
+    return nullptr;
+}
+
+namespace {
+
+constexpr int kMaxDepth = 512;  // deeper documents are refused rather than risk the stack
+
+// ---- Encoding ------------------------------------------------------------------------------
+
+class Encoder {
+ public:
+    bool value(const PlistValue &v, int depth) {
+        if (depth > kMaxDepth) return fail("nesting too deep");
+        if (auto s = v.as<std::string>()) return element("string", *s, depth);
+        if (auto d = v.as<CalendarDate>()) return date(*d, depth);
+        if (auto i = v.as<int64_t>()) {
+            indent(depth);
+            out_ += "<integer>" + std::to_string(*i) + "</integer>\n";
+            return true;
+        }
+        if (auto r = v.as<double>()) {
+            if (!std::isfinite(*r)) return fail("a real that is not finite cannot be written");
+            char text[40];
+            snprintf(text, sizeof text, "%.17g", *r);
+            indent(depth);
+            out_ += std::string("<real>") + text + "</real>\n";
+            return true;
+        }
+        if (auto b = v.as<bool>()) {
+            indent(depth);
+            out_ += *b ? "<true/>\n" : "<false/>\n";
+            return true;
+        }
+        if (auto a = v.as<PlistArray>()) {
+            if (a->empty()) return line(depth, "<array/>");
+            line(depth, "<array>");
+            for (const auto &element_value : *a)
+                if (!value(element_value, depth + 1)) return false;
+            return line(depth, "</array>");
+        }
+        const auto &dictionary = *v.as<PlistDictionary>();
+        if (dictionary.empty()) return line(depth, "<dict/>");
+        line(depth, "<dict>");
+        for (const auto &[key, entry] : dictionary)
+            if (!element("key", key, depth + 1) || !value(entry, depth + 1)) return false;
+        return line(depth, "</dict>");
+    }
+
+    std::string take() { return std::move(out_); }
+    const std::string &error() const { return error_; }
+
+ private:
+    bool fail(const char *why) {
+        error_ = why;
+        return false;
+    }
+    void indent(int depth) { out_.append(static_cast<size_t>(depth), '\t'); }
+    bool line(int depth, const char *text) {
+        indent(depth);
+        out_ += text;
+        out_ += '\n';
+        return true;
+    }
+    bool element(const char *name, const std::string &text, int depth) {
+        indent(depth);
+        out_ += '<';
+        out_ += name;
+        out_ += '>';
+        for (char c : text) {
+            switch (c) {
+                case '&': out_ += "&amp;"; break;
+                case '<': out_ += "&lt;"; break;
+                case '>': out_ += "&gt;"; break;
+                // A raw carriage return would come back as a line feed; as a reference it
+                // survives. Other control bytes are written as references too.
+                case '\0': return fail("a string holding a NUL character cannot be written");
+                case '\t':
+                case '\n': out_ += c; break;
+                default:
+                    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                        out_ += "&#" + std::to_string(static_cast<unsigned char>(c)) + ';';
+                    } else {
+                        out_ += c;
+                    }
+            }
+        }
+        out_ += "</";
+        out_ += name;
+        out_ += ">\n";
+        return true;
+    }
+    bool date(const CalendarDate &d, int depth) {
+        const time_t t = CalendarDate::Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(d.timePoint()));
+        struct tm utc;
+        if (!gmtime_r(&t, &utc) || utc.tm_year + 1900 < 1 || utc.tm_year + 1900 > 9999)
+            return fail("a date outside the years 0001 to 9999 cannot be written");
+        char text[32];
+        snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+        indent(depth);
+        out_ += std::string("<date>") + text + "</date>\n";
+        return true;
+    }
+
+    std::string out_;
+    std::string error_;
+};
+
+// ---- Decoding ------------------------------------------------------------------------------
+
+// All character data directly inside `node`.
+std::string textOf(const pugi::xml_node &node) {
+    std::string text;
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) text += child.value();
+    return text;
+}
+
+bool isValueElement(const pugi::xml_node &node) { return node.type() == pugi::node_element; }
+
+bool parseDate(const std::string &text, CalendarDate *out) {
+    int year, month, day, hour, minute, second;
+    char zone = 0;
+    int consumed = 0;
+    if (sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &year, &month, &day, &hour, &minute, &second,
+               &zone, &consumed) != 7 ||
+        zone != 'Z' || static_cast<size_t>(consumed) != text.size())
+        return false;
+    if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+        second > 60 || hour < 0 || minute < 0 || second < 0)
+        return false;
+    struct tm utc = {};
+    utc.tm_year = year - 1900;
+    utc.tm_mon = month - 1;
+    utc.tm_mday = day;
+    utc.tm_hour = hour;
+    utc.tm_min = minute;
+    utc.tm_sec = second;
+    const time_t t = timegm(&utc);
+    if (t < -CalendarDate::kLimitSeconds || t > CalendarDate::kLimitSeconds) return false;
+    *out = CalendarDate::fromUnixTime(t);
+    return true;
+}
+
+class Decoder {
+ public:
+    std::optional<PlistValue> value(const pugi::xml_node &node, int depth) {
+        if (depth > kMaxDepth) return fail("nesting too deep");
+        const char *name = node.name();
+        if (strcmp(name, "string") == 0) return PlistValue(textOf(node));
+        if (strcmp(name, "date") == 0) {
+            CalendarDate date(CalendarDate::Clock::time_point{});
+            if (!parseDate(textOf(node), &date)) return fail("invalid <date> \"" + textOf(node).substr(0, 40) + "\"");
+            return PlistValue(date);
+        }
+        if (strcmp(name, "integer") == 0) {
+            const std::string text = textOf(node);
+            char *end = nullptr;
+            errno = 0;
+            const long long number = strtoll(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || errno == ERANGE) return fail("invalid <integer>");
+            return PlistValue(static_cast<int64_t>(number));
+        }
+        if (strcmp(name, "real") == 0) {
+            const std::string text = textOf(node);
+            char *end = nullptr;
+            const double number = strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0') return fail("invalid <real>");
+            return PlistValue(number);
+        }
+        if (strcmp(name, "true") == 0) return PlistValue(true);
+        if (strcmp(name, "false") == 0) return PlistValue(false);
+        if (strcmp(name, "array") == 0) {
+            PlistArray array;
+            for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+                if (!isValueElement(child)) continue;
+                auto element = value(child, depth + 1);
+                if (!element) return std::nullopt;
+                array.push_back(std::move(*element));
+            }
+            return PlistValue(std::move(array));
+        }
+        if (strcmp(name, "dict") == 0) {
+            PlistDictionary dictionary;
+            for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+                if (!isValueElement(child)) continue;
+                if (strcmp(child.name(), "key") != 0) return fail("<dict> entry without a <key>");
+                pugi::xml_node entry = child.next_sibling();
+                while (entry && !isValueElement(entry)) entry = entry.next_sibling();
+                if (!entry) return fail("<key> without a value");
+                auto entry_value = value(entry, depth + 1);
+                if (!entry_value) return std::nullopt;
+                dictionary.emplace_back(textOf(child), std::move(*entry_value));
+                child = entry;
+            }
+            return PlistValue(std::move(dictionary));
+        }
+        return fail(std::string("unknown element <") + name + ">");
+    }
+
+    const std::string &error() const { return error_; }
+
+ private:
+    std::nullopt_t fail(std::string why) {
+        error_ = std::move(why);
+        return std::nullopt;
+    }
+    std::string error_;
+};
+
+}  // namespace
+
+std::optional<std::string> encodePlist(const PlistValue &value, std::string *error) {
+    Encoder encoder;
+    if (!encoder.value(value, 0)) {
+        if (error) *error = encoder.error();
+        return std::nullopt;
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n" +
+           encoder.take() + "</plist>\n";
+}
+
+std::optional<PlistValue> decodePlist(const std::string &data, std::string *error) {
+    auto fail = [error](const std::string &why) -> std::optional<PlistValue> {
+        if (error) *error = why;
+        return std::nullopt;
+    };
+    if (data.empty()) return fail("empty data");
+    pugi::xml_document document;
+    const pugi::xml_parse_result parsed = document.load_buffer(
+        data.data(), data.size(), pugi::parse_default | pugi::parse_ws_pcdata_single, pugi::encoding_utf8);
+    if (!parsed) return fail(std::string(parsed.description()) + " at offset " + std::to_string(parsed.offset));
+
+    pugi::xml_node root = document.document_element();
+    if (!root) return fail("no root element");
+    int depth = 0;
+    if (strcmp(root.name(), "plist") == 0) {
+        pugi::xml_node inner;
+        for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+            if (!isValueElement(child)) continue;
+            if (inner) return fail("<plist> holds more than one value");
+            inner = child;
+        }
+        if (!inner) return fail("<plist> holds no value");
+        root = inner;
+        depth = 1;
+    }
+    Decoder decoder;
+    auto value = decoder.value(root, depth);
+    if (!value) return fail(decoder.error());
+    return value;
+}
+
+}  // namespace quillon

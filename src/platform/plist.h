@@ -1,0 +1,46 @@
+// Property lists: the value tree and its XML 1.0 coding (the format with the "-//Apple//DTD
+// PLIST 1.0//EN" doctype). Supported types: array, dict, string, date, integer, real and
+// true/false. Dates are written in UTC to the whole second. Decoding never throws or crashes:
+// whatever the bytes, it yields a value or an error description.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "platform/calendar_date.h"
+
+namespace quillon {
+
+struct PlistValue;
+using PlistArray = std::vector<PlistValue>;
+// Entries in document order; keys are looked up with find().
+using PlistDictionary = std::vector<std::pair<std::string, PlistValue>>;
+
+struct PlistValue {
+    std::variant<std::string, CalendarDate, int64_t, double, bool, PlistArray, PlistDictionary> value;
+
+    PlistValue() : value(std::string()) {}
+    template <typename T>
+    PlistValue(T v) : value(std::move(v)) {}  // NOLINT: implicit on purpose, values read naturally
+    PlistValue(const char *v) : value(std::string(v)) {}
+
+    template <typename T>
+    const T *as() const { return std::get_if<T>(&value); }
+    template <typename T>
+    T *as() { return std::get_if<T>(&value); }
+    // For a dictionary: the value of the first entry with `key`, else nullptr.
+    const PlistValue *find(const std::string &key) const;
+};
+
+// The XML document for `value`, or nullopt with `error` set when it cannot be written
+// (a real that is not finite, a date outside years 0001-9999, a string holding NUL).
+std::optional<std::string> encodePlist(const PlistValue &value, std::string *error);
+
+// The value that `data` holds, or nullopt with `error` set to a description of what is wrong.
+std::optional<PlistValue> decodePlist(const std::string &data, std::string *error);
+
+}  // namespace quillon

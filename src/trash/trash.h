@@ -1,0 +1,80 @@
+// Trash: the registry of the user's trash folders, and its memory between runs in the trash
+// list file.
+//
+// Each cycle the registry finds the trash folders afresh, keeps the folder object (and so the
+// first-seen dates) of every folder it already knew, lets each folder scan and purge itself,
+// and writes the trash list file when anything changed. unsavedChanges is true while memory
+// holds something the file does not; every write is whole and atomic.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "trash/object_lists.h"
+#include "trash/trash_folder.h"
+
+namespace quillon {
+
+using FolderList = SharedList<TrashFolder>;
+
+class Trash {
+ public:
+    // A registry read from the trash list file at `path`. Always a registry: with no file
+    // (or a directory there) it has an empty list and unsaved changes; with a file that cannot
+    // be read it has no list and unsaved changes, so the next save replaces the file.
+    static std::shared_ptr<Trash> trashFromFile(const std::string &path);
+
+    Trash() = default;  // no list, no file path, unsaved changes
+    // Writes the unsaved state one last time (to the file path, if there is one).
+    ~Trash();
+    Trash(const Trash &) = delete;
+    Trash &operator=(const Trash &) = delete;
+
+    // "Trash = {filePath = PATH,folders = {FOLDER,FOLDER,}}" on one line.
+    std::string description() const;
+    size_t hash() const;
+    // False unless both have a file path, the same one, and equal folder lists.
+    bool isEqualToTrash(const Trash &other) const;
+    friend bool operator==(const Trash &a, const Trash &b) { return a.isEqualToTrash(b); }
+
+    // The "files" folders of the user's trash on every mounted volume, found afresh.
+    std::vector<std::string> userTrashPaths() const;
+    // The first folder in list order with exactly this path; null if none or no list.
+    std::shared_ptr<TrashFolder> trashFolderWithPath(const std::string &path) const;
+    // Rebuilds the folder list from userTrashPaths, carrying known folders over as the same
+    // objects. True when the list differs from before (always when there was no list).
+    bool updateLists();
+    // One purge cycle over every folder, then save.
+    void processTrash(const PurgeRequest &request);
+
+    bool unsavedChanges() const { return unsavedChanges_; }
+    void setUnsavedChanges(bool unsaved) { unsavedChanges_ = unsaved; }
+    const std::optional<std::string> &filePath() const { return filePath_; }
+    void setFilePath(const std::string &path) { filePath_ = path; }
+    const std::shared_ptr<FolderList> &folders() const { return folders_; }
+    // Takes the list itself, shared, not a copy.
+    void setFolders(std::shared_ptr<FolderList> folders) { folders_ = std::move(folders); }
+
+    // The trash list file (trash_list_file.cc).
+    // saveToFile(filePath); false when there is no file path and something is unsaved.
+    bool save();
+    // Writes the registry to `path` when something is unsaved. True when nothing is unsaved
+    // afterwards. On failure the old file stays and unsavedChanges stays true; an encoding
+    // failure is logged ("NSPropertyListSerialization got error: %s"), a write failure not.
+    bool saveToFile(const std::string &path);
+    bool load();
+    // Replaces the folder list with the file's. Nothing (or a directory) at `path`: empty list,
+    // unsaved changes, false. A file that cannot be read or decoded: logged
+    // ("NSPropertyListSerialization received error: %s"), registry unchanged, false.
+    bool loadFromFile(const std::string &path);
+
+ private:
+    std::shared_ptr<FolderList> folders_;
+    std::optional<std::string> filePath_;
+    bool unsavedChanges_ = true;
+};
+
+}  // namespace quillon

@@ -1,0 +1,39 @@
+#include "trash/trash_file.h"
+
+#include <cstdio>
+#include <functional>
+
+#include "platform/environment.h"
+
+namespace quillon {
+
+std::shared_ptr<TrashFile> TrashFile::fileWithPath(const std::string &name) {
+    return std::make_shared<TrashFile>(name, Environment::current().now());
+}
+
+std::shared_ptr<TrashFile> TrashFile::fileWithAttributes(const PlistValue &attributes) {
+    const PlistValue *path = attributes.find("path");
+    if (!path || !path->as<std::string>()) return nullptr;
+    std::optional<CalendarDate> date;
+    if (const PlistValue *stored = attributes.find("trashDate"))
+        if (const auto *value = stored->as<CalendarDate>()) date = *value;
+    return std::make_shared<TrashFile>(*path->as<std::string>(), date);
+}
+
+PlistValue TrashFile::attributes() const {
+    PlistDictionary dictionary;
+    dictionary.emplace_back("path", path_);
+    if (trashDate_) dictionary.emplace_back("trashDate", *trashDate_);
+    return dictionary;
+}
+
+std::string TrashFile::description() const {
+    char self[64];
+    snprintf(self, sizeof self, "<TrashFile: %p>", static_cast<const void *>(this));
+    return std::string(self) + " {path = \"" + path_ + "\"; trashDate = " +
+           (trashDate_ ? trashDate_->description() : std::string("(none)")) + ";}";
+}
+
+size_t TrashFile::hash() const { return std::hash<std::string>()(path_); }
+
+}  // namespace quillon

@@ -1,0 +1,20 @@
+// The coding of the trash list file: an XML property list whose top level is an array of
+// folder dictionaries {"path": string, "files": [{"path": string, "trashDate": date}]}.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "trash/trash.h"
+
+namespace quillon {
+
+// The file's bytes for `folders` (null: an empty array), or nullopt with `error`.
+std::optional<std::string> encodeTrashList(const FolderList *folders, std::string *error);
+
+// The folders that `data` holds, in file order, or nullopt with `error` when the data is not
+// a property list or its top level is not an array. Folder and item dictionaries of the wrong
+// shape are skipped; unknown keys are ignored.
+std::optional<FolderList> decodeTrashList(const std::string &data, std::string *error);
+
+}  // namespace quillon
