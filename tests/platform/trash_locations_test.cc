@@ -1,0 +1,104 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/trash_locations.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using quillon::testing::make_dir;
+using quillon::testing::TempDir;
+
+std::string mountLine(const std::string &point, const std::string &type, const std::string &options = "rw") {
+    return "36 35 98:0 / " + point + " " + options + " shared:1 - " + type + " /dev/x rw\n";
+}
+
+class TrashLocationsTest : public ::testing::Test {
+ protected:
+    TempDir dir;
+    const uid_t uid = 1000;
+    std::string data = dir / "data";
+
+    // A volume at `name` with a trash of the given kind for `uid`.
+    std::string volume(const std::string &name) {
+        make_dir(dir / name);
+        return dir / name;
+    }
+    void ownTrash(const std::string &top, uid_t owner) {
+        make_dir(top + "/.Trash-" + std::to_string(uid));
+        make_dir(top + "/.Trash-" + std::to_string(uid) + "/files");
+        ASSERT_EQ(chown((top + "/.Trash-" + std::to_string(uid)).c_str(), owner, 0), 0);
+    }
+};
+
+TEST_F(TrashLocationsTest, HomeTrashFirstThenMountsInTableOrder) {
+    make_dir(data);
+    make_dir(data + "/Trash");
+    make_dir(data + "/Trash/files");
+    const std::string b = volume("b"), a = volume("a");
+    ownTrash(a, uid);
+    ownTrash(b, uid);
+    auto folders = userTrashFolders(data, mountLine(b, "ext4") + mountLine(a, "vfat"), uid);
+    EXPECT_EQ(folders, (std::vector<std::string>{data + "/Trash/files", b + "/.Trash-1000/files",
+                                                 a + "/.Trash-1000/files"}));
+}
+
+TEST_F(TrashLocationsTest, SharedStickyTrashIsPreferredAndNeedsTheStickyBit) {
+    const std::string v = volume("v"), w = volume("w");
+    for (const auto &top : {v, w}) {
+        make_dir(top + "/.Trash");
+        make_dir(top + "/.Trash/1000");
+        make_dir(top + "/.Trash/1000/files");
+        ASSERT_EQ(chown((top + "/.Trash/1000").c_str(), uid, 0), 0);
+        ownTrash(top, uid);
+    }
+    chmod((v + "/.Trash").c_str(), 01777);
+    chmod((w + "/.Trash").c_str(), 0777);  // not sticky: not to be trusted
+    auto folders = userTrashFolders(data, mountLine(v, "ext4") + mountLine(w, "ext4"), uid);
+    EXPECT_EQ(folders, (std::vector<std::string>{v + "/.Trash/1000/files", w + "/.Trash-1000/files"}));
+}
+
+TEST_F(TrashLocationsTest, ForeignLinkedMissingAndSystemTrashesAreLeftOut) {
+    const std::string foreign = volume("foreign"), linked = volume("linked"), empty = volume("empty"),
+                      proc = volume("proc"), notrash = volume("notrash"), forced = volume("forced");
+    ownTrash(foreign, 4242);
+    make_dir(dir / "elsewhere");
+    make_dir(dir / "elsewhere/files");
+    ASSERT_EQ(chown((dir / "elsewhere").c_str(), uid, 0), 0);
+    ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (linked + "/.Trash-1000").c_str()), 0);
+    ownTrash(proc, uid);
+    ownTrash(notrash, uid);
+    ownTrash(forced, uid);
+    std::string table = mountLine(foreign, "ext4") + mountLine(linked, "ext4") + mountLine(empty, "ext4") +
+                        mountLine(proc, "proc") + mountLine(notrash, "ext4", "rw,x-gvfs-notrash") +
+                        mountLine(forced, "tmpfs", "rw,x-gvfs-trash") + "garbage line\n";
+    EXPECT_EQ(userTrashFolders(data, table, uid), (std::vector<std::string>{forced + "/.Trash-1000/files"}));
+    EXPECT_FALSE(quillon::testing::exists(empty + "/.Trash-1000"));  // nothing is created
+}
+
+TEST_F(TrashLocationsTest, AFolderReachedTwiceIsListedOnceAndEscapesAreDecoded) {
+    const std::string spaced = volume("with space");
+    ownTrash(spaced, uid);
+    ASSERT_EQ(symlink(spaced.c_str(), (dir / "bind").c_str()), 0);  // a second way to the same folder
+    std::string escaped = dir / "with\\040space";
+    auto folders = userTrashFolders(data, mountLine(escaped, "ext4") + mountLine(dir / "bind", "ext4") +
+                                              mountLine(escaped, "ext4"), uid);
+    EXPECT_EQ(folders, (std::vector<std::string>{spaced + "/.Trash-1000/files"}));
+}
+
+TEST(MountTable, ParsesOptionalFieldsAndSuperOptions) {
+    auto entries = parseMountTable("1 2 3:4 / /media/usb rw,nosuid master:1 shared:2 - vfat /dev/sdb1 rw,x-gvfs-trash\n");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].mountPoint, "/media/usb");
+    EXPECT_EQ(entries[0].type, "vfat");
+    EXPECT_NE(entries[0].options.find("x-gvfs-trash"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,56 @@
+// An environment for tests: a settable clock, folders in a temporary home, a mount table
+// given as text, and removals that can be made to fail. Installs itself while it lives.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/environment.h"
+
+namespace quillon::testing {
+
+class TestEnvironment : public EnvironmentWrapper {
+ public:
+    explicit TestEnvironment(const std::string &home)
+        : EnvironmentWrapper(system_), home_(home), now_(CalendarDate::fromUnixTime(1'800'000'000)) {
+        Environment::setCurrent(this);
+    }
+    ~TestEnvironment() override { Environment::setCurrent(nullptr); }
+
+    CalendarDate now() override { return now_; }
+    std::string homeFolder() override { return home_; }
+    std::string preferencesFolder() override { return home_ + "/.config"; }
+    std::string dataFolder() override { return home_ + "/.local/share"; }
+    std::string mountTable() override { return mountTable_; }
+    bool removeItem(const std::string &path) override {
+        if (failRemoval && failRemoval(path)) return false;
+        return EnvironmentWrapper::removeItem(path);
+    }
+    bool secureDelete(const std::string &path, int level) override {
+        if (failRemoval && failRemoval(path)) return false;
+        return EnvironmentWrapper::secureDelete(path, level);
+    }
+
+    void setNow(CalendarDate now) { now_ = now; }
+    void advance(double seconds) { now_ = CalendarDate::fromUnixSeconds(now_.unixSeconds() + seconds); }
+    // Mounts as "/proc/self/mountinfo" lines, type ext4 unless given.
+    void setMounts(const std::vector<std::string> &mountPoints, const std::string &type = "ext4") {
+        mountTable_.clear();
+        int id = 30;
+        for (const auto &point : mountPoints)
+            mountTable_ += std::to_string(id++) + " 1 8:1 / " + point + " rw,relatime - " + type + " /dev/sda1 rw\n";
+    }
+    void setMountTable(const std::string &text) { mountTable_ = text; }
+
+    // Removals (plain and secure) of paths for which this returns true fail.
+    std::function<bool(const std::string &)> failRemoval;
+
+ private:
+    SystemEnvironment system_;
+    std::string home_;
+    CalendarDate now_;
+    std::string mountTable_;
+};
+
+}  // namespace quillon::testing
