@@ -2,7 +2,8 @@
 # Root runs apt-get directly; anyone else goes through sudo.
 
 quillon_packages_build=(cmake g++ make pkg-config libsystemd-dev libpugixml-dev gettext)
-quillon_packages_test=(libgtest-dev googletest libbenchmark-dev dbus-daemon dbus-bin e2fsprogs coreutils)
+quillon_packages_test=(libgtest-dev googletest libbenchmark-dev dbus-daemon dbus-bin e2fsprogs coreutils
+                       clang libclang-rt-dev)
 
 quillon_install_missing() {
     local missing=() pkg

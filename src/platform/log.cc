@@ -15,6 +15,22 @@ std::function<void(const std::string &)> &sink() {
 }
 }  // namespace
 
+std::string escapeControlCharacters(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void setLogSink(std::function<void(const std::string &)> new_sink) { sink() = std::move(new_sink); }
 
 void logMessage(const char *format, ...) {
@@ -27,6 +43,7 @@ void logMessage(const char *format, ...) {
     std::string line(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     if (length > 0) vsnprintf(line.data(), line.size() + 1, format, args);
     va_end(args);
+    line = escapeControlCharacters(line);
 
     if (sink()) {
         sink()(line);

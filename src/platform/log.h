@@ -7,8 +7,12 @@
 
 namespace quillon {
 
-// Logs one line, printf-style.
+// Logs one line, printf-style. Control characters (a newline in a file name, say) are
+// written as \xNN, so that one message stays one line.
 void logMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// `text` with control characters written as \xNN.
+std::string escapeControlCharacters(const std::string &text);
 
 // Routes log lines to `sink` instead of syslog; an empty function restores syslog. For tests.
 void setLogSink(std::function<void(const std::string &)> sink);

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "platform/environment.h"
+#include "platform/log.h"
 
 namespace quillon {
 
@@ -30,7 +31,7 @@ PlistValue TrashFile::attributes() const {
 std::string TrashFile::description() const {
     char self[64];
     snprintf(self, sizeof self, "<TrashFile: %p>", static_cast<const void *>(this));
-    return std::string(self) + " {path = \"" + path_ + "\"; trashDate = " +
+    return std::string(self) + " {path = \"" + escapeControlCharacters(path_) + "\"; trashDate = " +
            (trashDate_ ? trashDate_->description() : std::string("(none)")) + ";}";
 }
 

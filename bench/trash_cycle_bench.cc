@@ -1,0 +1,124 @@
+// Measures the trash model on a large trash folder and prints each figure:
+//   - a purge cycle with nothing due, against a bare listing of the folder's top level;
+//   - writing and reading the trash list file;
+//   - heap memory held per record by the loaded registry.
+//
+//   trash_cycle_bench [ITEMS [FOLDER]]   defaults: 100000 items under /var/tmp
+// The items (empty files) are made on the first run and reused by later ones.
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/environment.h"
+#include "platform/log.h"
+#include "trash/trash.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class BenchEnvironment : public quillon::EnvironmentWrapper {
+ public:
+    BenchEnvironment(quillon::Environment &target, std::string data)
+        : EnvironmentWrapper(target), data_(std::move(data)) {}
+    std::string dataFolder() override { return data_; }
+    std::string mountTable() override { return ""; }
+
+ private:
+    std::string data_;
+};
+
+template <typename F>
+double medianSeconds(int runs, F &&work) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; i++) {
+        auto start = Clock::now();
+        work();
+        times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+size_t bareListing(const std::string &folder) {
+    size_t count = 0;
+    DIR *listing = opendir(folder.c_str());
+    while (dirent *entry = readdir(listing)) count += entry->d_name[0] != '.';
+    closedir(listing);
+    return count;
+}
+
+size_t heapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const long items = argc > 1 ? strtol(argv[1], nullptr, 10) : 100000;
+    const std::string base = (argc > 2 ? argv[2] : "/var/tmp") + std::string("/quillon-trash-bench-") + std::to_string(items);
+    const std::string files = base + "/Trash/files";
+    mkdir(base.c_str(), 0700);
+    mkdir((base + "/Trash").c_str(), 0700);
+    if (mkdir(files.c_str(), 0700) == 0) {
+        printf("making %ld items in %s\n", items, files.c_str());
+        for (long i = 0; i < items; i++) {
+            char name[64];
+            snprintf(name, sizeof name, "/Screenshot from 2026-12-%02ld %06ld.png", i % 28 + 1, i);
+            close(open((files + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        }
+    }
+    quillon::SystemEnvironment system;
+    BenchEnvironment environment(system, base);
+    quillon::Environment::setCurrent(&environment);
+    quillon::setLogSink([](const std::string &line) { fprintf(stderr, "%s\n", line.c_str()); });
+
+    const std::string list = base + "/list.plist";
+    unlink(list.c_str());
+    auto trash = quillon::Trash::trashFromFile(list);
+    const quillon::PurgeRequest nothing_due{quillon::CalendarDate::fromUnixTime(0), false};
+    trash->processTrash(nothing_due);  // first cycle: every item gets its record, the file is written
+    const size_t records = (*trash->folders())[0]->files()->size();
+
+    size_t listed = 0;
+    const double listing = medianSeconds(9, [&] { listed = bareListing(files); });
+    const double cycle = medianSeconds(9, [&] { trash->processTrash(nothing_due); });
+    printf("records: %zu (listing saw %zu)\n", records, listed);
+    printf("bare listing of the top level: %.1f ms\n", listing * 1e3);
+    printf("cycle with nothing due:        %.1f ms  (%.2f x the listing; goal <= 3)\n", cycle * 1e3, cycle / listing);
+
+    const double write = medianSeconds(5, [&] {
+        trash->setUnsavedChanges(true);
+        trash->save();
+    });
+    struct stat st;
+    stat(list.c_str(), &st);
+    printf("write trash list file:         %.1f ms  (%.1f MiB; goal < 500 ms)\n", write * 1e3, st.st_size / 1048576.0);
+    trash.reset();
+
+    malloc_trim(0);
+    const size_t before = heapInUse();
+    std::shared_ptr<quillon::Trash> loaded;
+    const double read = medianSeconds(5, [&] {
+        loaded.reset();
+        loaded = quillon::Trash::trashFromFile(list);
+    });
+    malloc_trim(0);
+    const size_t held = heapInUse() - before;
+    printf("read trash list file:          %.1f ms  (goal < 500 ms)\n", read * 1e3);
+    printf("heap held by the loaded registry: %.0f bytes per record (goal < 300)\n",
+           static_cast<double>(held) / static_cast<double>(records));
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    printf("peak resident set of this run: %.1f MiB\n", usage.ru_maxrss / 1024.0);
+    quillon::Environment::setCurrent(nullptr);
+    return 0;
+}

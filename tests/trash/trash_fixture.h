@@ -1,0 +1,45 @@
+// A temporary home with a FreeDesktop trash, the test environment installed, and log capture.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/log.h"
+#include "trash/trash_file.h"
+#include "test_environment.h"
+#include "test_support.h"
+
+namespace quillon::testing {
+
+class TrashFixture : public ::testing::Test {
+ protected:
+    TempDir home;
+    TestEnvironment environment{home.path()};
+    std::string trashRoot = home / ".local/share/Trash";
+    std::string files = trashRoot + "/files";
+    std::vector<std::string> logged;
+
+    TrashFixture() {
+        for (const char *folder : {".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
+                                   ".local/share/Trash/info", ".config"})
+            make_dir(home / folder);
+        setLogSink([this](const std::string &line) { logged.push_back(line); });
+    }
+    ~TrashFixture() override { setLogSink(nullptr); }
+
+    // Puts an item into the trash as a file manager would: the item and its info file.
+    void trashItem(const std::string &name, const std::string &contents = "data") {
+        write_file(files + "/" + name, contents);
+        write_file(trashRoot + "/info/" + name + ".trashinfo", "[Trash Info]\nPath=/home/u/" + name + "\n");
+    }
+    std::vector<std::string> names(const std::shared_ptr<std::vector<std::shared_ptr<TrashFile>>> &list) {
+        std::vector<std::string> out;
+        if (list)
+            for (const auto &file : *list) out.push_back(file->path());
+        return out;
+    }
+};
+
+}  // namespace quillon::testing

@@ -1,0 +1,195 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "trash/trash_folder.h"
+#include "trash_fixture.h"
+
+namespace quillon {
+namespace {
+
+using quillon::testing::exists;
+using quillon::testing::list_dir;
+using quillon::testing::make_dir;
+using quillon::testing::read_file;
+using quillon::testing::write_file;
+
+class TrashFolderTest : public quillon::testing::TrashFixture {
+ protected:
+    std::shared_ptr<TrashFolder> folder = TrashFolder::folderWithPath(files);
+
+    // A cycle with the cut-off `age` seconds before the clock.
+    bool cycle(double age, bool secure = false) {
+        return folder->processTrash({CalendarDate::fromUnixSeconds(environment.now().unixSeconds() - age), secure});
+    }
+    std::vector<std::string> sortedNames() {
+        auto out = names(folder->files());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+};
+
+TEST_F(TrashFolderTest, ScanKeepsRecordsByNameDatesNewOnesAndForgetsGoneOnes) {
+    trashItem("kept");
+    trashItem("goes away");
+    EXPECT_FALSE(folder->files());  // no list before the first scan
+    EXPECT_TRUE(cycle(1000));
+    auto kept = folder->trashFileWithPath("kept");
+    ASSERT_TRUE(kept);
+    const CalendarDate first_seen = *kept->trashDate();
+    EXPECT_EQ(first_seen, environment.now());
+
+    environment.advance(60);
+    unlink((files + "/goes away").c_str());
+    trashItem("arrived");
+    EXPECT_TRUE(cycle(1000));
+    EXPECT_EQ(sortedNames(), (std::vector<std::string>{"arrived", "kept"}));
+    EXPECT_EQ(folder->trashFileWithPath("kept"), kept);  // the very same record
+    EXPECT_EQ(kept->trashDate(), first_seen);
+    EXPECT_EQ(folder->trashFileWithPath("arrived")->trashDate(), environment.now());
+
+    environment.advance(60);
+    EXPECT_FALSE(cycle(1000));  // same items, same order: no change
+}
+
+TEST_F(TrashFolderTest, EmptyFolderGetsAnEmptyListOnceAndDotNamesAreNotItems) {
+    make_dir(files + "/.hidden-dir");
+    write_file(files + "/.hidden-dir/inner", "x");
+    write_file(files + "/.dotfile", "x");
+    EXPECT_TRUE(cycle(0));
+    ASSERT_TRUE(folder->files());
+    EXPECT_TRUE(folder->files()->empty());
+    EXPECT_FALSE(cycle(0));
+}
+
+TEST_F(TrashFolderTest, ADirectoryIsOneItemAndGoesWhole) {
+    make_dir(files + "/project");
+    make_dir(files + "/project/src");
+    for (int i = 0; i < 50; i++) write_file(files + "/project/src/f" + std::to_string(i), "x");
+    write_file(trashRoot + "/info/project.trashinfo", "x");
+    cycle(0);
+    EXPECT_EQ(names(folder->files()), std::vector<std::string>{"project"});
+    environment.advance(10);
+    EXPECT_TRUE(cycle(5));
+    EXPECT_TRUE(list_dir(files).empty());
+    EXPECT_TRUE(list_dir(trashRoot + "/info").empty());
+    EXPECT_TRUE(folder->files()->empty());
+}
+
+TEST_F(TrashFolderTest, ALinkIsDeletedWithoutTouchingItsTarget) {
+    for (bool secure : {false, true}) {
+        quillon::testing::TempDir outside;
+        make_dir(outside / "docs");
+        write_file(outside / "docs/thesis", "years of work");
+        ASSERT_EQ(symlink((outside / "docs").c_str(), (files + "/docs-link").c_str()), 0);
+        ASSERT_EQ(symlink((outside / "docs/thesis").c_str(), (files + "/thesis-link").c_str()), 0);
+        cycle(0);
+        environment.advance(10);
+        cycle(5, secure);
+        EXPECT_TRUE(list_dir(files).empty());
+        EXPECT_EQ(read_file(outside / "docs/thesis"), "years of work");
+        EXPECT_EQ(list_dir(outside / "docs"), std::vector<std::string>{"thesis"});
+    }
+}
+
+TEST_F(TrashFolderTest, CutOffIsStrictAndNothingIsDeletedInTheCycleThatFirstSeesIt) {
+    trashItem("a");
+    cycle(0);  // first seen now; a cut-off of now does not reach it
+    EXPECT_TRUE(exists(files + "/a"));
+    environment.advance(100);
+    cycle(100);  // dated exactly at the cut-off: stays
+    EXPECT_TRUE(exists(files + "/a"));
+    cycle(99.999);  // any amount earlier: goes
+    EXPECT_FALSE(exists(files + "/a"));
+    EXPECT_FALSE(exists(trashRoot + "/info/a.trashinfo"));
+}
+
+TEST_F(TrashFolderTest, ExpiredRecordsInARowAllGoAndSecureDeletionOverwrites) {
+    for (const char *name : {"one", "two", "three", "young"}) trashItem(name);
+    cycle(0);
+    environment.advance(100);
+    folder->trashFileWithPath("young")->setTrashDate(environment.now());
+    EXPECT_TRUE(cycle(50, true));
+    EXPECT_EQ(names(folder->files()), std::vector<std::string>{"young"});
+    EXPECT_EQ(list_dir(files), std::vector<std::string>{"young"});
+    EXPECT_EQ(list_dir(trashRoot + "/info"), std::vector<std::string>{"young.trashinfo"});
+}
+
+TEST_F(TrashFolderTest, AFailedDeletionKeepsTheRecordAndIsRetried) {
+    trashItem("stubborn");
+    cycle(0);
+    environment.advance(100);
+    environment.failRemoval = [](const std::string &path) { return path.find("stubborn") != std::string::npos; };
+    EXPECT_FALSE(cycle(50));  // nothing else happened: no change
+    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + files + "/stubborn"});
+    EXPECT_TRUE(exists(trashRoot + "/info/stubborn.trashinfo"));  // the item is not gone: its info stays
+    EXPECT_FALSE(cycle(50, true));
+    EXPECT_EQ(logged.back(), "could not securely delete: " + files + "/stubborn");
+    environment.failRemoval = nullptr;
+    EXPECT_TRUE(cycle(50));
+    EXPECT_TRUE(folder->files()->empty());
+    EXPECT_TRUE(list_dir(files).empty());
+}
+
+TEST_F(TrashFolderTest, SecureDeletionFailureOnAnImmutableItemKeepsIt) {
+    trashItem("locked");
+    if (!quillon::testing::set_immutable(files + "/locked", true)) GTEST_SKIP() << "no immutable flag here";
+    cycle(0);
+    environment.advance(100);
+    ::testing::internal::CaptureStderr();
+    cycle(50, true);
+    ::testing::internal::GetCapturedStderr();
+    quillon::testing::set_immutable(files + "/locked", false);
+    EXPECT_EQ(names(folder->files()), std::vector<std::string>{"locked"});
+    EXPECT_EQ(read_file(files + "/locked"), "data");
+    EXPECT_EQ(logged, std::vector<std::string>{"could not securely delete: " + files + "/locked"});
+}
+
+TEST_F(TrashFolderTest, RecordsReadFromAFile) {
+    // Order differs from the scan's, a duplicate name, a record without a date, a hostile name.
+    trashItem("b");
+    trashItem("a");
+    auto loaded = TrashFolder::folderWithAttributes(PlistDictionary{
+        {"path", files},
+        {"files", PlistArray{PlistDictionary{{"path", "zzz"}, {"trashDate", CalendarDate::fromUnixTime(5)}},
+                             PlistDictionary{{"path", "a"}},
+                             PlistDictionary{{"path", "b"}, {"trashDate", CalendarDate::fromUnixTime(10)}},
+                             PlistDictionary{{"path", "b"}, {"trashDate", CalendarDate::fromUnixTime(20)}},
+                             PlistDictionary{{"path", "../../etc"}, {"trashDate", CalendarDate::fromUnixTime(1)}},
+                             PlistValue("not a dictionary")}}});
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->files()->size(), 5u);
+    make_dir(home / ".local/share/etc");
+    write_file(home / ".local/share/etc/passwd", "decoy");
+
+    // A purge without a scan must not reach outside the folder.
+    loaded->purgeFilesOlderThan(CalendarDate::fromUnixTime(2), false);
+    EXPECT_EQ(read_file(home / ".local/share/etc/passwd"), "decoy");
+    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + files + "/../../etc"});
+
+    EXPECT_TRUE(loaded->processTrash({CalendarDate::fromUnixTime(15), false}));
+    auto a = loaded->trashFileWithPath("a");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->trashDate(), environment.now());  // its age starts at the scan that meets it
+    EXPECT_FALSE(exists(files + "/b"));            // the first "b" record, dated 10, wins
+    EXPECT_EQ(names(loaded->files()), std::vector<std::string>{"a"});
+}
+
+TEST_F(TrashFolderTest, AttributesDescriptionAndEquality) {
+    auto other = TrashFolder::folderWithPath(files);
+    EXPECT_FALSE(*folder == *other);  // neither has a list
+    EXPECT_TRUE(*folder == *folder);
+    const auto attributes = folder->attributes();
+    EXPECT_TRUE(attributes.find("files")->as<PlistArray>()->empty());
+    EXPECT_EQ(folder->description(), "TrashFolder = {path = " + files + ",files = {}}");
+    trashItem("x");
+    folder->updateFiles();
+    other->updateFiles();
+    EXPECT_TRUE(*folder == *other);
+    EXPECT_EQ(folder->hash(), other->hash());
+    EXPECT_EQ(folder->description().substr(folder->description().size() - 5), ";},}}");
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,249 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "trash/trash.h"
+#include "trash/trash_list_file.h"
+#include "trash_fixture.h"
+
+namespace quillon {
+namespace {
+
+using quillon::testing::exists;
+using quillon::testing::make_dir;
+using quillon::testing::read_file;
+using quillon::testing::write_file;
+
+class TrashTest : public quillon::testing::TrashFixture {
+ protected:
+    std::string listFile = home / ".config/local.vantor.quillon.list.plist";
+
+    // A volume with a trash of the user's, mounted at home/NAME.
+    std::string volume(const std::string &name) {
+        make_dir(home / name);
+        const std::string own = home / name + "/.Trash-" + std::to_string(getuid());
+        make_dir(own);
+        make_dir(own + "/files");
+        return own + "/files";
+    }
+    PurgeRequest request(double age = 1e6) {
+        return {CalendarDate::fromUnixSeconds(environment.now().unixSeconds() - age), false};
+    }
+    std::vector<std::string> folderPaths(const Trash &trash) {
+        std::vector<std::string> out;
+        if (trash.folders())
+            for (const auto &folder : *trash.folders()) out.push_back(folder->path());
+        return out;
+    }
+    ino_t inodeOfList() {
+        struct stat st;
+        return stat(listFile.c_str(), &st) == 0 ? st.st_ino : 0;
+    }
+};
+
+TEST_F(TrashTest, StartStates) {
+    Trash fresh;
+    EXPECT_FALSE(fresh.folders());
+    EXPECT_TRUE(fresh.unsavedChanges());
+    EXPECT_FALSE(fresh.filePath());
+    EXPECT_TRUE(fresh == fresh);
+    Trash other;
+    EXPECT_FALSE(fresh == other);
+
+    {  // no file
+        auto trash = Trash::trashFromFile(listFile);
+        ASSERT_TRUE(trash->folders());
+        EXPECT_TRUE(trash->folders()->empty());
+        EXPECT_TRUE(trash->unsavedChanges());
+        EXPECT_TRUE(logged.empty());
+        trash->setUnsavedChanges(false);  // keep the destructor from writing
+    }
+    {  // a directory in its place
+        make_dir(listFile);
+        auto trash = Trash::trashFromFile(listFile);
+        EXPECT_TRUE(trash->folders() && trash->folders()->empty());
+        EXPECT_TRUE(trash->unsavedChanges());
+        EXPECT_FALSE(trash->save());  // cannot replace a directory: stays unsaved
+        EXPECT_TRUE(trash->unsavedChanges());
+        rmdir(listFile.c_str());
+        trash->setUnsavedChanges(false);
+    }
+    {  // a damaged file
+        write_file(listFile, "<?xml version=\"1.0\"?><plist><array><dict>");
+        auto trash = Trash::trashFromFile(listFile);
+        EXPECT_FALSE(trash->folders());
+        EXPECT_TRUE(trash->unsavedChanges());
+        ASSERT_EQ(logged.size(), 1u);
+        EXPECT_EQ(logged[0].rfind("NSPropertyListSerialization received error: ", 0), 0u) << logged[0];
+    }
+    // Released with unsaved changes, the damaged file was replaced by an empty list.
+    auto reread = Trash::trashFromFile(listFile);
+    EXPECT_TRUE(reread->folders() && reread->folders()->empty());
+    EXPECT_FALSE(reread->unsavedChanges());
+}
+
+TEST_F(TrashTest, WrongShapesAreReadWithoutACrash) {
+    write_file(listFile, "<plist><dict><key>path</key><string>x</string></dict></plist>");
+    auto trash = Trash::trashFromFile(listFile);
+    EXPECT_FALSE(trash->folders());
+    EXPECT_EQ(logged.back(), "NSPropertyListSerialization received error: the top level is not an array");
+
+    std::string error;
+    auto folders = decodeTrashList(
+        "<plist><array>"
+        "<string>not a folder</string>"
+        "<dict><key>files</key><array/></dict>"                                          // no path
+        "<dict><key>path</key><string>/p</string><key>files</key><string>x</string></dict>"  // files not an array
+        "<dict><key>path</key><string>/ok</string><key>extra</key><true/></dict>"       // no files: empty list
+        "</array></plist>",
+        &error);
+    ASSERT_TRUE(folders) << error;
+    ASSERT_EQ(folders->size(), 1u);
+    EXPECT_EQ((*folders)[0]->path(), "/ok");
+    ASSERT_TRUE((*folders)[0]->files());
+    EXPECT_TRUE((*folders)[0]->files()->empty());
+    trash->setUnsavedChanges(false);
+}
+
+TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
+    Trash trash;
+    auto scanned = TrashFolder::folderWithPath("/vol/b/.Trash-1000/files");
+    auto files_list = std::make_shared<FileList>();
+    files_list->push_back(std::make_shared<TrashFile>("z first", CalendarDate::fromUnixSeconds(1'800'000'000.9)));
+    files_list->push_back(std::make_shared<TrashFile>("a & <second>", CalendarDate::fromUnixTime(1'700'000'000)));
+    scanned->setFiles(files_list);
+    auto folders = std::make_shared<FolderList>();
+    folders->push_back(scanned);
+    folders->push_back(TrashFolder::folderWithPath("/vol/a/never scanned"));
+    trash.setFolders(folders);
+    ASSERT_TRUE(trash.saveToFile(listFile));
+    EXPECT_FALSE(trash.unsavedChanges());
+    EXPECT_NE(read_file(listFile).find("<date>2027-01-15T08:00:00Z</date>"), std::string::npos);
+
+    Trash back;
+    ASSERT_TRUE(back.loadFromFile(listFile));
+    EXPECT_FALSE(back.unsavedChanges());
+    ASSERT_EQ(back.folders()->size(), 2u);
+    auto first = (*back.folders())[0];
+    EXPECT_EQ(first->path(), "/vol/b/.Trash-1000/files");
+    ASSERT_EQ(first->files()->size(), 2u);
+    EXPECT_EQ((*first->files())[0]->path(), "z first");
+    EXPECT_EQ((*first->files())[0]->trashDate(), CalendarDate::fromUnixTime(1'800'000'000));
+    EXPECT_EQ((*first->files())[1]->path(), "a & <second>");
+    ASSERT_TRUE((*back.folders())[1]->files());  // empty, not absent
+    EXPECT_TRUE((*back.folders())[1]->files()->empty());
+    // A never-scanned folder has no list, so the registry it was written from differs from the
+    // one read back, while two readings of the file are equal.
+    back.setFilePath(listFile);
+    trash.setFilePath(listFile);
+    EXPECT_FALSE(back == trash);
+    auto again = Trash::trashFromFile(listFile);
+    EXPECT_TRUE(back == *again);
+    EXPECT_EQ(back.hash(), again->hash());
+}
+
+TEST_F(TrashTest, NothingUnsavedWritesNothingAndAFailedWriteIsRetried) {
+    auto trash = Trash::trashFromFile(listFile);
+    trash->processTrash(request());
+    const ino_t written = inodeOfList();
+    ASSERT_NE(written, 0u);
+    EXPECT_FALSE(trash->unsavedChanges());
+    trash->processTrash(request());  // nothing changed
+    EXPECT_EQ(inodeOfList(), written);
+    EXPECT_TRUE(trash->save());
+    EXPECT_EQ(inodeOfList(), written);
+
+    // A write into a missing folder fails silently, creates nothing, and is tried again.
+    trash->setFilePath(home / "gone/list.plist");
+    trashItem("new");
+    trash->processTrash(request());
+    EXPECT_TRUE(trash->unsavedChanges());
+    EXPECT_FALSE(exists(home / "gone"));
+    EXPECT_TRUE(logged.empty());
+    make_dir(home / "gone");
+    trash->processTrash(request());
+    EXPECT_FALSE(trash->unsavedChanges());
+    EXPECT_NE(read_file(home / "gone/list.plist").find("<string>new</string>"), std::string::npos);
+}
+
+TEST_F(TrashTest, FoldersFollowTheMountTable) {
+    const std::string a = volume("a"), b = volume("b");
+    auto trash = Trash::trashFromFile(listFile);
+    environment.setMounts({home / "a", home / "b"});
+    EXPECT_TRUE(trash->updateLists());
+    EXPECT_EQ(folderPaths(*trash), (std::vector<std::string>{files, a, b}));
+    auto kept = trash->trashFolderWithPath(a);
+    EXPECT_FALSE(trash->updateLists());
+    EXPECT_EQ(trash->trashFolderWithPath(a), kept);  // the same object, with its records
+
+    environment.setMounts({home / "b", home / "a"});  // swapped order
+    EXPECT_TRUE(trash->updateLists());
+    environment.setMounts({home / "b"});  // unmounted
+    EXPECT_TRUE(trash->updateLists());
+    EXPECT_EQ(folderPaths(*trash), (std::vector<std::string>{files, b}));
+    environment.setMounts({home / "b", home / "a"});  // back again: a new folder
+    EXPECT_TRUE(trash->updateLists());
+    EXPECT_NE(trash->trashFolderWithPath(a), kept);
+    trash->setUnsavedChanges(false);
+}
+
+TEST_F(TrashTest, RemountedVolumeDatesItsItemsAnew) {
+    const std::string a = volume("a");
+    write_file(a + "/old", "x");
+    environment.setMounts({home / "a"});
+    auto trash = Trash::trashFromFile(listFile);
+    trash->processTrash(request());
+    const CalendarDate first = *trash->trashFolderWithPath(a)->trashFileWithPath("old")->trashDate();
+    environment.setMounts({});
+    environment.advance(3600);
+    trash->processTrash(request());
+    EXPECT_EQ(read_file(listFile).find("<string>old</string>"), std::string::npos);
+    environment.setMounts({home / "a"});
+    environment.advance(3600);
+    trash->processTrash(request());
+    EXPECT_GT(*trash->trashFolderWithPath(a)->trashFileWithPath("old")->trashDate(), first);
+}
+
+TEST_F(TrashTest, AbsentListReportsAChangeEvenWithoutTrashFolders) {
+    rmdir(files.c_str());
+    rmdir((trashRoot + "/info").c_str());
+    rmdir(trashRoot.c_str());
+    write_file(listFile, "garbage");
+    auto registry = Trash::trashFromFile(listFile);
+    EXPECT_TRUE(registry->updateLists());
+    registry->setUnsavedChanges(true);
+    registry->processTrash(request());
+    EXPECT_NE(read_file(listFile).find("<array/>"), std::string::npos);
+}
+
+TEST_F(TrashTest, EveryFolderIsProcessedAndFirstSeenDatesSurviveARestart) {
+    const std::string a = volume("a");
+    trashItem("home item");
+    write_file(a + "/volume item", "x");
+    environment.setMounts({home / "a"});
+    {
+        auto trash = Trash::trashFromFile(listFile);
+        trash->processTrash(request());
+    }
+    environment.advance(7200);
+    auto restarted = Trash::trashFromFile(listFile);
+    EXPECT_FALSE(restarted->unsavedChanges());
+    restarted->processTrash(request(3600));  // both items are two hours old: both go
+    EXPECT_TRUE(quillon::testing::list_dir(files).empty());
+    EXPECT_TRUE(quillon::testing::list_dir(a).empty());
+}
+
+TEST_F(TrashTest, Description) {
+    Trash trash;
+    trash.setFilePath("/l");
+    auto folders = std::make_shared<FolderList>();
+    folders->push_back(TrashFolder::folderWithPath("/one"));
+    folders->push_back(TrashFolder::folderWithPath("/two"));
+    trash.setFolders(folders);
+    EXPECT_EQ(trash.description(),
+              "Trash = {filePath = /l,folders = {TrashFolder = {path = /one,files = {}},"
+              "TrashFolder = {path = /two,files = {}},}}");
+    trash.setUnsavedChanges(false);
+}
+
+}  // namespace
+}  // namespace quillon
