@@ -1,0 +1,41 @@
+// Distributed notifications: names broadcast to every process of the user's session.
+//
+// A notification is the D-Bus signal local.vantor.quillon.Notifications.Posted, sent from the
+// object /local/vantor/quillon with the name as its one string argument; observers match on
+// interface, member and that argument. Observers are called while the session bus connection
+// is processed (by the event loop it is attached to).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+
+typedef struct sd_bus_slot sd_bus_slot;
+
+namespace quillon {
+
+class DistributedNotificationCenter {
+ public:
+    using ObserverId = int;
+
+    static DistributedNotificationCenter &defaultCenter();
+
+    // Broadcasts `name` and flushes it out. Without a session bus, does nothing.
+    void postNotificationName(const std::string &name);
+    // Calls `callback` for every notification `name` from any sender. Returns 0 when there is
+    // no session bus to observe on.
+    ObserverId addObserver(const std::string &name, std::function<void()> callback);
+    void removeObserver(ObserverId id);
+    // Forgets every observer (their bus connection is going away).
+    void removeAllObservers();
+
+ private:
+    struct Observer {
+        std::function<void()> callback;
+        sd_bus_slot *slot;
+    };
+    std::map<ObserverId, Observer> observers_;
+    ObserverId next_ = 1;
+};
+
+}  // namespace quillon

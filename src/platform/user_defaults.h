@@ -1,0 +1,43 @@
+// User defaults: per-user persistent domains of settings, each an XML property list
+// "<preferences folder>/<domain name>.plist" holding one dictionary.
+//
+// The shared object caches every domain it has read until it is reset, so a reader that
+// wants what another process wrote since resets it first. A domain file that is missing
+// reads as no domain; one that is damaged or unreadable reads as no domain and is logged.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "platform/plist.h"
+
+namespace quillon {
+
+class UserDefaults {
+ public:
+    static UserDefaults &standardUserDefaults();
+    // Drops the shared object's cache (and any change not yet synchronized).
+    static void resetStandardUserDefaults();
+
+    // The domain's entries, or nullopt when it does not exist.
+    std::optional<PlistDictionary> persistentDomainForName(const std::string &name);
+    // Replaces the whole domain in memory; synchronize writes it.
+    void setPersistentDomain(const PlistDictionary &domain, const std::string &name);
+    // Writes every domain replaced since the last write, each atomically, mode 0600. The
+    // preferences folder must exist. False (and logged) when a write failed; that domain stays
+    // pending.
+    bool synchronize();
+
+    // "<preferences folder>/<name>.plist".
+    static std::string pathForDomain(const std::string &name);
+
+ private:
+    struct Domain {
+        std::optional<PlistDictionary> entries;
+        bool pending = false;
+    };
+    std::map<std::string, Domain> domains_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,179 @@
+#include "preferences/preferences.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "platform/localization.h"
+#include "platform/log.h"
+#include "platform/notification_center.h"
+#include "platform/user_defaults.h"
+
+namespace quillon {
+
+namespace {
+
+const PlistDictionary &registeredDefaults() {
+    static const PlistDictionary defaults = {
+        {"inode", int64_t{0}}, {"period", int64_t{1}}, {"units", int64_t{3}},
+        {"secure", false},     {"securityLevel", int64_t{0}},
+    };
+    return defaults;
+}
+
+// The key whose observers are also told when `key` is set.
+const char *dependentKey(const std::string &key) {
+    if (key == "units") return "periodList";
+    if (key == "period") return "unitsList";
+    if (key == "running") return "startStopTitle";
+    return nullptr;
+}
+
+const PlistValue *findIn(const PlistDictionary &dictionary, const std::string &key) {
+    for (const auto &[k, v] : dictionary)
+        if (k == key) return &v;
+    return nullptr;
+}
+
+// A stored number as an integer; nullopt for a value that is not a number.
+std::optional<int64_t> numberOf(const PlistValue &value) {
+    if (auto i = value.as<int64_t>()) return *i;
+    if (auto b = value.as<bool>()) return *b ? 1 : 0;
+    if (auto r = value.as<double>()) {
+        if (!std::isfinite(*r)) return std::nullopt;
+        return static_cast<int64_t>(std::clamp(*r, -9.2e18, 9.2e18));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::shared_ptr<Preferences> Preferences::preferences() { return std::make_shared<Preferences>(); }
+
+Preferences::Preferences() {
+    if (auto domain = UserDefaults::standardUserDefaults().persistentDomainForName(kDomainName))
+        persistentPrefs_ = std::move(*domain);
+    std::erase_if(persistentPrefs_, [](const auto &entry) {
+        return entry.first == "enabled" || entry.first == "unitsList";
+    });
+}
+
+Preferences::~Preferences() { (void)synchronize(); }
+
+bool Preferences::synchronize() {
+    if (!changes_) return true;
+    UserDefaults &defaults = UserDefaults::standardUserDefaults();
+    defaults.setPersistentDomain(persistentPrefs_, kDomainName);
+    if (!defaults.synchronize()) return false;
+    DistributedNotificationCenter::defaultCenter().postNotificationName(kPreferencesChanged);
+    changes_ = false;
+    return true;
+}
+
+std::optional<PlistValue> Preferences::preferenceForKey(const std::string &key) const {
+    if (const PlistValue *value = findIn(persistentPrefs_, key)) return *value;
+    if (const PlistValue *value = findIn(registeredDefaults(), key)) return *value;
+    return std::nullopt;
+}
+
+void Preferences::setPreference(const std::optional<PlistValue> &value, const std::string &key) {
+    auto found = std::find_if(persistentPrefs_.begin(), persistentPrefs_.end(),
+                              [&](const auto &entry) { return entry.first == key; });
+    if (!value) {
+        if (found != persistentPrefs_.end()) persistentPrefs_.erase(found);
+    } else if (found != persistentPrefs_.end()) {
+        found->second = *value;
+    } else {
+        persistentPrefs_.emplace_back(key, *value);
+    }
+}
+
+int Preferences::integerFor(const char *key) const {
+    std::optional<int64_t> number;
+    if (const PlistValue *stored = findIn(persistentPrefs_, key)) number = numberOf(*stored);
+    if (!number) number = numberOf(*findIn(registeredDefaults(), key));
+    return static_cast<int>(std::clamp<int64_t>(*number, INT_MIN, INT_MAX));
+}
+
+void Preferences::setInteger(const char *key, int64_t value, int64_t current) {
+    if (value != current) {
+        setPreference(PlistValue(value), key);
+        changes_ = true;
+    }
+    didChange(key);
+}
+
+void Preferences::setRunning(bool running) {
+    running_ = running;
+    didChange("running");
+}
+
+int Preferences::period() const { return integerFor("period"); }
+void Preferences::setPeriod(int period) { setInteger("period", period, this->period()); }
+int Preferences::units() const { return integerFor("units"); }
+void Preferences::setUnits(int units) { setInteger("units", units, this->units()); }
+int Preferences::securityLevel() const { return integerFor("securityLevel"); }
+void Preferences::setSecurityLevel(int level) { setInteger("securityLevel", level, securityLevel()); }
+
+bool Preferences::isSecure() const { return integerFor("secure") != 0; }
+void Preferences::setSecure(bool secure) {
+    if (secure != isSecure()) {
+        setPreference(PlistValue(secure), "secure");
+        changes_ = true;
+    }
+    didChange("secure");
+}
+
+unsigned long Preferences::prefPaneInode() const {
+    std::optional<int64_t> number;
+    if (const PlistValue *stored = findIn(persistentPrefs_, "inode")) number = numberOf(*stored);
+    return static_cast<uint32_t>(number.value_or(0));  // stored as a 32-bit number
+}
+void Preferences::setPrefPaneInode(unsigned long inode) {
+    const uint32_t value = static_cast<uint32_t>(inode);
+    setInteger("inode", value, prefPaneInode());
+}
+
+int Preferences::largestCount(int period) {
+    static constexpr int kLargest[] = {12, 7, 4, 12};
+    return period >= 0 && period < 4 ? kLargest[period] : 0;
+}
+
+std::vector<std::string> Preferences::unitsList() {
+    const int largest = largestCount(period());
+    if (largest == 0) return {};
+    if (units() >= largest) setUnits(largest - 1);
+    std::vector<std::string> counts;
+    for (int count = 1; count <= largest; count++) counts.push_back(std::to_string(count));
+    return counts;
+}
+
+std::vector<std::string> Preferences::periodList() const {
+    static const char *kSingular[] = {"Hour", "Day", "Week", "Month"};
+    static const char *kPlural[] = {"Hours", "Days", "Weeks", "Months"};
+    const char **names = units() == 0 ? kSingular : kPlural;
+    std::vector<std::string> list;
+    for (int i = 0; i < 4; i++) list.push_back(localizedString(names[i]));
+    return list;
+}
+
+std::string Preferences::startStopTitle() const { return localizedString(running_ ? "Stop" : "Start"); }
+
+Preferences::ObserverId Preferences::addObserver(const std::string &key,
+                                                 std::function<void(const std::string &)> callback) {
+    const ObserverId id = nextObserver_++;
+    observers_[id] = {key, std::move(callback)};
+    return id;
+}
+
+void Preferences::removeObserver(ObserverId id) { observers_.erase(id); }
+
+void Preferences::didChange(const std::string &key) {
+    const char *dependent = dependentKey(key);
+    // Copy: an observer may add or remove observers.
+    const auto observers = observers_;
+    for (const auto &[id, observer] : observers)
+        if (observer.first == key || (dependent && observer.first == dependent)) observer.second(observer.first);
+}
+
+}  // namespace quillon

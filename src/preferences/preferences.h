@@ -1,0 +1,93 @@
+// Preferences: the user's settings in the defaults domain "local.vantor.quillon".
+//
+// An object loads a working copy of the domain when it is made and never reloads it; reads
+// fall back to the registered defaults; writes collect in the working copy until synchronize
+// writes the whole copy back and posts "preferences changed". The keys "enabled" and
+// "unitsList" are dropped on loading; every other stored key is kept and written back.
+//
+// Observers registered for a key are told when its setter is called, and so are observers of
+// the key derived from it: "periodList" follows "units", "unitsList" follows "period" and
+// "startStopTitle" follows "running".
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/plist.h"
+
+namespace quillon {
+
+class Preferences {
+ public:
+    static constexpr char kDomainName[] = "local.vantor.quillon";
+    static constexpr char kPreferencesChanged[] = "preferences changed";
+
+    // A new object with a freshly loaded working copy.
+    static std::shared_ptr<Preferences> preferences();
+
+    Preferences();
+    // Writes and announces any unsaved change.
+    ~Preferences();
+    Preferences(const Preferences &) = delete;
+    Preferences &operator=(const Preferences &) = delete;
+
+    // When something is unsaved: writes the working copy as the whole domain and posts
+    // "preferences changed". True when nothing is left unsaved; false (logged) when the write
+    // failed, in which case nothing is posted and the change stays unsaved.
+    bool synchronize();
+    bool changes() const { return changes_; }
+
+    // The working copy's value, else the registered default, else nullopt.
+    std::optional<PlistValue> preferenceForKey(const std::string &key) const;
+    // Stores `value` in the working copy (nullopt removes the key). Does not set changes.
+    void setPreference(const std::optional<PlistValue> &value, const std::string &key);
+
+    bool isRunning() const { return running_; }
+    void setRunning(bool running);
+
+    // Typed values; a stored value of the wrong type reads as the key's default. Setters store
+    // only a value that differs from the current one, and then set changes.
+    int period() const;  // unit index: 0 hours, 1 days, 2 weeks, 3 months
+    void setPeriod(int period);
+    int units() const;  // count index: the number of periods minus one
+    void setUnits(int units);
+    bool isSecure() const;
+    void setSecure(bool secure);
+    int securityLevel() const;
+    void setSecurityLevel(int level);
+    unsigned long prefPaneInode() const;
+    void setPrefPaneInode(unsigned long inode);
+
+    // The counts offered for the current unit, "1" up to its largest count; pulls a count
+    // index beyond it back to the largest count. Empty, with nothing written, for a unit index
+    // outside 0 to 3.
+    std::vector<std::string> unitsList();
+    // The four unit names, translated: singular when the count index is 0, plural otherwise.
+    std::vector<std::string> periodList() const;
+    // Translated "Stop" while running, "Start" otherwise.
+    std::string startStopTitle() const;
+
+    // Largest count offered for a unit index, or 0 outside 0 to 3.
+    static int largestCount(int period);
+
+    using ObserverId = int;
+    ObserverId addObserver(const std::string &key, std::function<void(const std::string &key)> callback);
+    void removeObserver(ObserverId id);
+
+ private:
+    int integerFor(const char *key) const;
+    void setInteger(const char *key, int64_t value, int64_t current);
+    void didChange(const std::string &key);
+
+    bool running_ = false;
+    bool changes_ = false;
+    PlistDictionary persistentPrefs_;
+    std::map<ObserverId, std::pair<std::string, std::function<void(const std::string &)>>> observers_;
+    ObserverId nextObserver_ = 1;
+};
+
+}  // namespace quillon

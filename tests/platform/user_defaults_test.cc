@@ -1,0 +1,129 @@
+#include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "platform/log.h"
+#include "platform/notification_center.h"
+#include "platform/session_bus.h"
+#include "platform/user_defaults.h"
+#include "private_bus.h"
+#include "test_environment.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::testing::make_dir;
+using quillon::testing::write_file;
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+    quillon::testing::TempDir home;
+    quillon::testing::TestEnvironment environment{home.path()};
+    std::vector<std::string> logged;
+    UserDefaultsTest() {
+        make_dir(home / ".config");
+        UserDefaults::resetStandardUserDefaults();
+        setLogSink([this](const std::string &line) { logged.push_back(line); });
+    }
+    ~UserDefaultsTest() override {
+        UserDefaults::resetStandardUserDefaults();
+        setLogSink(nullptr);
+    }
+};
+
+TEST_F(UserDefaultsTest, DomainsAreWrittenWholeAndReadBackByAnotherReader) {
+    UserDefaults &defaults = UserDefaults::standardUserDefaults();
+    EXPECT_FALSE(defaults.persistentDomainForName("d"));
+    defaults.setPersistentDomain({{"period", int64_t{2}}, {"someone else's", "kept"}}, "d");
+    EXPECT_EQ(defaults.persistentDomainForName("d")->size(), 2u);  // served from memory before the write
+    ASSERT_TRUE(defaults.synchronize());
+    struct stat st;
+    ASSERT_EQ(stat((home / ".config/d.plist").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    UserDefaults::resetStandardUserDefaults();
+    auto domain = UserDefaults::standardUserDefaults().persistentDomainForName("d");
+    ASSERT_TRUE(domain);
+    ASSERT_EQ(domain->size(), 2u);
+    EXPECT_EQ(*(*domain)[1].second.as<std::string>(), "kept");
+}
+
+TEST_F(UserDefaultsTest, TheCacheHoldsUntilReset) {
+    write_file(home / ".config/d.plist", "<plist><dict><key>units</key><integer>1</integer></dict></plist>");
+    UserDefaults &defaults = UserDefaults::standardUserDefaults();
+    EXPECT_EQ(*defaults.persistentDomainForName("d")->front().second.as<int64_t>(), 1);
+    write_file(home / ".config/d.plist", "<plist><dict><key>units</key><integer>5</integer></dict></plist>");
+    EXPECT_EQ(*defaults.persistentDomainForName("d")->front().second.as<int64_t>(), 1);
+    UserDefaults::resetStandardUserDefaults();
+    EXPECT_EQ(*UserDefaults::standardUserDefaults().persistentDomainForName("d")->front().second.as<int64_t>(), 5);
+}
+
+TEST_F(UserDefaultsTest, DamagedDomainReadsAsNoneAndIsLogged) {
+    write_file(home / ".config/d.plist", "<plist><dict><key>units</key>");
+    EXPECT_FALSE(UserDefaults::standardUserDefaults().persistentDomainForName("d"));
+    write_file(home / ".config/e.plist", "<plist><array/></plist>");
+    EXPECT_FALSE(UserDefaults::standardUserDefaults().persistentDomainForName("e"));
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0].rfind("could not read " + home / ".config/d.plist: ", 0), 0u) << logged[0];
+    EXPECT_EQ(logged[1], "could not read " + home / ".config/e.plist: the top level is not a dictionary");
+}
+
+TEST_F(UserDefaultsTest, AFailedWriteIsReportedAndStaysPending) {
+    UserDefaults &defaults = UserDefaults::standardUserDefaults();
+    defaults.setPersistentDomain({{"secure", true}}, "d");
+    rmdir((home / ".config").c_str());
+    EXPECT_FALSE(defaults.synchronize());
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind("could not write ", 0), 0u);
+    make_dir(home / ".config");
+    EXPECT_TRUE(defaults.synchronize());
+    EXPECT_TRUE(quillon::testing::exists(home / ".config/d.plist"));
+}
+
+TEST(DistributedNotifications, PostedAndObservedAcrossConnections) {
+    quillon::testing::PrivateBus bus;
+    ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
+    quillon::testing::NotificationListener other(bus.address());
+    DistributedNotificationCenter &center = DistributedNotificationCenter::defaultCenter();
+
+    int heard = 0;
+    auto id = center.addObserver("preferences changed", [&] { heard++; });
+    ASSERT_NE(id, 0);
+    center.postNotificationName("server launched");
+    EXPECT_EQ(other.waitFor(1, 5s), std::vector<std::string>{"server launched"});
+
+    other.post("something else");
+    other.post("preferences changed");
+    sd_bus *shared = SessionBus::shared();
+    for (auto deadline = std::chrono::steady_clock::now() + 5s; heard == 0 && std::chrono::steady_clock::now() < deadline;)
+        if (sd_bus_process(shared, nullptr) == 0) sd_bus_wait(shared, 100000);
+    EXPECT_EQ(heard, 1);
+    center.removeObserver(id);
+}
+
+TEST(DistributedNotifications, WithoutASessionBusPostingDoesNothingAndSaysSoOnce) {
+    std::vector<std::string> logged;
+    setLogSink([&](const std::string &line) { logged.push_back(line); });
+    const char *old = getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string saved = old ? old : "";
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quillon-test-bus", 1);
+    SessionBus::reset();
+    DistributedNotificationCenter::defaultCenter().postNotificationName("server launched");
+    SessionBus::reset();
+    DistributedNotificationCenter::defaultCenter().postNotificationName("server will terminate");
+    if (old) setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    else unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    SessionBus::reset();
+    setLogSink(nullptr);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind("no session bus", 0), 0u) << logged[0];
+}
+
+}  // namespace
+}  // namespace quillon

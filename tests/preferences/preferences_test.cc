@@ -1,0 +1,214 @@
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <clocale>
+#include <cstdlib>
+
+#include "platform/localization.h"
+#include "platform/log.h"
+#include "platform/user_defaults.h"
+#include "preferences/preferences.h"
+#include "private_bus.h"
+#include "test_environment.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::testing::exists;
+using quillon::testing::make_dir;
+using quillon::testing::read_file;
+using quillon::testing::write_file;
+
+class PreferencesTest : public ::testing::Test {
+ protected:
+    quillon::testing::PrivateBus bus;
+    quillon::testing::TempDir home;
+    quillon::testing::TestEnvironment environment{home.path()};
+    std::string domainFile = home / ".config/local.vantor.quillon.plist";
+    std::vector<std::string> logged;
+
+    PreferencesTest() {
+        make_dir(home / ".config");
+        UserDefaults::resetStandardUserDefaults();
+        setLogSink([this](const std::string &line) { logged.push_back(line); });
+    }
+    ~PreferencesTest() override {
+        UserDefaults::resetStandardUserDefaults();
+        setLogSink(nullptr);
+    }
+    void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
+    void store(const std::string &entries) {
+        write_file(domainFile, "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>");
+        UserDefaults::resetStandardUserDefaults();
+    }
+};
+
+TEST_F(PreferencesTest, DefaultsWithoutAStoredDomain) {
+    Preferences preferences;
+    EXPECT_EQ(preferences.period(), 1);
+    EXPECT_EQ(preferences.units(), 3);
+    EXPECT_FALSE(preferences.isSecure());
+    EXPECT_EQ(preferences.securityLevel(), 0);
+    EXPECT_EQ(preferences.prefPaneInode(), 0u);
+    EXPECT_EQ(preferences.unitsList(), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7"}));
+    EXPECT_EQ(preferences.periodList(), (std::vector<std::string>{"Hours", "Days", "Weeks", "Months"}));
+    EXPECT_FALSE(preferences.preferenceForKey("nothing"));
+    EXPECT_FALSE(preferences.changes());
+}
+
+TEST_F(PreferencesTest, SettingTheCurrentValueStoresAndPostsNothing) {
+    quillon::testing::NotificationListener listener(bus.address());
+    {
+        Preferences preferences;
+        preferences.setUnits(3);
+        EXPECT_FALSE(preferences.changes());
+        EXPECT_TRUE(preferences.synchronize());
+    }
+    EXPECT_FALSE(exists(domainFile));
+    EXPECT_TRUE(listener.waitFor(1, 200ms).empty());
+}
+
+TEST_F(PreferencesTest, SynchronizeWritesTheWholeDomainOnceAndPostsOnce) {
+    store("<key>enabled</key><true/><key>unitsList</key><array/><key>panel</key><string>kept</string>"
+          "<key>units</key><integer>1</integer>");
+    quillon::testing::NotificationListener listener(bus.address());
+    Preferences preferences;
+    preferences.setSecure(true);
+    EXPECT_TRUE(preferences.changes());
+    EXPECT_TRUE(preferences.synchronize());
+    EXPECT_FALSE(preferences.changes());
+    EXPECT_TRUE(preferences.synchronize());  // nothing left: no second write or post
+    EXPECT_EQ(listener.waitFor(2, 300ms), std::vector<std::string>{"preferences changed"});
+
+    const std::string written = read_file(domainFile);
+    EXPECT_EQ(written.find("enabled"), std::string::npos);
+    EXPECT_EQ(written.find("unitsList"), std::string::npos);
+    EXPECT_NE(written.find("<key>panel</key>\n\t<string>kept</string>"), std::string::npos) << written;
+    EXPECT_NE(written.find("<key>secure</key>\n\t<true/>"), std::string::npos) << written;
+    UserDefaults::resetStandardUserDefaults();
+    EXPECT_TRUE(Preferences().isSecure());
+}
+
+TEST_F(PreferencesTest, ReleasingAnObjectWritesItsUnsavedChange) {
+    quillon::testing::NotificationListener listener(bus.address());
+    {
+        Preferences preferences;
+        preferences.setPeriod(3);
+    }
+    EXPECT_EQ(listener.waitFor(1, 5s), std::vector<std::string>{"preferences changed"});
+    UserDefaults::resetStandardUserDefaults();
+    EXPECT_EQ(Preferences().period(), 3);
+}
+
+TEST_F(PreferencesTest, AFailedWriteIsNotAnnouncedAndStaysUnsaved) {
+    quillon::testing::NotificationListener listener(bus.address());
+    Preferences preferences;
+    preferences.setSecure(true);
+    rmdir((home / ".config").c_str());
+    EXPECT_FALSE(preferences.synchronize());
+    EXPECT_TRUE(preferences.changes());
+    EXPECT_TRUE(listener.waitFor(1, 200ms).empty());
+    make_dir(home / ".config");
+    EXPECT_TRUE(preferences.synchronize());
+    EXPECT_EQ(listener.waitFor(1, 5s), std::vector<std::string>{"preferences changed"});
+}
+
+TEST_F(PreferencesTest, UnitsListPullsTheCountBackWithinTheUnit) {
+    store("<key>period</key><integer>2</integer><key>units</key><integer>6</integer>");
+    Preferences preferences;
+    EXPECT_EQ(preferences.unitsList(), (std::vector<std::string>{"1", "2", "3", "4"}));
+    EXPECT_EQ(preferences.units(), 3);
+    EXPECT_TRUE(preferences.changes());
+    preferences.setPeriod(0);
+    EXPECT_EQ(preferences.unitsList().size(), 12u);
+
+    Preferences::ObserverId id = preferences.addObserver("units", [](const std::string &) {});
+    preferences.setPeriod(7);  // no such unit: no list, nothing written
+    (void)preferences.synchronize();
+    EXPECT_TRUE(preferences.unitsList().empty());
+    EXPECT_FALSE(preferences.changes());
+    preferences.removeObserver(id);
+}
+
+TEST_F(PreferencesTest, SingularNamesOnlyForACountOfOne) {
+    Preferences preferences;
+    preferences.setUnits(0);
+    EXPECT_EQ(preferences.periodList(), (std::vector<std::string>{"Hour", "Day", "Week", "Month"}));
+    preferences.setUnits(1);
+    EXPECT_EQ(preferences.periodList()[3], "Months");
+    preferences.setPreference(std::nullopt, "units");  // back to the default, nothing stored
+}
+
+TEST_F(PreferencesTest, ValuesOfTheWrongTypeReadAsDefaults) {
+    store("<key>period</key><string>weeks</string><key>units</key><real>2.9</real>"
+          "<key>secure</key><integer>1</integer><key>inode</key><integer>4294967297</integer>");
+    Preferences preferences;
+    EXPECT_EQ(preferences.period(), 1);
+    EXPECT_EQ(preferences.units(), 2);
+    EXPECT_TRUE(preferences.isSecure());
+    EXPECT_EQ(preferences.prefPaneInode(), 1u);  // a 32-bit value
+}
+
+TEST_F(PreferencesTest, ObserversHearOfDerivedKeys) {
+    Preferences preferences;
+    std::vector<std::string> heard;
+    for (const char *key : {"periodList", "unitsList", "startStopTitle", "units"})
+        preferences.addObserver(key, [&](const std::string &key_heard) { heard.push_back(key_heard); });
+    preferences.setUnits(5);
+    preferences.setPeriod(2);
+    preferences.setRunning(true);
+    EXPECT_EQ(heard, (std::vector<std::string>{"periodList", "units", "unitsList", "startStopTitle"}));
+    EXPECT_EQ(preferences.startStopTitle(), "Stop");
+    preferences.setPeriod(1);
+    preferences.setUnits(3);
+
+    Preferences other;  // the running flag is never stored
+    other.setRunning(true);
+    EXPECT_TRUE(other.isRunning());
+    EXPECT_FALSE(other.changes());
+    other.setRunning(false);
+    EXPECT_EQ(other.startStopTitle(), "Start");
+}
+
+// gettext reads LANGUAGE only outside the C locale.
+class Translations : public ::testing::Test {
+ protected:
+    void SetUp() override {
+        setLocaleDirectory(QUILLON_BUILD_LOCALE_DIR);
+        setenv("LC_ALL", "C.UTF-8", 1);
+        setlocale(LC_ALL, "");
+    }
+    void TearDown() override {
+        unsetenv("LANGUAGE");
+        unsetenv("LC_ALL");
+        setlocale(LC_ALL, "C");
+    }
+    std::vector<std::string> namesIn(const char *language, int units) {
+        setenv("LANGUAGE", language, 1);
+        setlocale(LC_ALL, "");  // gettext caches per locale change
+        quillon::testing::TempDir home;
+        quillon::testing::TestEnvironment environment(home.path());
+        UserDefaults::resetStandardUserDefaults();
+        Preferences preferences;
+        preferences.setUnits(units);
+        preferences.setRunning(true);
+        auto names = preferences.periodList();
+        names.push_back(preferences.startStopTitle());
+        preferences.setUnits(3);
+        return names;
+    }
+};
+
+TEST_F(Translations, GermanFrenchAndMissing) {
+    EXPECT_EQ(namesIn("de", 2), (std::vector<std::string>{"Stunden", "Tage", "Wochen", "Monate", "Stoppen"}));
+    EXPECT_EQ(namesIn("de", 0), (std::vector<std::string>{"Stunde", "Tag", "Woche", "Monat", "Stoppen"}));
+    EXPECT_EQ(namesIn("fr", 2), (std::vector<std::string>{"Heures", "Jours", "Semaines", "Mois", "Arrêter"}));
+    EXPECT_EQ(namesIn("eo", 2), (std::vector<std::string>{"Hours", "Days", "Weeks", "Months", "Stop"}));
+}
+
+}  // namespace
+}  // namespace quillon
