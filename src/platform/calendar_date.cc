@@ -32,7 +32,8 @@ CalendarDate CalendarDate::fromUnixSeconds(double seconds) {
 double CalendarDate::unixSeconds() const { return duration<double>(moment_.time_since_epoch()).count(); }
 
 double CalendarDate::timeIntervalSinceDate(const CalendarDate &other) const {
-    return duration<double>(moment_ - other.moment_).count();
+    // In floating point: the difference of two far-apart dates overflows 64-bit nanoseconds.
+    return unixSeconds() - other.unixSeconds();
 }
 
 CalendarDate CalendarDate::dateByAdding(int years, int months, int days, int hours, int minutes,

@@ -70,6 +70,11 @@ TEST_F(CalendarDateTest, ExtremeStepsStopAtTheEdgeInsteadOfOverflowing) {
     EXPECT_EQ(now.dateByAdding(0, 2147483647, 0, 0, 0, 0).unixSeconds(), CalendarDate::kLimitSeconds);
     EXPECT_LT(now.dateByAdding(0, 0, 0, -2147483647 - 1, 0, 0).unixSeconds(), now.unixSeconds());
     EXPECT_EQ(now.dateByAdding(0, 0, -2147483647 - 1, 0, 0, 0).unixSeconds(), -CalendarDate::kLimitSeconds);
+    // The two ends of the span are further apart than 64 bits of nanoseconds reach.
+    const CalendarDate earliest = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);
+    const CalendarDate latest = CalendarDate::fromUnixTime(CalendarDate::kLimitSeconds);
+    EXPECT_GT(latest.timeIntervalSinceDate(earliest), 0);
+    EXPECT_LT(earliest.timeIntervalSinceDate(latest), 0);
 }
 
 }  // namespace

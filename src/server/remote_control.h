@@ -1,0 +1,36 @@
+// The remote-control interface: the server object on the session bus under the well-known
+// name "local.vantor.quillon.server", object /local/vantor/quillon/server, interface
+// local.vantor.quillon.TrashProtocol with versionString (returns s) and the one-way quit.
+// Other calls get the bus's standard unknown-method error.
+#pragma once
+
+typedef struct sd_bus_slot sd_bus_slot;
+
+namespace quillon {
+
+class TrashServer;
+
+class RemoteControl {
+ public:
+    static constexpr char kName[] = "local.vantor.quillon.server";
+
+    explicit RemoteControl(TrashServer &server) : server_(server) {}
+    ~RemoteControl() { invalidate(); }
+    RemoteControl(const RemoteControl &) = delete;
+    RemoteControl &operator=(const RemoteControl &) = delete;
+
+    // Publishes the object and takes the name, without queueing for it. On failure (another
+    // server holds the name, or there is no bus) logs
+    // "registring name 'local.vantor.quillon.server' with NSConnection failed" and gives false.
+    bool registerName();
+    // Gives the name back and withdraws the object: no further call arrives. The bus
+    // connection itself stays open.
+    void invalidate();
+
+ private:
+    TrashServer &server_;
+    sd_bus_slot *object_ = nullptr;
+    bool named_ = false;
+};
+
+}  // namespace quillon

@@ -1,0 +1,69 @@
+#include "server/server_process.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/environment.h"
+#include "platform/log.h"
+#include "platform/notification_center.h"
+#include "platform/run_loop.h"
+#include "platform/session_bus.h"
+#include "server/remote_control.h"
+#include "server/trash_server.h"
+
+namespace quillon {
+
+namespace {
+
+// Makes the folder and any missing parents, each private to the user.
+void ensureFolder(const std::string &folder) {
+    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            logMessage("could not make %s: %s", part.c_str(), strerror(errno));
+        if (slash == std::string::npos) break;
+    }
+}
+
+}  // namespace
+
+int runServer(const ServerOptions &options) {
+    RunLoop &loop = RunLoop::main();
+    // SIGINT and SIGHUP are the "please quit" of a terminal and of an ending session.
+    for (int signal : {SIGINT, SIGHUP, SIGTERM}) loop.addSignalHandler(signal, [&loop] { loop.stop(); });
+
+    if (setpriority(PRIO_PROCESS, 0, 20) == -1) logMessage("Could not set priority to 20");
+    ensureFolder(Environment::current().preferencesFolder());
+
+    sd_bus *bus = SessionBus::shared();
+    loop.attachBus(bus);
+
+    auto server = std::make_unique<TrashServer>(loop);
+    server->setResolution(options.resolution);
+    server->start();
+
+    DistributedNotificationCenter &center = DistributedNotificationCenter::defaultCenter();
+    RemoteControl remote(*server);
+    if (remote.registerName()) {
+        center.postNotificationName("server launched");
+        loop.run();
+    }
+
+    remote.invalidate();
+    server->stop();
+    server.reset();
+    center.postNotificationName("server will terminate");
+
+    center.removeAllObservers();
+    loop.detachBus(bus);
+    SessionBus::reset();
+    return 0;
+}
+
+}  // namespace quillon

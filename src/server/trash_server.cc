@@ -1,0 +1,79 @@
+#include "server/trash_server.h"
+
+#include <algorithm>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+
+#include "platform/environment.h"
+#include "platform/log.h"
+#include "platform/user_defaults.h"
+
+namespace quillon {
+
+TrashServer::TrashServer(RunLoop &loop) : loop_(loop) {
+    trash_ = Trash::trashFromFile(Environment::current().preferencesFolder() + "/" + kListFileName);
+    preferences_ = Preferences::preferences();
+    observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
+                                                                          [this] { updatePreferences(); });
+}
+
+TrashServer::~TrashServer() {
+    DistributedNotificationCenter::defaultCenter().removeObserver(observer_);
+    stop();
+    setTrash(nullptr);
+    setPreferences(nullptr);
+}
+
+void TrashServer::start() {
+    if (currentTimer_ && currentTimer_->isValid()) return;
+    logMessage("Starting Quillon server %.1f", atof(versionString().value_or("").c_str()));
+    currentTimer_ = std::make_unique<RepeatingTimer>(loop_, resolution_, [this] { processTrash(); });
+}
+
+void TrashServer::stop() {
+    if (!currentTimer_) return;
+    logMessage("Stopping Quillon server %s", versionString().value_or("(unknown)").c_str());
+    currentTimer_.reset();
+    if (trash_) (void)trash_->save();
+}
+
+std::optional<CalendarDate> TrashServer::cutoffDate(const CalendarDate &now, int period, int units) {
+    if (period < 0 || period > 3 || units < 0) return std::nullopt;
+    // units is at least 0, so ~units (that is -(units + 1)) cannot overflow.
+    int offsets[4] = {0, 0, 0, 0};  // hours, days, weeks, months
+    offsets[period] = ~units;
+    const int64_t days = 7 * static_cast<int64_t>(offsets[2]) + offsets[1];
+    return now.dateByAdding(0, offsets[3], static_cast<int>(std::max<int64_t>(days, INT32_MIN)), offsets[0], 0, 0);
+}
+
+void TrashServer::processTrash() {
+    const int units = preferences()->units();
+    const int period = preferences()->period();
+    std::optional<CalendarDate> cutoff = cutoffDate(Environment::current().now(), period, units);
+    if (!cutoff) {
+        // Settings no panel offers come from a damaged or hand-edited domain. Still scan, so
+        // first-seen dates are kept, but never let them purge anything.
+        if (reportedBadSettings_ != std::pair(period, units))
+            logMessage("settings name no purge period (period %d, units %d): nothing is purged until they are fixed",
+                       period, units);
+        reportedBadSettings_ = std::pair(period, units);
+        cutoff = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);  // nothing lies strictly before it
+    } else {
+        reportedBadSettings_.reset();
+    }
+    const bool secure = preferences()->isSecure();
+    trash()->processTrash(PurgeRequest{*cutoff, secure});
+}
+
+void TrashServer::updatePreferences() {
+    UserDefaults::resetStandardUserDefaults();
+    setPreferences(Preferences::preferences());
+}
+
+std::optional<std::string> TrashServer::versionString() const { return std::string(QUILLON_VERSION); }
+
+void TrashServer::quit() { (void)raise(SIGTERM); }
+
+}  // namespace quillon

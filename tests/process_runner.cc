@@ -1,0 +1,68 @@
+#include "process_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+extern char **environ;
+
+namespace quillon::testing {
+
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::map<std::string, std::string> &environment,
+                           const std::string &logFile) {
+    std::map<std::string, std::string> merged;
+    for (char **entry = environ; *entry; entry++) {
+        const char *equals = strchr(*entry, '=');
+        if (equals) merged[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
+    }
+    for (const auto &[name, value] : environment) {
+        if (value.empty()) merged.erase(name);
+        else merged[name] = value;
+    }
+    std::vector<std::string> strings;
+    for (const auto &[name, value] : merged) strings.push_back(name + "=" + value);
+    std::vector<char *> envp, args;
+    for (auto &s : strings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv_copy = argv;
+    for (auto &s : argv_copy) args.push_back(s.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !status_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void ChildProcess::signal(int signo) {
+    if (pid_ > 0 && !status_) kill(pid_, signo);
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+    if (status_ || pid_ <= 0) return status_;
+    eventually(
+        [&] {
+            int raw;
+            if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return true;
+        },
+        timeout);
+    return status_;
+}
+
+}  // namespace quillon::testing

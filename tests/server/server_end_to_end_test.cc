@@ -1,0 +1,151 @@
+// The real server binaries on a private session bus, with a temporary home.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/plist.h"
+#include "private_bus.h"
+#include "process_runner.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::testing::ChildProcess;
+using quillon::testing::eventually;
+using quillon::testing::exists;
+using quillon::testing::list_dir;
+using quillon::testing::make_dir;
+using quillon::testing::read_file;
+using quillon::testing::write_file;
+
+class ServerEndToEnd : public ::testing::Test {
+ protected:
+    quillon::testing::PrivateBus bus;
+    quillon::testing::TempDir home;
+    std::string files = home / ".local/share/Trash/files";
+    std::string info = home / ".local/share/Trash/info";
+    std::string listFile = home / ".config/local.vantor.quillon.list.plist";
+    std::string log = home / "server.log";
+
+    ServerEndToEnd() {
+        for (const char *folder : {".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
+                                   ".local/share/Trash/info"})
+            make_dir(home / folder);
+    }
+    void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
+
+    std::unique_ptr<ChildProcess> start(const std::string &binary = QUILLON_TEST_SERVER, const std::string &interval = "3600") {
+        std::vector<std::string> argv = {binary};
+        if (binary == QUILLON_TEST_SERVER) argv.push_back(interval);
+        return std::make_unique<ChildProcess>(argv,
+                                              std::map<std::string, std::string>{
+                                                  {"HOME", home.path()},
+                                                  {"XDG_CONFIG_HOME", ""},
+                                                  {"XDG_DATA_HOME", ""},
+                                                  {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                                              },
+                                              log);
+    }
+    // A trash list file that has known `name` in the home trash since 2020.
+    void rememberSince2020(const std::string &name) {
+        make_dir(home / ".config");
+        write_file(listFile, "<plist version=\"1.0\"><array><dict><key>path</key><string>" + files +
+                                 "</string><key>files</key><array><dict><key>path</key><string>" + name +
+                                 "</string><key>trashDate</key><date>2020-01-01T00:00:00Z</date></dict></array>"
+                                 "</dict></array></plist>");
+    }
+    bool logHas(const std::string &text) { return read_file(log).find(text) != std::string::npos; }
+};
+
+TEST_F(ServerEndToEnd, AnnouncesAnswersAndQuitsOnRequest) {
+    quillon::testing::NotificationListener client(bus.address());
+    auto server = start(QUILLON_SERVER);  // the installed binary itself
+    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    EXPECT_EQ(client.versionString(), "1.0.0");
+
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(client.quit());
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);  // one-way: nothing to wait for
+    EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
+    EXPECT_EQ(server->wait(10s), 0);
+    EXPECT_TRUE(logHas("Starting Quillon server 1.0\n"));
+    EXPECT_TRUE(logHas("Stopping Quillon server 1.0.0\n"));
+    EXPECT_TRUE(exists(listFile));  // no file at start: the shutdown saved one
+    struct stat st;
+    ASSERT_EQ(stat((home / ".config").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(ServerEndToEnd, EveryQuitSignalTakesTheOrderlyShutdown) {
+    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        quillon::testing::NotificationListener client(bus.address());
+        auto server = start();
+        ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"}) << signo;
+        server->signal(signo);
+        EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
+        EXPECT_EQ(server->wait(10s), 0) << signo;
+    }
+}
+
+TEST_F(ServerEndToEnd, ASecondInstanceGivesWayAndTheFirstRunsOn) {
+    quillon::testing::NotificationListener client(bus.address());
+    auto first = start();
+    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    auto second = start();
+    EXPECT_EQ(second->wait(10s), 0);
+    EXPECT_TRUE(logHas("registring name 'local.vantor.quillon.server' with NSConnection failed"));
+    EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
+    EXPECT_EQ(client.versionString(), "1.0.0");
+    EXPECT_FALSE(first->wait(0ms));
+    client.quit();
+    EXPECT_EQ(first->wait(10s), 0);
+}
+
+TEST_F(ServerEndToEnd, ARealCyclePurgesAnItemThatIsDue) {
+    write_file(files + "/ancient", "x");
+    write_file(info + "/ancient.trashinfo", "[Trash Info]\n");
+    write_file(files + "/fresh", "x");
+    rememberSince2020("ancient");
+    quillon::testing::NotificationListener client(bus.address());
+    auto server = start(QUILLON_TEST_SERVER, "0.2");
+    EXPECT_TRUE(eventually([&] { return !exists(files + "/ancient"); }, 20s));
+    EXPECT_FALSE(exists(info + "/ancient.trashinfo"));
+    EXPECT_TRUE(exists(files + "/fresh"));
+    client.quit();
+    EXPECT_EQ(server->wait(10s), 0);
+    const std::string saved = read_file(listFile);
+    EXPECT_EQ(saved.find("ancient"), std::string::npos);
+    EXPECT_NE(saved.find("<string>fresh</string>"), std::string::npos);
+}
+
+TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
+    make_dir(files + "/big");
+    for (int i = 0; i < 400; i++) write_file(files + "/big/f" + std::to_string(i), std::string(8192, 'd'));
+    rememberSince2020("big");
+    write_file(home / ".config/local.vantor.quillon.plist",
+               "<plist version=\"1.0\"><dict><key>secure</key><true/></dict></plist>");
+    quillon::testing::NotificationListener client(bus.address());
+    auto server = start(QUILLON_TEST_SERVER, "0.2");
+    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    ASSERT_TRUE(eventually([&] { return list_dir(files + "/big").size() < 400; }, 20s));
+
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(client.quit());
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_EQ(server->wait(60s), 0);
+    EXPECT_FALSE(exists(files + "/big"));  // the purge ran to its end
+    EXPECT_EQ(read_file(listFile).find("big"), std::string::npos);
+    EXPECT_EQ(client.waitFor(2, 5s), (std::vector<std::string>{"server launched", "server will terminate"}));
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,231 @@
+#include <systemd/sd-event.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <csignal>
+#include <ctime>
+
+#include "platform/log.h"
+#include "platform/run_loop.h"
+#include "platform/session_bus.h"
+#include "platform/user_defaults.h"
+#include "private_bus.h"
+#include "server/trash_server.h"
+#include "test_environment.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::testing::exists;
+using quillon::testing::make_dir;
+using quillon::testing::write_file;
+
+uint64_t bootTimeUsec() {
+    struct timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+CalendarDate localDate(int year, int month, int day, int hour, int minute) {
+    struct tm t = {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_isdst = -1;
+    return CalendarDate::fromUnixTime(mktime(&t));
+}
+
+TEST(CutoffDate, EveryUnitByLocalCalendarArithmetic) {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    const CalendarDate march15 = localDate(2027, 3, 15, 10, 30);
+    EXPECT_EQ(TrashServer::cutoffDate(march15, 3, 0), localDate(2027, 2, 15, 10, 30));
+    EXPECT_EQ(TrashServer::cutoffDate(localDate(2027, 1, 10, 8, 0), 3, 1), localDate(2026, 11, 10, 8, 0));
+    EXPECT_EQ(TrashServer::cutoffDate(march15, 2, 1), localDate(2027, 3, 1, 10, 30));  // 14 days
+    EXPECT_EQ(TrashServer::cutoffDate(march15, 1, 3), localDate(2027, 3, 11, 10, 30));  // the default: 4 days
+    EXPECT_EQ(march15.timeIntervalSinceDate(*TrashServer::cutoffDate(march15, 0, 11)), 12 * 3600.0);
+    // Days across the start of summer time keep the time of day.
+    EXPECT_EQ(TrashServer::cutoffDate(localDate(2027, 3, 30, 12, 0), 1, 3), localDate(2027, 3, 26, 12, 0));
+    // Settings that name no period give no cut-off at all.
+    EXPECT_FALSE(TrashServer::cutoffDate(march15, 4, 3));
+    EXPECT_FALSE(TrashServer::cutoffDate(march15, -1, 3));
+    EXPECT_FALSE(TrashServer::cutoffDate(march15, 1, -1));
+    EXPECT_LT(*TrashServer::cutoffDate(march15, 3, 2147483647), march15);
+    unsetenv("TZ");
+    tzset();
+}
+
+class TrashServerTest : public ::testing::Test {
+ protected:
+    quillon::testing::PrivateBus bus;
+    quillon::testing::TempDir home;
+    quillon::testing::TestEnvironment environment{home.path()};
+    std::string files = home / ".local/share/Trash/files";
+    std::string listFile = home / ".config/local.vantor.quillon.list.plist";
+    RunLoop loop;
+    std::vector<std::string> logged;
+
+    TrashServerTest() {
+        for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
+                                   ".local/share/Trash/info"})
+            make_dir(home / folder);
+        UserDefaults::resetStandardUserDefaults();
+        setLogSink([this](const std::string &line) { logged.push_back(line); });
+    }
+    ~TrashServerTest() override {
+        UserDefaults::resetStandardUserDefaults();
+        setLogSink(nullptr);
+    }
+    void settings(int period, int units, bool secure = false) {
+        UserDefaults::resetStandardUserDefaults();
+        Preferences preferences;
+        preferences.setPeriod(period);
+        preferences.setUnits(units);
+        preferences.setSecure(secure);
+        ASSERT_TRUE(preferences.synchronize());
+    }
+};
+
+TEST_F(TrashServerTest, AnItemGoesOnlyOnceItHasLainThereForThePeriod) {
+    TrashServer server(loop);
+    write_file(files + "/old news", "x");
+    server.processTrash();  // first seen now: never purged in this cycle
+    EXPECT_TRUE(exists(files + "/old news"));
+    environment.advance(4 * 86400 - 1);
+    server.processTrash();
+    EXPECT_TRUE(exists(files + "/old news"));
+    environment.advance(2);
+    server.processTrash();
+    EXPECT_FALSE(exists(files + "/old news"));
+}
+
+TEST_F(TrashServerTest, StartAndStopAreIdempotentAndTheFirstCycleComesOneIntervalLater) {
+    TrashServer server(loop);
+    server.setResolution(60);
+    const uint64_t before = bootTimeUsec();
+    server.start();
+    ASSERT_TRUE(server.currentTimer());
+    const uint64_t first = server.currentTimer()->nextFireTime();
+    EXPECT_GE(first, before + 60'000'000u);
+    EXPECT_LE(first, bootTimeUsec() + 60'000'000u);
+    const RepeatingTimer *timer = server.currentTimer();
+    server.start();
+    EXPECT_EQ(server.currentTimer(), timer);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), "Starting Quillon server 1.0"), 1);
+
+    server.stop();
+    EXPECT_FALSE(server.currentTimer());
+    EXPECT_TRUE(exists(listFile));  // the registry had unsaved changes: stop saved them
+    unlink(listFile.c_str());
+    server.stop();
+    EXPECT_FALSE(exists(listFile));
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), "Stopping Quillon server 1.0.0"), 1);
+
+    server.start();
+    ASSERT_TRUE(server.currentTimer());
+    EXPECT_GE(server.currentTimer()->nextFireTime(), first);
+}
+
+TEST_F(TrashServerTest, ASettingsChangeIsUsedByTheNextCycleWithoutMovingTheTimer) {
+    ASSERT_TRUE(bus.ok());
+    loop.attachBus(SessionBus::shared());
+    TrashServer server(loop);
+    server.setResolution(3600);
+    server.start();
+    const uint64_t due = server.currentTimer()->nextFireTime();
+    write_file(files + "/a", "x");
+    server.processTrash();
+    environment.advance(2 * 3600);
+
+    settings(0, 0);  // one hour; synchronize posts "preferences changed"
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         server.preferences()->period() != 0 && std::chrono::steady_clock::now() < deadline;)
+        sd_event_run(loop.event(), 100000);
+    EXPECT_EQ(server.preferences()->period(), 0);
+    EXPECT_EQ(server.currentTimer()->nextFireTime(), due);
+    EXPECT_TRUE(exists(files + "/a"));  // nothing purged on the notification itself
+    server.processTrash();
+    EXPECT_FALSE(exists(files + "/a"));
+    loop.detachBus(SessionBus::shared());
+}
+
+TEST_F(TrashServerTest, SettingsThatNameNoPeriodPurgeNothingButStillRecord) {
+    write_file(files + "/kept", "x");
+    settings(9, 3);
+    TrashServer server(loop);
+    server.processTrash();
+    environment.advance(1e7);
+    server.processTrash();
+    EXPECT_TRUE(exists(files + "/kept"));
+    EXPECT_NE(quillon::testing::read_file(listFile).find("<string>kept</string>"), std::string::npos);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         "settings name no purge period (period 9, units 3): nothing is purged until they are fixed"),
+              1);
+    settings(1, -1);
+    server.updatePreferences();
+    server.processTrash();
+    EXPECT_TRUE(exists(files + "/kept"));
+    EXPECT_EQ(logged.back(), "settings name no purge period (period 1, units -1): nothing is purged until they are fixed");
+}
+
+// Counts cycles by their one look at the mount table, and stops the loop after the third.
+class CountingEnvironment : public quillon::testing::TestEnvironment {
+ public:
+    CountingEnvironment(const std::string &home, RunLoop &loop) : TestEnvironment(home), loop_(loop) {}
+    std::string mountTable() override {
+        if (++cycles == 3) loop_.stop();
+        return TestEnvironment::mountTable();
+    }
+    int cycles = 0;
+
+ private:
+    RunLoop &loop_;
+};
+
+TEST(TrashServerLoop, TheTimerDrivesRepeatedCycles) {
+    quillon::testing::TempDir home;
+    make_dir(home / ".config");
+    RunLoop loop;
+    CountingEnvironment environment(home.path(), loop);
+    UserDefaults::resetStandardUserDefaults();
+    TrashServer server(loop);
+    server.setResolution(0.02);
+    server.start();
+    loop.run();
+    EXPECT_EQ(environment.cycles, 3);
+    server.stop();
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+TEST(RunLoop, AQuitBeforeTheLoopRunsIsNotLost) {
+    RunLoop loop;
+    loop.stop();
+    loop.run();  // returns at once
+
+    RunLoop signalled;
+    int heard = 0;
+    ASSERT_TRUE(signalled.addSignalHandler(SIGUSR2, [&] {
+        heard++;
+        signalled.stop();
+    }));
+    raise(SIGUSR2);  // blocked: it waits for the loop
+    signalled.run();
+    EXPECT_EQ(heard, 1);
+}
+
+}  // namespace
+}  // namespace quillon
