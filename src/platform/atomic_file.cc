@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+
+#include "platform/log.h"
 
 namespace quillon {
 
@@ -81,6 +84,18 @@ std::optional<std::string> readWholeFile(const std::string &path) {
     }
     close(fd);
     return contents;
+}
+
+bool ensureFolder(const std::string &folder) {
+    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            logMessage("could not make %s: %s", part.c_str(), strerror(errno));
+            return false;
+        }
+        if (slash == std::string::npos) break;
+    }
+    return examinePath(folder) == PathKind::kDirectory;
 }
 
 PathKind examinePath(const std::string &path) {

@@ -15,6 +15,10 @@ bool writeFileAtomically(const std::string &path, const std::string &data);
 // The whole contents of the file at `path`, or nullopt (with errno) when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string &path);
 
+// Makes `folder` and any missing parents, each new one private to the user (mode 0700).
+// True when the folder exists afterwards; failures are logged.
+bool ensureFolder(const std::string &folder);
+
 // What stands at `path`, following links as a reader of the file would.
 enum class PathKind { kMissing, kDirectory, kOther };
 PathKind examinePath(const std::string &path);

@@ -31,7 +31,12 @@ DistributedNotificationCenter &DistributedNotificationCenter::defaultCenter() {
 
 void DistributedNotificationCenter::postNotificationName(const std::string &name) {
     sd_bus *bus = SessionBus::shared();
-    if (!bus) return;
+    if (!bus) {
+        static bool reported = false;
+        if (!reported) logMessage("no session bus: notifications are not posted");
+        reported = true;
+        return;
+    }
     int r = sd_bus_emit_signal(bus, kPath, kInterface, kMember, "s", name.c_str());
     if (r >= 0) r = sd_bus_flush(bus);
     if (r < 0) logMessage("could not post \"%s\": %s", name.c_str(), strerror(-r));

@@ -2,28 +2,19 @@
 
 #include <systemd/sd-bus.h>
 
-#include <cstring>
-
-#include "platform/log.h"
 
 namespace quillon {
 
 namespace {
 sd_bus *connection = nullptr;
 bool tried = false;
-bool reportedMissing = false;
 }  // namespace
 
 sd_bus *SessionBus::shared() {
     if (connection || tried) return connection;
     tried = true;
     sd_bus *bus = nullptr;
-    const int r = sd_bus_open_user(&bus);
-    if (r < 0) {
-        if (!reportedMissing) logMessage("no session bus (%s): notifications are not posted", strerror(-r));
-        reportedMissing = true;
-        return nullptr;
-    }
+    if (sd_bus_open_user(&bus) < 0) return nullptr;
     connection = bus;
     return connection;
 }

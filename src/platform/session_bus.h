@@ -9,7 +9,7 @@ namespace quillon {
 class SessionBus {
  public:
     // The connection, opened on first use from $DBUS_SESSION_BUS_ADDRESS or
-    // $XDG_RUNTIME_DIR/bus. Null when there is no session bus; that is logged once.
+    // $XDG_RUNTIME_DIR/bus. Null when there is no session bus.
     static sd_bus *shared();
     // Flushes and closes the connection; the next shared() connects anew.
     static void reset();

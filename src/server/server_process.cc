@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/atomic_file.h"
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/notification_center.h"
@@ -19,19 +20,6 @@
 
 namespace quillon {
 
-namespace {
-
-// Makes the folder and any missing parents, each private to the user.
-void ensureFolder(const std::string &folder) {
-    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string part = folder.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            logMessage("could not make %s: %s", part.c_str(), strerror(errno));
-        if (slash == std::string::npos) break;
-    }
-}
-
-}  // namespace
 
 int runServer(const ServerOptions &options) {
     RunLoop &loop = RunLoop::main();
@@ -39,7 +27,7 @@ int runServer(const ServerOptions &options) {
     for (int signal : {SIGINT, SIGHUP, SIGTERM}) loop.addSignalHandler(signal, [&loop] { loop.stop(); });
 
     if (setpriority(PRIO_PROCESS, 0, 20) == -1) logMessage("Could not set priority to 20");
-    ensureFolder(Environment::current().preferencesFolder());
+    (void)ensureFolder(Environment::current().preferencesFolder());
 
     sd_bus *bus = SessionBus::shared();
     loop.attachBus(bus);

@@ -1,0 +1,15 @@
+// quillon-settings: the command-line settings of Quillon.
+#include <clocale>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/log.h"
+#include "settings/settings_tool.h"
+
+int main(int argc, char **argv) {
+    setlocale(LC_ALL, "");
+    // A tool speaks to its user on standard error, not to the system log.
+    quillon::setLogSink([](const std::string &line) { std::cerr << "quillon-settings: " << line << "\n"; });
+    return quillon::runSettingsTool(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+}

@@ -1,0 +1,56 @@
+#include "settings/server_client.h"
+
+#include <systemd/sd-bus.h>
+
+#include "platform/session_bus.h"
+
+namespace quillon {
+
+namespace {
+constexpr char kName[] = "local.vantor.quillon.server";
+constexpr char kPath[] = "/local/vantor/quillon/server";
+constexpr char kInterface[] = "local.vantor.quillon.TrashProtocol";
+}  // namespace
+
+std::optional<std::string> ServerClient::versionString() {
+    sd_bus *bus = SessionBus::shared();
+    if (!bus) return std::nullopt;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message *reply = nullptr;
+    std::optional<std::string> version;
+    // Never start a server only to ask its version.
+    sd_bus_message *call = nullptr;
+    if (sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "versionString") >= 0 &&
+        sd_bus_message_set_auto_start(call, 0) >= 0 && sd_bus_call(bus, call, 5'000'000, &error, &reply) >= 0) {
+        const char *text = nullptr;
+        if (sd_bus_message_read(reply, "s", &text) >= 0 && text) version = text;
+    }
+    sd_bus_message_unref(call);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return version;
+}
+
+bool ServerClient::quit() {
+    sd_bus *bus = SessionBus::shared();
+    if (!bus) return false;
+    // One-way, so first make sure someone holds the name: a quit to nobody is no success.
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message *reply = nullptr;
+    int has_owner = 0;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "NameHasOwner", &error, &reply, "s", kName) >= 0)
+        (void)sd_bus_message_read(reply, "b", &has_owner);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    if (!has_owner) return false;
+
+    sd_bus_message *call = nullptr;
+    const bool sent = sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "quit") >= 0 &&
+                      sd_bus_message_set_expect_reply(call, 0) >= 0 && sd_bus_message_set_auto_start(call, 0) >= 0 &&
+                      sd_bus_send(bus, call, nullptr) >= 0 && sd_bus_flush(bus) >= 0;
+    sd_bus_message_unref(call);
+    return sent;
+}
+
+}  // namespace quillon

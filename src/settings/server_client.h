@@ -1,0 +1,17 @@
+// The settings tool's side of the remote-control interface.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace quillon {
+
+class ServerClient {
+ public:
+    // The running server's version; nullopt when no server answers (or there is no bus).
+    static std::optional<std::string> versionString();
+    // Sends the one-way quit to the running server. False when no server holds the name.
+    static bool quit();
+};
+
+}  // namespace quillon

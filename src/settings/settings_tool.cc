@@ -1,0 +1,205 @@
+#include "settings/settings_tool.h"
+
+#include <cctype>
+#include <optional>
+
+#include "platform/atomic_file.h"
+#include "platform/environment.h"
+#include "platform/log.h"
+#include "preferences/preferences.h"
+#include "server/trash_server.h"
+#include "settings/server_client.h"
+#include "trash/trash_list_file.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: quillon-settings [show | set period hours|days|weeks|months | set count N |\n"
+    "                         set secure on|off | list | version | quit | --help]\n";
+
+constexpr char kHelp[] =
+    "Shows and changes when Quillon empties your trash.\n"
+    "\n"
+    "  quillon-settings                 the current settings, and whether the server runs\n"
+    "  quillon-settings set period P    the unit of the period: hours, days, weeks or months\n"
+    "  quillon-settings set count N     how many of them an item stays in the trash\n"
+    "  quillon-settings set secure on   overwrite items before deleting them (off: plain)\n"
+    "  quillon-settings list            every remembered item, first seen when, purged from when\n"
+    "  quillon-settings version         the running server's version\n"
+    "  quillon-settings quit            ask the running server to quit\n"
+    "\n"
+    "Exit status: 0 done, 1 failed, 2 bad arguments.\n";
+
+int usage(std::ostream &err, const std::string &problem) {
+    err << "quillon-settings: " << problem << "\n" << kUsage;
+    return 2;
+}
+
+// The unit's name as the settings list shows it, lowercased where it was not translated so
+// that the English sentence reads naturally.
+std::string unitName(Preferences &preferences, int period) {
+    static const char *kSingular[] = {"Hour", "Day", "Week", "Month"};
+    static const char *kPlural[] = {"Hours", "Days", "Weeks", "Months"};
+    std::string name = preferences.periodList()[static_cast<size_t>(period)];
+    if (name == (preferences.units() == 0 ? kSingular : kPlural)[period]) name[0] = static_cast<char>(tolower(name[0]));
+    return name;
+}
+
+void describe(Preferences &preferences, std::ostream &out) {
+    const int period = preferences.period(), units = preferences.units();
+    const char *how = preferences.isSecure() ? "securely" : "plainly";
+    if (Preferences::largestCount(period) == 0 || units < 0) {
+        out << "The stored settings name no purge period (period " << period << ", units " << units
+            << "): nothing is purged until they are set again.\n";
+        return;
+    }
+    out << "Delete items " << units + 1 << " " << unitName(preferences, period)
+        << " after they were first seen, " << how << ".\n";
+}
+
+std::optional<int> parsePeriod(std::string word) {
+    for (char &c : word) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const char *names[] = {"hours", "days", "weeks", "months"};
+    for (int i = 0; i < 4; i++)
+        if (word == names[i] || word + "s" == names[i]) return i;
+    return std::nullopt;
+}
+
+std::optional<int> parseCount(const std::string &word) {
+    if (word.empty() || word.size() > 4) return std::nullopt;
+    for (char c : word)
+        if (!isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    return std::stoi(word);
+}
+
+int save(Preferences &preferences, std::ostream &out, std::ostream &err) {
+    if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize()) {
+        err << "quillon-settings: the settings could not be saved\n";
+        return 1;
+    }
+    describe(preferences, out);
+    return 0;
+}
+
+int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+    if (args.size() != 3) return usage(err, "set takes a setting and a value");
+    const std::string &what = args[1], &value = args[2];
+    auto preferences = Preferences::preferences();
+    if (what == "period") {
+        auto period = parsePeriod(value);
+        if (!period) return usage(err, "the period must be hours, days, weeks or months, not \"" + value + "\"");
+        preferences->setPeriod(*period);
+        (void)preferences->unitsList();  // a count beyond the new unit's largest is pulled back
+        return save(*preferences, out, err);
+    }
+    if (what == "count") {
+        const auto counts = preferences->unitsList();
+        auto count = parseCount(value);
+        if (counts.empty()) return usage(err, "set the period first: the stored one names no unit");
+        if (!count || *count < 1 || *count > static_cast<int>(counts.size())) {
+            std::string allowed;
+            for (const auto &c : counts) allowed += (allowed.empty() ? "" : ", ") + c;
+            return usage(err, "the count for " + unitName(*preferences, preferences->period()) + " must be one of " +
+                                  allowed + ", not \"" + value + "\"");
+        }
+        preferences->setUnits(*count - 1);
+        return save(*preferences, out, err);
+    }
+    if (what == "secure") {
+        if (value != "on" && value != "off") return usage(err, "secure must be on or off, not \"" + value + "\"");
+        preferences->setSecure(value == "on");
+        return save(*preferences, out, err);
+    }
+    return usage(err, "there is no setting \"" + what + "\"");
+}
+
+int show(std::ostream &out) {
+    auto preferences = Preferences::preferences();
+    describe(*preferences, out);
+    if (auto version = ServerClient::versionString())
+        out << "The server is running (version " << *version << ").\n";
+    else
+        out << "The server is not running.\n";
+    return 0;
+}
+
+int list(std::ostream &out, std::ostream &err) {
+    const std::string path = Environment::current().preferencesFolder() + "/" + TrashServer::kListFileName;
+    if (examinePath(path) == PathKind::kMissing) {
+        out << "The server remembers no items yet.\n";
+        return 0;
+    }
+    std::string error = "it is a folder";
+    std::optional<FolderList> folders;
+    if (examinePath(path) == PathKind::kOther) {
+        if (auto data = readWholeFile(path)) folders = decodeTrashList(*data, &error);
+        else error = "it cannot be read";
+    }
+    if (!folders) {
+        err << "quillon-settings: the trash list file " << path << " is damaged (" << error
+            << "); the server replaces it at its next cycle\n";
+        return 1;
+    }
+    auto preferences = Preferences::preferences();
+    const int period = preferences->period(), units = preferences->units();
+    const bool valid = Preferences::largestCount(period) != 0 && units >= 0;
+    size_t items = 0;
+    for (const auto &folder : *folders) {
+        out << folder->path() << "\n";
+        for (const auto &file : *folder->files()) {
+            items++;
+            out << "  " << escapeControlCharacters(file->path()) << "\n";
+            if (!file->trashDate()) {
+                out << "    first seen: not yet dated (at the next cycle)\n";
+                continue;
+            }
+            out << "    first seen " << file->trashDate()->description();
+            if (valid) {
+                // The cut-off reaches the item once it lies one whole period behind the clock.
+                int offsets[4] = {0, 0, 0, 0};
+                offsets[period] = units + 1;
+                const CalendarDate due = file->trashDate()->dateByAdding(0, offsets[3], 7 * offsets[2] + offsets[1], offsets[0], 0, 0);
+                out << ", purged from " << due.description();
+            }
+            out << "\n";
+        }
+    }
+    if (items == 0) out << "The server remembers no items.\n";
+    return 0;
+}
+
+}  // namespace
+
+int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+    if (args.empty() || (args.size() == 1 && args[0] == "show")) return show(out);
+    const std::string &command = args[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        out << kUsage << "\n" << kHelp;
+        return 0;
+    }
+    if (command == "set") return set(args, out, err);
+    if (args.size() != 1) return usage(err, "\"" + command + "\" takes no arguments");
+    if (command == "list") return list(out, err);
+    if (command == "version") {
+        auto version = ServerClient::versionString();
+        if (!version) {
+            err << "quillon-settings: the server is not running\n";
+            return 1;
+        }
+        out << *version << "\n";
+        return 0;
+    }
+    if (command == "quit") {
+        if (!ServerClient::quit()) {
+            err << "quillon-settings: the server is not running\n";
+            return 1;
+        }
+        out << "Asked the server to quit.\n";
+        return 0;
+    }
+    return usage(err, "unknown command \"" + command + "\"");
+}
+
+}  // namespace quillon

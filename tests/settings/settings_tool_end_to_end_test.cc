@@ -1,0 +1,148 @@
+// quillon-settings against the real server on a private session bus, with a temporary home.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "private_bus.h"
+#include "process_runner.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::testing::ChildProcess;
+using quillon::testing::eventually;
+using quillon::testing::exists;
+using quillon::testing::make_dir;
+using quillon::testing::read_file;
+using quillon::testing::write_file;
+
+struct Result {
+    int status;
+    std::string output;  // standard output and error together
+};
+
+class SettingsToolEndToEnd : public ::testing::Test {
+ protected:
+    quillon::testing::PrivateBus bus;
+    quillon::testing::TempDir home;
+    std::string files = home / ".local/share/Trash/files";
+    std::string domainFile = home / ".config/local.vantor.quillon.plist";
+    std::string listFile = home / ".config/local.vantor.quillon.list.plist";
+    int runs = 0;
+
+    SettingsToolEndToEnd() {
+        for (const char *folder : {".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files"})
+            make_dir(home / folder);
+    }
+    void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
+
+    std::map<std::string, std::string> environment() {
+        return {{"HOME", home.path()}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", ""},
+                {"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"LANGUAGE", ""}, {"LC_ALL", "C"}};
+    }
+    Result tool(const std::vector<std::string> &args) {
+        const std::string log = home / ("tool" + std::to_string(runs++) + ".log");
+        std::vector<std::string> argv = {QUILLON_SETTINGS};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess child(argv, environment(), log);
+        auto status = child.wait(20s);
+        return {status.value_or(-1), read_file(log)};
+    }
+    std::unique_ptr<ChildProcess> server() {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{QUILLON_TEST_SERVER, "0.2"}, environment(),
+                                              home / "server.log");
+    }
+    static std::string utc(std::time_t t) {
+        char text[32];
+        struct tm parts;
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&t, &parts));
+        return text;
+    }
+    void remember(const std::string &name, std::time_t since) {
+        make_dir(home / ".config");
+        write_file(listFile, "<plist version=\"1.0\"><array><dict><key>path</key><string>" + files +
+                                 "</string><key>files</key><array><dict><key>path</key><string>" + name +
+                                 "</string><key>trashDate</key><date>" + utc(since) +
+                                 "</date></dict></array></dict></array></plist>");
+    }
+};
+
+TEST_F(SettingsToolEndToEnd, WithoutAServer) {
+    Result shown = tool({});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.output, "Delete items 4 days after they were first seen, plainly.\nThe server is not running.\n");
+    for (const char *command : {"version", "quit"}) {
+        Result result = tool({command});
+        EXPECT_EQ(result.status, 1) << command;
+        EXPECT_EQ(result.output, "quillon-settings: the server is not running\n") << command;
+    }
+    EXPECT_EQ(tool({"list"}).output, "The server remembers no items yet.\n");
+    EXPECT_EQ(tool({"--help"}).status, 0);
+}
+
+TEST_F(SettingsToolEndToEnd, BadArgumentsAreRefusedAndNothingIsWritten) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"set", "count", "8"}, {"set", "count", "0"},       {"set", "count", "-1"}, {"set", "count", "two"},
+        {"set", "period", "fortnights"}, {"set", "secure", "yes"}, {"set", "colour", "blue"}, {"set", "count"},
+        {"list", "now"},      {"frobnicate"},
+    };
+    for (const auto &args : bad) {
+        Result result = tool(args);
+        EXPECT_EQ(result.status, 2) << args.back();
+        EXPECT_NE(result.output.find("usage: quillon-settings"), std::string::npos) << result.output;
+    }
+    EXPECT_NE(tool({"set", "count", "8"}).output.find("must be one of 1, 2, 3, 4, 5, 6, 7, not \"8\""),
+              std::string::npos);
+    EXPECT_FALSE(exists(domainFile));
+}
+
+TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
+    write_file(files + "/two hours old", "x");
+    remember("two hours old", std::time(nullptr) - 2 * 3600);
+    quillon::testing::NotificationListener client(bus.address());
+    auto running = server();
+    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+
+    Result shown = tool({});
+    EXPECT_NE(shown.output.find("The server is running (version 1.0.0)."), std::string::npos) << shown.output;
+    EXPECT_EQ(tool({"version"}).output, "1.0.0\n");
+    Result listed = tool({"list"});
+    EXPECT_NE(listed.output.find(files + "\n  two hours old\n    first seen "), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find(", purged from "), std::string::npos);
+
+    Result hours = tool({"set", "period", "hours"});
+    EXPECT_EQ(hours.status, 0);
+    EXPECT_EQ(hours.output, "Delete items 4 hours after they were first seen, plainly.\n");
+    EXPECT_NE(read_file(domainFile).find("<key>period</key>\n\t<integer>0</integer>"), std::string::npos);
+    EXPECT_TRUE(exists(files + "/two hours old"));  // four hours have not passed
+
+    EXPECT_EQ(tool({"set", "count", "1"}).output, "Delete items 1 hour after they were first seen, plainly.\n");
+    EXPECT_TRUE(eventually([&] { return !exists(files + "/two hours old"); }, 20s));
+
+    EXPECT_EQ(tool({"set", "secure", "on"}).output, "Delete items 1 hour after they were first seen, securely.\n");
+    Result quit = tool({"quit"});
+    EXPECT_EQ(quit.status, 0);
+    EXPECT_EQ(running->wait(10s), 0);
+    EXPECT_EQ(tool({"list"}).output, files + "\nThe server remembers no items.\n");
+}
+
+TEST_F(SettingsToolEndToEnd, ADamagedTrashListFileIsReportedNotFatal) {
+    make_dir(home / ".config");
+    write_file(listFile, "<plist><array><dict><key>path</key>");
+    Result result = tool({"list"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("quillon-settings: the trash list file " + listFile + " is damaged ("),
+              std::string::npos)
+        << result.output;
+    EXPECT_EQ(read_file(listFile), "<plist><array><dict><key>path</key>");  // read, never changed
+}
+
+}  // namespace
+}  // namespace quillon
