@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/directory_listing.h"
 #include "platform/log.h"
 
 namespace quillon {
@@ -61,6 +64,18 @@ bool writeFileAtomically(const std::string &path, const std::string &data) {
         (void)close(folder);
     }
     return true;
+}
+
+void removeStaleTemporaries(const std::string &path) {
+    const std::string folder = folderOf(path);
+    const std::string prefix = path.substr(path.rfind('/') + 1) + ".";
+    for (const std::string &name : listFolder(folder)) {
+        // mkostemp's suffix: six letters and digits.
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (std::all_of(name.begin() + static_cast<long>(prefix.size()), name.end(),
+                        [](char c) { return isalnum(static_cast<unsigned char>(c)); }))
+            (void)unlinkat(AT_FDCWD, (folder + "/" + name).c_str(), 0);
+    }
 }
 
 std::optional<std::string> readWholeFile(const std::string &path) {

@@ -12,6 +12,10 @@ namespace quillon {
 // temporary file is removed, errno tells why, and the result is false.
 bool writeFileAtomically(const std::string &path, const std::string &data);
 
+// Removes the temporary files that writeFileAtomically(path, ...) leaves behind when the
+// process is killed mid-write. Only for files that one process alone writes.
+void removeStaleTemporaries(const std::string &path);
+
 // The whole contents of the file at `path`, or nullopt (with errno) when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string &path);
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform/atomic_file.h"
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/user_defaults.h"
@@ -13,7 +14,9 @@
 namespace quillon {
 
 TrashServer::TrashServer(RunLoop &loop) : loop_(loop) {
-    trash_ = Trash::trashFromFile(Environment::current().preferencesFolder() + "/" + kListFileName);
+    const std::string listFile = Environment::current().preferencesFolder() + "/" + kListFileName;
+    removeStaleTemporaries(listFile);  // left by a server killed while it saved
+    trash_ = Trash::trashFromFile(listFile);
     preferences_ = Preferences::preferences();
     observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
                                                                           [this] { updatePreferences(); });

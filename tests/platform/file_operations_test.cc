@@ -102,6 +102,16 @@ TEST(AtomicFile, NewFilesArePrivateAndAFailedWriteChangesNothing) {
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "occupied"}));  // no temporary left
 }
 
+TEST(AtomicFile, StaleTemporariesOfOneFileAreCleared) {
+    TempDir dir;
+    for (const char *name : {"list.plist", "list.plist.Ab12Z9", "list.plist.abc12", "list.plist.abc1234",
+                             "list.plist.ab-123", "other.plist.Ab12Z9"})
+        write_file(dir / name, "x");
+    removeStaleTemporaries(dir / "list.plist");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "list.plist.ab-123", "list.plist.abc1234",
+                                                               "list.plist.abc12", "other.plist.Ab12Z9"}));
+}
+
 TEST(TrashBookkeeping, InfoFileAndSizeLineGoWithTheItem) {
     TempDir dir;
     quillon::testing::TestEnvironment environment(dir.path());
