@@ -108,8 +108,8 @@ TEST(AtomicFile, StaleTemporariesOfOneFileAreCleared) {
                              "list.plist.ab-123", "other.plist.Ab12Z9"})
         write_file(dir / name, "x");
     removeStaleTemporaries(dir / "list.plist");
-    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "list.plist.ab-123", "list.plist.abc1234",
-                                                               "list.plist.abc12", "other.plist.Ab12Z9"}));
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "list.plist.ab-123", "list.plist.abc12",
+                                                               "list.plist.abc1234", "other.plist.Ab12Z9"}));
 }
 
 TEST(TrashBookkeeping, InfoFileAndSizeLineGoWithTheItem) {
