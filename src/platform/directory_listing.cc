@@ -2,19 +2,30 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
 namespace quillon {
 
-std::vector<std::string> listFolder(const std::string &folder) {
+PinnedFolder::PinnedFolder(const std::string &path)
+    : path_(path), fd_(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
+    struct stat st;
+    viaProc_ = fd_ >= 0 && stat(("/proc/self/fd/" + std::to_string(fd_)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+PinnedFolder::~PinnedFolder() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::vector<std::string> PinnedFolder::list() const {
     std::vector<std::string> names;
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return names;
-    DIR *listing = fdopendir(fd);
+    if (fd_ < 0) return names;
+    const int listing_fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
     if (!listing) {
-        close(fd);
+        if (listing_fd >= 0) close(listing_fd);
         return names;
     }
     while (dirent *entry = readdir(listing)) {
@@ -24,5 +35,14 @@ std::vector<std::string> listFolder(const std::string &folder) {
     closedir(listing);
     return names;
 }
+
+std::string PinnedFolder::pathFor(const std::string &name) const {
+    if (viaProc_) return "/proc/self/fd/" + std::to_string(fd_) + "/" + name;
+    std::string full = path_;
+    if (full.empty() || full.back() != '/') full += '/';
+    return full + name;
+}
+
+std::vector<std::string> listFolder(const std::string &folder) { return PinnedFolder(folder).list(); }
 
 }  // namespace quillon

@@ -1,4 +1,4 @@
-// The top level of a folder, as the trash scan needs it.
+// Folders held open while the trash is scanned and purged.
 #pragma once
 
 #include <string>
@@ -6,9 +6,32 @@
 
 namespace quillon {
 
-// The names of the entries directly in `folder`, in the order the directory yields them,
-// without "." and "..". Nothing below the top level is visited. A folder that cannot be
-// opened (missing, not a directory, unreadable, or itself a symbolic link) lists as empty.
+// A folder opened once, without following a link in its place, so that a link swapped in for
+// it (or for one of its parents) while we work cannot redirect what we list or remove.
+class PinnedFolder {
+ public:
+    explicit PinnedFolder(const std::string &path);
+    ~PinnedFolder();
+    PinnedFolder(const PinnedFolder &) = delete;
+    PinnedFolder &operator=(const PinnedFolder &) = delete;
+
+    // False when the folder is missing, not a directory, unreadable, or itself a link.
+    bool isOpen() const { return fd_ >= 0; }
+    const std::string &path() const { return path_; }
+    // The names of the entries directly in the folder, in the order the directory yields
+    // them, without "." and "..". Empty when the folder is not open.
+    std::vector<std::string> list() const;
+    // A path to `name` inside the very folder that was opened (through /proc/self/fd); the
+    // plain path where /proc is not mounted.
+    std::string pathFor(const std::string &name) const;
+
+ private:
+    std::string path_;
+    int fd_ = -1;
+    bool viaProc_ = false;
+};
+
+// The top level of `folder`, as PinnedFolder::list gives it.
 std::vector<std::string> listFolder(const std::string &folder);
 
 }  // namespace quillon

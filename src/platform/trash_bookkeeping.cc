@@ -1,5 +1,7 @@
 #include "platform/trash_bookkeeping.h"
 
+#include <limits.h>
+
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -65,6 +67,8 @@ bool forgetTrashedItem(const std::string &filesFolder, const std::string &name, 
 
     dropDirectorySize(trash + "/directorysizes", name);
 
+    // A name too long to take the suffix has no info file: none could have been made.
+    if (name.size() + strlen(".trashinfo") > NAME_MAX) return true;
     Environment &environment = Environment::current();
     const std::string info = trash + "/info/" + name + ".trashinfo";
     if (securely) {

@@ -1,10 +1,10 @@
 #include "trash/trash_folder.h"
 
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform/directory_listing.h"
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/trash_bookkeeping.h"
@@ -71,7 +71,7 @@ void TrashFolder::updateFiles() {
 
     datedRecords_ = false;
     auto files = std::make_shared<FileList>();
-    const std::vector<std::string> names = listFolder(path_);
+    const std::vector<std::string> names = pinned_ ? pinned_->list() : listFolder(path_);
     files->reserve(names.size());
     for (const std::string &name : names) {
         if (name[0] == '.') continue;
@@ -95,14 +95,19 @@ bool TrashFolder::deleteFile(const TrashFile &file, bool securely) {
     std::string full = path_;
     if (full.empty() || full.back() != '/') full += '/';
     full += file.path();
-    Environment &environment = Environment::current();
-    if (securely) {
-        if (!isPlainName(file.path()) || !environment.secureDelete(full, 0)) {
-            logMessage("could not securely delete: %s", full.c_str());
-            return false;
-        }
-    } else if (!isPlainName(file.path()) || !environment.removeItem(full)) {
-        logMessage("could not delete: %s", full.c_str());
+    std::optional<PinnedFolder> own;
+    const PinnedFolder *folder = pinned_;
+    if (!folder) folder = &own.emplace(path_);
+
+    // Only a name of this folder's own, reached through the folder we hold open.
+    bool removed = isPlainName(file.path()) && folder->isOpen();
+    if (removed) {
+        Environment &environment = Environment::current();
+        const std::string target = folder->pathFor(file.path());
+        removed = securely ? environment.secureDelete(target, 0) : environment.removeItem(target);
+    }
+    if (!removed) {
+        logMessage(securely ? "could not securely delete: %s" : "could not delete: %s", full.c_str());
         return false;
     }
     (void)forgetTrashedItem(path_, file.path(), securely);  // logs its own failure
@@ -124,8 +129,11 @@ void TrashFolder::purgeFilesOlderThan(const CalendarDate &cutoff, bool securely)
 
 bool TrashFolder::processTrash(const PurgeRequest &request) {
     const std::shared_ptr<FileList> before = files_;
+    const PinnedFolder folder(path_);
+    pinned_ = &folder;
     updateFiles();
     purgeFilesOlderThan(request.date, request.secure);
+    pinned_ = nullptr;
     return datedRecords_ || !listsEqual(before, files_);
 }
 

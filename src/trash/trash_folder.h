@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/calendar_date.h"
+#include "platform/directory_listing.h"
 #include "platform/plist.h"
 #include "trash/object_lists.h"
 #include "trash/trash_file.h"
@@ -74,6 +75,8 @@ class TrashFolder {
     std::string path_;
     std::shared_ptr<FileList> files_;
     bool datedRecords_ = false;  // the last scan dated a record that had no date
+    // The folder held open through one cycle, so the scan and the deletions see the same one.
+    const PinnedFolder *pinned_ = nullptr;
 };
 
 }  // namespace quillon

@@ -1,0 +1,235 @@
+// A trash full of awkward and hostile things, purged plainly and securely by the server's own
+// cycle: nothing outside the trash may change, every item left behind is logged at every
+// cycle, and the server carries on.
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/log.h"
+#include "platform/run_loop.h"
+#include "platform/user_defaults.h"
+#include "preferences/preferences.h"
+#include "server/trash_server.h"
+#include "test_environment.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using quillon::testing::exists;
+using quillon::testing::list_dir;
+using quillon::testing::make_dir;
+using quillon::testing::read_file;
+using quillon::testing::write_file;
+
+// Everything below `root` (links not followed): type, size, mode and contents of each entry.
+std::map<std::string, std::string> snapshot(const std::string &root) {
+    static std::map<std::string, std::string> *out;
+    std::map<std::string, std::string> result;
+    out = &result;
+    nftw(
+        root.c_str(),
+        [](const char *path, const struct stat *st, int, struct FTW *) {
+            // Not the link count: a hard link inside the trash shares it, and goes with the trash.
+            std::string entry = std::to_string(st->st_mode) + ":" + std::to_string(st->st_size);
+            if (S_ISREG(st->st_mode)) entry += ":" + std::to_string(std::hash<std::string>()(read_file(path)));
+            if (S_ISLNK(st->st_mode)) {
+                char target[PATH_MAX];
+                const ssize_t n = readlink(path, target, sizeof target);
+                entry += ":" + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+            }
+            (*out)[path] = entry;
+            return 0;
+        },
+        16, FTW_PHYS);
+    return result;
+}
+
+// A chain of directories whose full path runs past PATH_MAX, with a file at the bottom.
+void makeDeepTree(const std::string &top) {
+    make_dir(top);
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    const std::string name(250, 'd');
+    for (int depth = 0; depth < PATH_MAX / 250 + 2; depth++) {
+        mkdirat(fd, name.c_str(), 0700);
+        const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = child;
+    }
+    close(openat(fd, "bottom", O_CREAT | O_WRONLY, 0600));
+    close(fd);
+}
+
+// Removes the named item just before the server's own removal of it runs.
+class VanishingEnvironment : public quillon::testing::TestEnvironment {
+ public:
+    using TestEnvironment::TestEnvironment;
+    bool removeItem(const std::string &path) override { return TestEnvironment::removeItem(vanish(path)); }
+    bool secureDelete(const std::string &path, int level) override {
+        return TestEnvironment::secureDelete(vanish(path), level);
+    }
+
+ private:
+    const std::string &vanish(const std::string &path) {
+        if (path.size() >= 9 && path.compare(path.size() - 9, 9, "vanishing") == 0) unlink(path.c_str());
+        return path;
+    }
+};
+
+class HostileTrash : public ::testing::TestWithParam<bool> {
+ protected:
+    quillon::testing::TempDir home;
+    VanishingEnvironment environment{home.path()};
+    quillon::testing::TempDir outside;
+    std::string files = home / ".local/share/Trash/files";
+    std::vector<std::string> logged;
+    bool immutable = false;
+
+    HostileTrash() {
+        for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
+                                   ".local/share/Trash/info"})
+            make_dir(home / folder);
+        UserDefaults::resetStandardUserDefaults();
+        setLogSink([this](const std::string &line) { logged.push_back(line); });
+    }
+    ~HostileTrash() override {
+        quillon::testing::set_immutable(files + "/immutable", false);
+        UserDefaults::resetStandardUserDefaults();
+        setLogSink(nullptr);
+    }
+    void fillTrash() {
+        make_dir(outside / "dir");
+        write_file(outside / "dir/precious", "years of work");
+        write_file(outside / "file", "tax records");
+        write_file(outside / "linked", "shared data");
+
+        ASSERT_EQ(symlink((outside / "dir").c_str(), (files + "/link to a folder").c_str()), 0);
+        ASSERT_EQ(symlink((outside / "file").c_str(), (files + "/link to a file").c_str()), 0);
+        ASSERT_EQ(link((outside / "linked").c_str(), (files + "/hard link").c_str()), 0);
+        make_dir(files + "/folder with links");
+        ASSERT_EQ(symlink((outside / "dir").c_str(), (files + "/folder with links/inner").c_str()), 0);
+        for (const std::string &name : std::vector<std::string>{"new\nline", "bad utf-8 \xff\xfe", "-rf", "--help",
+                                                                std::string(255, 'n')})
+            write_file(files + "/" + name, "x");
+        makeDeepTree(files + "/deep");
+        make_dir(files + "/unreadable");
+        write_file(files + "/unreadable/inside", "x");
+        chmod((files + "/unreadable").c_str(), 0);
+        write_file(files + "/immutable", "x");
+        immutable = quillon::testing::set_immutable(files + "/immutable", true);
+        ASSERT_EQ(mkfifo((files + "/fifo").c_str(), 0600), 0);
+        const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string socket_path = files + "/socket";
+        ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+        strcpy(address.sun_path, socket_path.c_str());
+        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        close(sock);
+        write_file(files + "/vanishing", "x");
+    }
+    std::vector<std::string> failuresLogged() {
+        std::vector<std::string> out;
+        for (const auto &line : logged)
+            if (line.rfind("could not ", 0) == 0) out.push_back(line);
+        logged.clear();
+        return out;
+    }
+};
+
+TEST_P(HostileTrash, NothingOutsideChangesAndWhatStaysIsLoggedEveryCycle) {
+    const bool secure = GetParam();
+    fillTrash();
+    if (secure) {
+        Preferences preferences;
+        preferences.setSecure(true);
+    }
+    const auto before = snapshot(outside.path());
+    RunLoop loop;
+    TrashServer server(loop);
+    server.processTrash();
+    EXPECT_TRUE(failuresLogged().empty());  // first seen: nothing is due
+
+    environment.advance(5 * 86400);
+    ::testing::internal::CaptureStderr();  // the secure engine reports on standard error
+    server.processTrash();
+    const std::string engine = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(snapshot(outside.path()), before) << "something outside the trash changed";
+
+    // What is left must be exactly what was logged, and logged again at the next cycle. The
+    // secure engine also reports the hard link: its name went, but its data (shared with the
+    // file outside) was not overwritten.
+    std::vector<std::string> left = list_dir(files);
+    auto failure = [&](const std::string &name) {
+        return (secure ? "could not securely delete: " : "could not delete: ") + escapeControlCharacters(files + "/" + name);
+    };
+    std::vector<std::string> expected;
+    for (const auto &name : left) expected.push_back(failure(name));
+    std::vector<std::string> first = failuresLogged();
+    std::vector<std::string> expectedFirst = expected;
+    if (secure) expectedFirst.push_back(failure("hard link"));
+    std::sort(first.begin(), first.end());
+    std::sort(expected.begin(), expected.end());
+    std::sort(expectedFirst.begin(), expectedFirst.end());
+    EXPECT_EQ(first, expectedFirst) << engine;
+    server.processTrash();
+    std::vector<std::string> again = failuresLogged();
+    std::sort(again.begin(), again.end());
+    EXPECT_EQ(again, expected);
+
+    // Only these may stay: an immutable file; for the secure engine, which overwrites before it
+    // unlinks, also special files, which it leaves alone, and the tree too deep for its walk.
+    std::vector<std::string> allowed = {"immutable"};
+    if (secure) allowed.insert(allowed.end(), {"fifo", "socket", "deep"});
+    for (const auto &name : left)
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), name), allowed.end()) << name << " was not deleted";
+    if (immutable) {
+        EXPECT_NE(std::find(left.begin(), left.end(), "immutable"), left.end());
+    }
+    EXPECT_EQ(read_file(outside / "linked"), "shared data");
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndSecure, HostileTrash, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &param) { return param.param ? "Secure" : "Plain"; });
+
+TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {
+    quillon::testing::TempDir home, outside;
+    quillon::testing::TestEnvironment environment(home.path());
+    UserDefaults::resetStandardUserDefaults();
+    for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", "volume",
+                               "volume/.Trash-0"})
+        make_dir(home / folder);
+    write_file(outside / "precious", "keep");
+    // The home trash's files folder, and a volume's, are links to a folder outside.
+    ASSERT_EQ(symlink(outside.path().c_str(), (home / ".local/share/Trash/files").c_str()), 0);
+    ASSERT_EQ(symlink(outside.path().c_str(), (home / "volume/.Trash-0/files").c_str()), 0);
+    environment.setMounts({home / "volume"});
+    // Records that claim the item has been there for years.
+    write_file(home / ".config/local.vantor.quillon.list.plist",
+               "<plist><array><dict><key>path</key><string>" + home / ".local/share/Trash/files" +
+                   "</string><key>files</key><array><dict><key>path</key><string>precious</string>"
+                   "<key>trashDate</key><date>2001-01-01T00:00:00Z</date></dict></array></dict></array></plist>");
+    RunLoop loop;
+    TrashServer server(loop);
+    server.processTrash();
+    auto folder = TrashFolder::folderWithPath(home / ".local/share/Trash/files");
+    folder->setFiles(std::make_shared<FileList>(FileList{std::make_shared<TrashFile>("precious", CalendarDate::fromUnixTime(0))}));
+    folder->purgeFilesOlderThan(environment.now(), false);  // even asked directly, it will not
+    EXPECT_EQ(read_file(outside / "precious"), "keep");
+    UserDefaults::resetStandardUserDefaults();
+}
+
+}  // namespace
+}  // namespace quillon
