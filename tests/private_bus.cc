@@ -119,7 +119,7 @@ constexpr char kProtocol[] = "local.vantor.quillon.TrashProtocol";
 
 std::optional<std::string> NotificationListener::versionString() {
     if (!bus_) return std::nullopt;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
     sd_bus_message *reply = nullptr;
     std::optional<std::string> version;
     if (sd_bus_call_method(bus_, kServer, kServerPath, kProtocol, "versionString", &error, &reply, "") >= 0) {

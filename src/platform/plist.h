@@ -41,6 +41,7 @@ struct PlistValue {
 std::optional<std::string> encodePlist(const PlistValue &value, std::string *error);
 
 // The value that `data` holds, or nullopt with `error` set to a description of what is wrong.
-std::optional<PlistValue> decodePlist(const std::string &data, std::string *error);
+// Parses in place: pass the bytes by move where they are not needed afterwards.
+std::optional<PlistValue> decodePlist(std::string data, std::string *error);
 
 }  // namespace quillon

@@ -41,14 +41,17 @@ std::optional<PlistDictionary> UserDefaults::persistentDomainForName(const std::
         return std::nullopt;
     }
     std::string error;
-    auto value = decodePlist(*data, &error);
-    if (value && !value->as<PlistDictionary>()) error = "the top level is not a dictionary";
-    if (!value || !value->as<PlistDictionary>()) {
-        logMessage("could not read %s: %s", path.c_str(), error.c_str());
-        return std::nullopt;
-    }
-    domain.entries = std::move(*value->as<PlistDictionary>());
+    domain.entries = decodeDomain(std::move(*data), &error);
+    if (!domain.entries) logMessage("could not read %s: %s", path.c_str(), error.c_str());
     return domain.entries;
+}
+
+std::optional<PlistDictionary> UserDefaults::decodeDomain(std::string data, std::string *error) {
+    auto value = decodePlist(std::move(data), error);
+    if (!value) return std::nullopt;
+    if (auto *dictionary = value->as<PlistDictionary>()) return std::move(*dictionary);
+    if (error) *error = "the top level is not a dictionary";
+    return std::nullopt;
 }
 
 void UserDefaults::setPersistentDomain(const PlistDictionary &domain, const std::string &name) {

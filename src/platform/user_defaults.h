@@ -31,6 +31,9 @@ class UserDefaults {
 
     // "<preferences folder>/<name>.plist".
     static std::string pathForDomain(const std::string &name);
+    // The domain that a file's bytes hold: a property list with a dictionary at the top.
+    // Nullopt, with `error` set, for anything else.
+    static std::optional<PlistDictionary> decodeDomain(std::string data, std::string *error);
 
  private:
     struct Domain {

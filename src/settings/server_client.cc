@@ -15,7 +15,7 @@ constexpr char kInterface[] = "local.vantor.quillon.TrashProtocol";
 std::optional<std::string> ServerClient::versionString() {
     sd_bus *bus = SessionBus::shared();
     if (!bus) return std::nullopt;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
     sd_bus_message *reply = nullptr;
     std::optional<std::string> version;
     // Never start a server only to ask its version.
@@ -35,7 +35,7 @@ bool ServerClient::quit() {
     sd_bus *bus = SessionBus::shared();
     if (!bus) return false;
     // One-way, so first make sure someone holds the name: a quit to nobody is no success.
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
     sd_bus_message *reply = nullptr;
     int has_owner = 0;
     if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",

@@ -134,7 +134,7 @@ int list(std::ostream &out, std::ostream &err) {
     std::string error = "it is a folder";
     std::optional<FolderList> folders;
     if (examinePath(path) == PathKind::kOther) {
-        if (auto data = readWholeFile(path)) folders = decodeTrashList(*data, &error);
+        if (auto data = readWholeFile(path)) folders = decodeTrashList(std::move(*data), &error);
         else error = "it cannot be read";
     }
     if (!folders) {

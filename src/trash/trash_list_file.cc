@@ -18,8 +18,8 @@ std::optional<std::string> encodeTrashList(const FolderList *folders, std::strin
     return encodePlist(top, error);
 }
 
-std::optional<FolderList> decodeTrashList(const std::string &data, std::string *error) {
-    auto decoded = decodePlist(data, error);
+std::optional<FolderList> decodeTrashList(std::string data, std::string *error) {
+    auto decoded = decodePlist(std::move(data), error);
     if (!decoded) return std::nullopt;
     const auto *top = decoded->as<PlistArray>();
     if (!top) {
@@ -60,7 +60,7 @@ bool Trash::loadFromFile(const std::string &path) {
     std::string error;
     std::optional<FolderList> folders;
     if (auto data = readWholeFile(path)) {
-        folders = decodeTrashList(*data, &error);
+        folders = decodeTrashList(std::move(*data), &error);
     } else {
         error = std::string("cannot read ") + path + ": " + strerror(errno);
     }

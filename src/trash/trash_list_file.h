@@ -15,6 +15,6 @@ std::optional<std::string> encodeTrashList(const FolderList *folders, std::strin
 // The folders that `data` holds, in file order, or nullopt with `error` when the data is not
 // a property list or its top level is not an array. Folder and item dictionaries of the wrong
 // shape are skipped; unknown keys are ignored.
-std::optional<FolderList> decodeTrashList(const std::string &data, std::string *error);
+std::optional<FolderList> decodeTrashList(std::string data, std::string *error);
 
 }  // namespace quillon

@@ -1,0 +1,111 @@
+// The real server purging a trash of 100,000 items in one cycle, plainly and securely: how
+// long the cycle takes, how much memory the server needs, and that it answers between cycles.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "private_bus.h"
+#include "process_runner.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using quillon::testing::ChildProcess;
+using quillon::testing::eventually;
+using quillon::testing::make_dir;
+using quillon::testing::write_file;
+
+int configuredItems() {
+    if (const char *items = getenv("QUILLON_LOAD_ITEMS")) return atoi(items);
+#if defined(__SANITIZE_ADDRESS__)
+    return 20000;  // the sanitizer build is several times slower
+#else
+    return 100000;
+#endif
+}
+
+size_t entries(const std::string &folder) {
+    size_t count = 0;
+    for (const auto &name : quillon::testing::list_dir(folder)) count += name[0] != '.';
+    return count;
+}
+
+// Peak resident memory of a process, in KiB.
+long peakKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+class Load : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Load, ALargeTrashIsPurgedInOneCycleAndTheServerStillAnswers) {
+    const bool secure = GetParam();
+    const int items = configuredItems();
+    quillon::testing::PrivateBus bus;
+    ASSERT_TRUE(bus.ok());
+    quillon::testing::TempDir home;
+    const std::string files = home / ".local/share/Trash/files";
+    for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files"})
+        make_dir(home / folder);
+
+    // Every item has been in the trash since 2020, as far as the server remembers.
+    std::string list = "<plist version=\"1.0\"><array><dict><key>path</key><string>" + files +
+                       "</string><key>files</key><array>";
+    for (int i = 0; i < items; i++) {
+        const std::string name = "item " + std::to_string(i);
+        close(open((files + "/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        list += "<dict><key>path</key><string>" + name + "</string><key>trashDate</key><date>2020-01-01T00:00:00Z</date></dict>";
+    }
+    write_file(home / ".config/local.vantor.quillon.list.plist", list + "</array></dict></array></plist>");
+    if (secure)
+        write_file(home / ".config/local.vantor.quillon.plist", "<plist><dict><key>secure</key><true/></dict></plist>");
+
+    quillon::testing::NotificationListener client(bus.address());
+    const double interval = 2.0;
+    const auto started = Clock::now();
+    ChildProcess server({QUILLON_TEST_SERVER, "2"}, {{"HOME", home.path()}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", ""},
+                                                      {"DBUS_SESSION_BUS_ADDRESS", bus.address()}},
+                        home / "server.log");
+    ASSERT_EQ(client.waitFor(1, 30s), std::vector<std::string>{"server launched"});
+    auto asked = Clock::now();
+    EXPECT_EQ(client.versionString(), "1.0.0");
+    const double before_ms = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
+
+    ASSERT_TRUE(eventually([&] { return entries(files) == 0; }, 900s)) << entries(files) << " items left";
+    const double cycle_s = std::chrono::duration<double>(Clock::now() - started).count() - interval;
+    asked = Clock::now();
+    EXPECT_EQ(client.versionString(), "1.0.0");  // the cycle is over: the server answers again
+    const double after_ms = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
+    const long peak = peakKiB(server.pid());
+    client.quit();
+    EXPECT_EQ(server.wait(60s), 0);
+    EXPECT_EQ(quillon::testing::read_file(home / ".config/local.vantor.quillon.list.plist").find("item "),
+              std::string::npos);
+
+    printf("load (%s): %d items purged in one cycle in %.1f s (%.0f items/s), peak resident memory %.1f MiB, "
+           "versionString answered in %.1f ms before and %.1f ms after the cycle\n",
+           secure ? "secure" : "plain", items, cycle_s, items / cycle_s, peak / 1024.0, before_ms, after_ms);
+    RecordProperty("items", items);
+    RecordProperty("peak_kib", static_cast<int>(peak));
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndSecure, Load, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &param) { return param.param ? "Secure" : "Plain"; });
+
+}  // namespace
+}  // namespace quillon
