@@ -186,23 +186,6 @@ TEST_F(TrashTest, FoldersFollowTheMountTable) {
     trash->setUnsavedChanges(false);
 }
 
-TEST_F(TrashTest, RemountedVolumeDatesItsItemsAnew) {
-    const std::string a = volume("a");
-    write_file(a + "/old", "x");
-    environment.setMounts({home / "a"});
-    auto trash = Trash::trashFromFile(listFile);
-    trash->processTrash(request());
-    const CalendarDate first = *trash->trashFolderWithPath(a)->trashFileWithPath("old")->trashDate();
-    environment.setMounts({});
-    environment.advance(3600);
-    trash->processTrash(request());
-    EXPECT_EQ(read_file(listFile).find("<string>old</string>"), std::string::npos);
-    environment.setMounts({home / "a"});
-    environment.advance(3600);
-    trash->processTrash(request());
-    EXPECT_GT(*trash->trashFolderWithPath(a)->trashFileWithPath("old")->trashDate(), first);
-}
-
 TEST_F(TrashTest, AbsentListReportsAChangeEvenWithoutTrashFolders) {
     rmdir(files.c_str());
     rmdir((trashRoot + "/info").c_str());
@@ -230,19 +213,6 @@ TEST_F(TrashTest, EveryFolderIsProcessedAndFirstSeenDatesSurviveARestart) {
     restarted->processTrash(request(3600));  // both items are two hours old: both go
     EXPECT_TRUE(quillon::testing::list_dir(files).empty());
     EXPECT_TRUE(quillon::testing::list_dir(a).empty());
-}
-
-TEST_F(TrashTest, Description) {
-    Trash trash;
-    trash.setFilePath("/l");
-    auto folders = std::make_shared<FolderList>();
-    folders->push_back(TrashFolder::folderWithPath("/one"));
-    folders->push_back(TrashFolder::folderWithPath("/two"));
-    trash.setFolders(folders);
-    EXPECT_EQ(trash.description(),
-              "Trash = {filePath = /l,folders = {TrashFolder = {path = /one,files = {}},"
-              "TrashFolder = {path = /two,files = {}},}}");
-    trash.setUnsavedChanges(false);
 }
 
 }  // namespace
