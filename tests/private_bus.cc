@@ -108,37 +108,3 @@ void NotificationListener::post(const std::string &name) {
 }
 
 }  // namespace quillon::testing
-
-namespace quillon::testing {
-
-namespace {
-constexpr char kServer[] = "local.vantor.quillon.server";
-constexpr char kServerPath[] = "/local/vantor/quillon/server";
-constexpr char kProtocol[] = "local.vantor.quillon.TrashProtocol";
-}  // namespace
-
-std::optional<std::string> NotificationListener::versionString() {
-    if (!bus_) return std::nullopt;
-    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
-    sd_bus_message *reply = nullptr;
-    std::optional<std::string> version;
-    if (sd_bus_call_method(bus_, kServer, kServerPath, kProtocol, "versionString", &error, &reply, "") >= 0) {
-        const char *text = nullptr;
-        if (sd_bus_message_read(reply, "s", &text) >= 0 && text) version = text;
-    }
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    return version;
-}
-
-bool NotificationListener::quit() {
-    if (!bus_) return false;
-    sd_bus_message *message = nullptr;
-    bool sent = sd_bus_message_new_method_call(bus_, &message, kServer, kServerPath, kProtocol, "quit") >= 0 &&
-                sd_bus_message_set_expect_reply(message, 0) >= 0 && sd_bus_send(bus_, message, nullptr) >= 0 &&
-                sd_bus_flush(bus_) >= 0;
-    sd_bus_message_unref(message);
-    return sent;
-}
-
-}  // namespace quillon::testing

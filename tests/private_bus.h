@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,10 +39,6 @@ class NotificationListener {
     std::vector<std::string> waitFor(size_t count, std::chrono::milliseconds timeout);
     // Broadcasts a notification from this connection, as another process would.
     void post(const std::string &name);
-    // Calls the server's versionString; nullopt when the call fails.
-    std::optional<std::string> versionString();
-    // Sends the server's one-way quit; false when it could not be sent.
-    bool quit();
 
  private:
     sd_bus *bus_ = nullptr;

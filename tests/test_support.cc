@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -43,7 +45,7 @@ bool exists(const std::string &path) {
 }
 
 void make_dir(const std::string &path) {
-    if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + path);
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("cannot make " + path);
 }
 
 std::vector<std::string> list_dir(const std::string &dir) {
@@ -57,6 +59,24 @@ std::vector<std::string> list_dir(const std::string &dir) {
     closedir(d);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string make_home_trash(const TempDir &home) {
+    for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
+                               ".local/share/Trash/info"})
+        make_dir(home / folder);
+    return home / ".local/share/Trash/files";
+}
+
+CalendarDate local_date(int year, int month, int day, int hour, int minute) {
+    struct tm t = {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_isdst = -1;
+    return CalendarDate::fromUnixTime(mktime(&t));
 }
 
 bool set_immutable(const std::string &path, bool on) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/calendar_date.h"
+
 namespace quillon::testing {
 
 // A fresh folder under $TMPDIR (or /var/tmp, which is on a real disk), removed with all its
@@ -27,11 +29,16 @@ class TempDir {
 void write_file(const std::string &path, const std::string &contents);
 std::string read_file(const std::string &path);
 bool exists(const std::string &path);  // lstat: a dangling link exists
-void make_dir(const std::string &path);
+void make_dir(const std::string &path);  // an existing one is fine
 // Names in `dir` other than . and .., sorted.
 std::vector<std::string> list_dir(const std::string &dir);
 // Removes a tree without following links; clears immutable flags on the way.
 void remove_all(const std::string &path);
+// Makes the home trash (files and info) and the preferences folder under `home`; returns the
+// trash's files folder.
+std::string make_home_trash(const TempDir &home);
+// A local time, as the calendar tests name their moments.
+CalendarDate local_date(int year, int month, int day, int hour, int minute);
 // Sets or clears the immutable inode flag; false when the file system keeps no such flag.
 bool set_immutable(const std::string &path, bool on);
 

@@ -6,9 +6,12 @@
 #include <string>
 
 #include "platform/calendar_date.h"
+#include "test_support.h"
 
 namespace quillon {
 namespace {
+
+using quillon::testing::local_date;
 
 // Central European time with its summer time rules, written out so no zone database is needed.
 class CalendarDateTest : public ::testing::Test {
@@ -24,39 +27,29 @@ class CalendarDateTest : public ::testing::Test {
         else unsetenv("TZ");
         tzset();
     }
-    static CalendarDate local(int year, int month, int day, int hour, int minute) {
-        struct tm t = {};
-        t.tm_year = year - 1900;
-        t.tm_mon = month - 1;
-        t.tm_mday = day;
-        t.tm_hour = hour;
-        t.tm_min = minute;
-        t.tm_isdst = -1;
-        return CalendarDate::fromUnixTime(mktime(&t));
-    }
 
  private:
     std::optional<std::string> saved_;
 };
 
 TEST_F(CalendarDateTest, MonthsAreCalendarStepsKeepingTheTimeOfDay) {
-    EXPECT_EQ(local(2027, 3, 15, 10, 30).dateByAdding(0, -1, 0, 0, 0, 0), local(2027, 2, 15, 10, 30));
-    EXPECT_EQ(local(2027, 1, 15, 10, 30).dateByAdding(0, -2, 0, 0, 0, 0), local(2026, 11, 15, 10, 30));
-    EXPECT_EQ(local(2027, 1, 15, 10, 30).dateByAdding(0, -14, 0, 0, 0, 0), local(2025, 11, 15, 10, 30));
+    EXPECT_EQ(local_date(2027, 3, 15, 10, 30).dateByAdding(0, -1, 0, 0, 0, 0), local_date(2027, 2, 15, 10, 30));
+    EXPECT_EQ(local_date(2027, 1, 15, 10, 30).dateByAdding(0, -2, 0, 0, 0, 0), local_date(2026, 11, 15, 10, 30));
+    EXPECT_EQ(local_date(2027, 1, 15, 10, 30).dateByAdding(0, -14, 0, 0, 0, 0), local_date(2025, 11, 15, 10, 30));
     // A day the month lacks overflows into the next month.
-    EXPECT_EQ(local(2027, 3, 31, 9, 0).dateByAdding(0, -1, 0, 0, 0, 0), local(2027, 3, 3, 9, 0));
-    EXPECT_EQ(local(2028, 3, 31, 9, 0).dateByAdding(0, -1, 0, 0, 0, 0), local(2028, 3, 2, 9, 0));
+    EXPECT_EQ(local_date(2027, 3, 31, 9, 0).dateByAdding(0, -1, 0, 0, 0, 0), local_date(2027, 3, 3, 9, 0));
+    EXPECT_EQ(local_date(2028, 3, 31, 9, 0).dateByAdding(0, -1, 0, 0, 0, 0), local_date(2028, 3, 2, 9, 0));
 }
 
 TEST_F(CalendarDateTest, DaysKeepLocalTimeAcrossSummerTimeWhileHoursAreElapsed) {
-    const CalendarDate after = local(2027, 3, 30, 12, 0);  // summer time began on 28 March
+    const CalendarDate after = local_date(2027, 3, 30, 12, 0);  // summer time began on 28 March
     const CalendarDate four_days = after.dateByAdding(0, 0, -4, 0, 0, 0);
-    EXPECT_EQ(four_days, local(2027, 3, 26, 12, 0));
+    EXPECT_EQ(four_days, local_date(2027, 3, 26, 12, 0));
     EXPECT_EQ(after.timeIntervalSinceDate(four_days), 95 * 3600.0);
-    EXPECT_EQ(after.dateByAdding(0, 0, -14, 0, 0, 0), local(2027, 3, 16, 12, 0));
-    const CalendarDate twelve_hours = local(2027, 3, 28, 12, 0).dateByAdding(0, 0, 0, -12, 0, 0);
-    EXPECT_EQ(local(2027, 3, 28, 12, 0).timeIntervalSinceDate(twelve_hours), 12 * 3600.0);
-    EXPECT_EQ(twelve_hours, local(2027, 3, 27, 23, 0));
+    EXPECT_EQ(after.dateByAdding(0, 0, -14, 0, 0, 0), local_date(2027, 3, 16, 12, 0));
+    const CalendarDate twelve_hours = local_date(2027, 3, 28, 12, 0).dateByAdding(0, 0, 0, -12, 0, 0);
+    EXPECT_EQ(local_date(2027, 3, 28, 12, 0).timeIntervalSinceDate(twelve_hours), 12 * 3600.0);
+    EXPECT_EQ(twelve_hours, local_date(2027, 3, 27, 23, 0));
 }
 
 TEST_F(CalendarDateTest, FractionsOfASecondAreKept) {
@@ -65,7 +58,7 @@ TEST_F(CalendarDateTest, FractionsOfASecondAreKept) {
 }
 
 TEST_F(CalendarDateTest, ExtremeStepsStopAtTheEdgeInsteadOfOverflowing) {
-    const CalendarDate now = local(2027, 3, 15, 10, 30);
+    const CalendarDate now = local_date(2027, 3, 15, 10, 30);
     EXPECT_EQ(now.dateByAdding(0, -2147483647 - 1, 0, 0, 0, 0).unixSeconds(), -CalendarDate::kLimitSeconds);
     EXPECT_EQ(now.dateByAdding(0, 2147483647, 0, 0, 0, 0).unixSeconds(), CalendarDate::kLimitSeconds);
     EXPECT_LT(now.dateByAdding(0, 0, 0, -2147483647 - 1, 0, 0).unixSeconds(), now.unixSeconds());

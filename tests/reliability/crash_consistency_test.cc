@@ -18,6 +18,7 @@
 
 #include "platform/atomic_file.h"
 #include "private_bus.h"
+#include "settings/server_client.h"
 #include "process_runner.h"
 #include "test_support.h"
 #include "trash/trash_list_file.h"
@@ -46,8 +47,7 @@ TEST(CrashConsistency, AServerKilledAtAnyMomentLeavesTheOldOrTheNewFileAndKeepsI
     ASSERT_TRUE(bus.ok());
     quillon::testing::TempDir home;
     const std::string files = home / ".local/share/Trash/files";
-    for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files"})
-        make_dir(home / folder);
+    quillon::testing::make_home_trash(home);
     const std::string listFile = home / ".config/local.vantor.quillon.list.plist";
     constexpr int kItems = 20000;
     for (int i = 0; i < kItems; i++) write_file(files + "/item " + std::to_string(i), "");
@@ -124,7 +124,7 @@ TEST(CrashConsistency, AServerKilledAtAnyMomentLeavesTheOldOrTheNewFileAndKeepsI
         quillon::testing::NotificationListener client(bus.address());
         ChildProcess server({QUILLON_TEST_SERVER, "3600"}, environment, home / "server.log");
         ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
-        client.quit();
+        ServerClient::quit();
         EXPECT_EQ(server.wait(10s), 0);
     }
     EXPECT_EQ(list_dir(home / ".config"), std::vector<std::string>{"local.vantor.quillon.list.plist"});

@@ -98,9 +98,7 @@ class HostileTrash : public ::testing::TestWithParam<bool> {
     bool immutable = false;
 
     HostileTrash() {
-        for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
-                                   ".local/share/Trash/info"})
-            make_dir(home / folder);
+        quillon::testing::make_home_trash(home);
         UserDefaults::resetStandardUserDefaults();
         setLogSink([this](const std::string &line) { logged.push_back(line); });
     }

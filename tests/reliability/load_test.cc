@@ -14,6 +14,7 @@
 #include <string>
 
 #include "private_bus.h"
+#include "settings/server_client.h"
 #include "process_runner.h"
 #include "test_support.h"
 
@@ -60,8 +61,7 @@ TEST_P(Load, ALargeTrashIsPurgedInOneCycleAndTheServerStillAnswers) {
     ASSERT_TRUE(bus.ok());
     quillon::testing::TempDir home;
     const std::string files = home / ".local/share/Trash/files";
-    for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files"})
-        make_dir(home / folder);
+    quillon::testing::make_home_trash(home);
 
     // Every item has been in the trash since 2020, as far as the server remembers.
     std::string list = "<plist version=\"1.0\"><array><dict><key>path</key><string>" + files +
@@ -83,16 +83,16 @@ TEST_P(Load, ALargeTrashIsPurgedInOneCycleAndTheServerStillAnswers) {
                         home / "server.log");
     ASSERT_EQ(client.waitFor(1, 30s), std::vector<std::string>{"server launched"});
     auto asked = Clock::now();
-    EXPECT_EQ(client.versionString(), "1.0.0");
+    EXPECT_EQ(ServerClient::versionString(), "1.0.0");
     const double before_ms = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
 
     ASSERT_TRUE(eventually([&] { return entries(files) == 0; }, 900s)) << entries(files) << " items left";
     const double cycle_s = std::chrono::duration<double>(Clock::now() - started).count() - interval;
     asked = Clock::now();
-    EXPECT_EQ(client.versionString(), "1.0.0");  // the cycle is over: the server answers again
+    EXPECT_EQ(ServerClient::versionString(), "1.0.0");  // the cycle is over: the server answers again
     const double after_ms = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
     const long peak = peakKiB(server.pid());
-    client.quit();
+    ServerClient::quit();
     EXPECT_EQ(server.wait(60s), 0);
     EXPECT_EQ(quillon::testing::read_file(home / ".config/local.vantor.quillon.list.plist").find("item "),
               std::string::npos);

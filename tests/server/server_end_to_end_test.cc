@@ -1,5 +1,6 @@
 // The real server binaries on a private session bus, with a temporary home.
 #include <signal.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include "platform/plist.h"
 #include "private_bus.h"
+#include "settings/server_client.h"
 #include "process_runner.h"
 #include "test_support.h"
 
@@ -37,9 +39,7 @@ class ServerEndToEnd : public ::testing::Test {
     std::string log = home / "server.log";
 
     ServerEndToEnd() {
-        for (const char *folder : {".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
-                                   ".local/share/Trash/info"})
-            make_dir(home / folder);
+        quillon::testing::make_home_trash(home);
     }
     void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
 
@@ -67,13 +67,14 @@ class ServerEndToEnd : public ::testing::Test {
 };
 
 TEST_F(ServerEndToEnd, AnnouncesAnswersAndQuitsOnRequest) {
+    rmdir((home / ".config").c_str());  // the server makes it
     quillon::testing::NotificationListener client(bus.address());
     auto server = start(QUILLON_SERVER);  // the installed binary itself
     ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
-    EXPECT_EQ(client.versionString(), "1.0.0");
+    EXPECT_EQ(ServerClient::versionString(), "1.0.0");
 
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_TRUE(client.quit());
+    EXPECT_TRUE(ServerClient::quit());
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);  // one-way: nothing to wait for
     EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
     EXPECT_EQ(server->wait(10s), 0);
@@ -104,9 +105,9 @@ TEST_F(ServerEndToEnd, ASecondInstanceGivesWayAndTheFirstRunsOn) {
     EXPECT_EQ(second->wait(10s), 0);
     EXPECT_TRUE(logHas("registring name 'local.vantor.quillon.server' with NSConnection failed"));
     EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
-    EXPECT_EQ(client.versionString(), "1.0.0");
+    EXPECT_EQ(ServerClient::versionString(), "1.0.0");
     EXPECT_FALSE(first->wait(0ms));
-    client.quit();
+    ServerClient::quit();
     EXPECT_EQ(first->wait(10s), 0);
 }
 
@@ -120,7 +121,7 @@ TEST_F(ServerEndToEnd, ARealCyclePurgesAnItemThatIsDue) {
     EXPECT_TRUE(eventually([&] { return !exists(files + "/ancient"); }, 20s));
     EXPECT_FALSE(exists(info + "/ancient.trashinfo"));
     EXPECT_TRUE(exists(files + "/fresh"));
-    client.quit();
+    ServerClient::quit();
     EXPECT_EQ(server->wait(10s), 0);
     const std::string saved = read_file(listFile);
     EXPECT_EQ(saved.find("ancient"), std::string::npos);
@@ -139,7 +140,7 @@ TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
     ASSERT_TRUE(eventually([&] { return list_dir(files + "/big").size() < 400; }, 20s));
 
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_TRUE(client.quit());
+    EXPECT_TRUE(ServerClient::quit());
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
     EXPECT_EQ(server->wait(60s), 0);
     EXPECT_FALSE(exists(files + "/big"));  // the purge ran to its end

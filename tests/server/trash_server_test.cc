@@ -24,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using quillon::testing::exists;
+using quillon::testing::local_date;
 using quillon::testing::make_dir;
 using quillon::testing::write_file;
 
@@ -33,28 +34,17 @@ uint64_t bootTimeUsec() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-CalendarDate localDate(int year, int month, int day, int hour, int minute) {
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_isdst = -1;
-    return CalendarDate::fromUnixTime(mktime(&t));
-}
-
 TEST(CutoffDate, EveryUnitByLocalCalendarArithmetic) {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
-    const CalendarDate march15 = localDate(2027, 3, 15, 10, 30);
-    EXPECT_EQ(TrashServer::cutoffDate(march15, 3, 0), localDate(2027, 2, 15, 10, 30));
-    EXPECT_EQ(TrashServer::cutoffDate(localDate(2027, 1, 10, 8, 0), 3, 1), localDate(2026, 11, 10, 8, 0));
-    EXPECT_EQ(TrashServer::cutoffDate(march15, 2, 1), localDate(2027, 3, 1, 10, 30));  // 14 days
-    EXPECT_EQ(TrashServer::cutoffDate(march15, 1, 3), localDate(2027, 3, 11, 10, 30));  // the default: 4 days
+    const CalendarDate march15 = local_date(2027, 3, 15, 10, 30);
+    EXPECT_EQ(TrashServer::cutoffDate(march15, 3, 0), local_date(2027, 2, 15, 10, 30));
+    EXPECT_EQ(TrashServer::cutoffDate(local_date(2027, 1, 10, 8, 0), 3, 1), local_date(2026, 11, 10, 8, 0));
+    EXPECT_EQ(TrashServer::cutoffDate(march15, 2, 1), local_date(2027, 3, 1, 10, 30));  // 14 days
+    EXPECT_EQ(TrashServer::cutoffDate(march15, 1, 3), local_date(2027, 3, 11, 10, 30));  // the default: 4 days
     EXPECT_EQ(march15.timeIntervalSinceDate(*TrashServer::cutoffDate(march15, 0, 11)), 12 * 3600.0);
     // Days across the start of summer time keep the time of day.
-    EXPECT_EQ(TrashServer::cutoffDate(localDate(2027, 3, 30, 12, 0), 1, 3), localDate(2027, 3, 26, 12, 0));
+    EXPECT_EQ(TrashServer::cutoffDate(local_date(2027, 3, 30, 12, 0), 1, 3), local_date(2027, 3, 26, 12, 0));
     // Settings that name no period give no cut-off at all.
     EXPECT_FALSE(TrashServer::cutoffDate(march15, 4, 3));
     EXPECT_FALSE(TrashServer::cutoffDate(march15, -1, 3));
@@ -69,15 +59,12 @@ class TrashServerTest : public ::testing::Test {
     quillon::testing::PrivateBus bus;
     quillon::testing::TempDir home;
     quillon::testing::TestEnvironment environment{home.path()};
-    std::string files = home / ".local/share/Trash/files";
+    std::string files = quillon::testing::make_home_trash(home);
     std::string listFile = home / ".config/local.vantor.quillon.list.plist";
     RunLoop loop;
     std::vector<std::string> logged;
 
     TrashServerTest() {
-        for (const char *folder : {".config", ".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
-                                   ".local/share/Trash/info"})
-            make_dir(home / folder);
         UserDefaults::resetStandardUserDefaults();
         setLogSink([this](const std::string &line) { logged.push_back(line); });
     }

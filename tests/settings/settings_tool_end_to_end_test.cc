@@ -38,8 +38,7 @@ class SettingsToolEndToEnd : public ::testing::Test {
     int runs = 0;
 
     SettingsToolEndToEnd() {
-        for (const char *folder : {".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files"})
-            make_dir(home / folder);
+        quillon::testing::make_home_trash(home);
     }
     void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
 

@@ -22,9 +22,7 @@ class TrashFixture : public ::testing::Test {
     std::vector<std::string> logged;
 
     TrashFixture() {
-        for (const char *folder : {".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
-                                   ".local/share/Trash/info", ".config"})
-            make_dir(home / folder);
+        quillon::testing::make_home_trash(home);
         setLogSink([this](const std::string &line) { logged.push_back(line); });
     }
     ~TrashFixture() override { setLogSink(nullptr); }
