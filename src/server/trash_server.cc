@@ -42,13 +42,34 @@ void TrashServer::stop() {
     if (trash_) (void)trash_->save();
 }
 
+namespace {
+
+// `now` moved by `count` periods of the unit `period`; the count is clamped to what the
+// calendar arithmetic takes, far beyond any date a CalendarDate can hold.
+CalendarDate movedByPeriods(const CalendarDate &now, int period, int64_t count) {
+    const auto steps = [&](int64_t factor) {
+        return static_cast<int>(std::clamp<int64_t>(count * factor, INT32_MIN, INT32_MAX));
+    };
+    switch (period) {
+        case 0: return now.dateByAdding(0, 0, 0, steps(1), 0, 0);
+        case 1: return now.dateByAdding(0, 0, steps(1), 0, 0, 0);
+        case 2: return now.dateByAdding(0, 0, steps(7), 0, 0, 0);
+        default: return now.dateByAdding(0, steps(1), 0, 0, 0, 0);
+    }
+}
+
+bool namesAPeriod(int period, int units) { return period >= 0 && period <= 3 && units >= 0; }
+
+}  // namespace
+
 std::optional<CalendarDate> TrashServer::cutoffDate(const CalendarDate &now, int period, int units) {
-    if (period < 0 || period > 3 || units < 0) return std::nullopt;
-    // units is at least 0, so ~units (that is -(units + 1)) cannot overflow.
-    int offsets[4] = {0, 0, 0, 0};  // hours, days, weeks, months
-    offsets[period] = ~units;
-    const int64_t days = 7 * static_cast<int64_t>(offsets[2]) + offsets[1];
-    return now.dateByAdding(0, offsets[3], static_cast<int>(std::max<int64_t>(days, INT32_MIN)), offsets[0], 0, 0);
+    if (!namesAPeriod(period, units)) return std::nullopt;
+    return movedByPeriods(now, period, -(static_cast<int64_t>(units) + 1));
+}
+
+std::optional<CalendarDate> TrashServer::dueDate(const CalendarDate &firstSeen, int period, int units) {
+    if (!namesAPeriod(period, units)) return std::nullopt;
+    return movedByPeriods(firstSeen, period, static_cast<int64_t>(units) + 1);
 }
 
 void TrashServer::processTrash() {

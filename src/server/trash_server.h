@@ -60,6 +60,9 @@ class TrashServer {
     // it as `period` is 0, 1, 2 or 3. Nullopt for settings that name no period (a unit index
     // outside 0 to 3, a negative count index): such a cycle must purge nothing.
     static std::optional<CalendarDate> cutoffDate(const CalendarDate &now, int period, int units);
+    // The first moment at which an item first seen at `firstSeen` is due: one whole period
+    // later. Nullopt for the same settings as above.
+    static std::optional<CalendarDate> dueDate(const CalendarDate &firstSeen, int period, int units);
 
  private:
     RunLoop &loop_;

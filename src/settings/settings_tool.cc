@@ -1,6 +1,7 @@
 #include "settings/settings_tool.h"
 
 #include <cctype>
+#include <cstdint>
 #include <optional>
 
 #include "platform/atomic_file.h"
@@ -55,7 +56,7 @@ void describe(Preferences &preferences, std::ostream &out) {
             << "): nothing is purged until they are set again.\n";
         return;
     }
-    out << "Delete items " << units + 1 << " " << unitName(preferences, period)
+    out << "Delete items " << static_cast<int64_t>(units) + 1 << " " << unitName(preferences, period)
         << " after they were first seen, " << how << ".\n";
 }
 
@@ -144,7 +145,6 @@ int list(std::ostream &out, std::ostream &err) {
     }
     auto preferences = Preferences::preferences();
     const int period = preferences->period(), units = preferences->units();
-    const bool valid = Preferences::largestCount(period) != 0 && units >= 0;
     size_t items = 0;
     for (const auto &folder : *folders) {
         out << folder->path() << "\n";
@@ -156,13 +156,8 @@ int list(std::ostream &out, std::ostream &err) {
                 continue;
             }
             out << "    first seen " << file->trashDate()->description();
-            if (valid) {
-                // The cut-off reaches the item once it lies one whole period behind the clock.
-                int offsets[4] = {0, 0, 0, 0};
-                offsets[period] = units + 1;
-                const CalendarDate due = file->trashDate()->dateByAdding(0, offsets[3], 7 * offsets[2] + offsets[1], offsets[0], 0, 0);
-                out << ", purged from " << due.description();
-            }
+            if (auto due = TrashServer::dueDate(*file->trashDate(), period, units))
+                out << ", purged from " << due->description();
             out << "\n";
         }
     }

@@ -50,6 +50,10 @@ TEST(CutoffDate, EveryUnitByLocalCalendarArithmetic) {
     EXPECT_FALSE(TrashServer::cutoffDate(march15, -1, 3));
     EXPECT_FALSE(TrashServer::cutoffDate(march15, 1, -1));
     EXPECT_LT(*TrashServer::cutoffDate(march15, 3, 2147483647), march15);
+    // The due date is the cut-off turned round: due one whole period after first seen.
+    EXPECT_EQ(TrashServer::dueDate(local_date(2027, 2, 15, 10, 30), 3, 0), march15);
+    EXPECT_GT(*TrashServer::dueDate(march15, 2, 2147483647), march15);
+    EXPECT_FALSE(TrashServer::dueDate(march15, 1, -1));
     unsetenv("TZ");
     tzset();
 }
