@@ -4,7 +4,7 @@
 quillon_packages_build=(cmake g++ make pkg-config libsystemd-dev libpugixml-dev gettext)
 # What running the server needs beyond the build: a session bus to start when there is none.
 quillon_packages_run=(dbus-daemon dbus-bin)
-quillon_packages_test=(libgtest-dev googletest libbenchmark-dev dbus-daemon dbus-bin e2fsprogs coreutils
+quillon_packages_test=(libgtest-dev googletest dbus-daemon dbus-bin
                        clang libclang-rt-dev)
 
 quillon_install_missing() {

@@ -106,12 +106,5 @@ TEST(Plist, DeepNestingIsRefusedNotACrash) {
     EXPECT_EQ(error, "nesting too deep");
 }
 
-TEST(Plist, ReadsABareRootValueAndIgnoresComments) {
-    std::string error;
-    auto value = decodePlist("<array><!-- note --><string>x</string></array>", &error);
-    ASSERT_TRUE(value) << error;
-    EXPECT_EQ(*(*value->as<PlistArray>())[0].as<std::string>(), "x");
-}
-
 }  // namespace
 }  // namespace quillon

@@ -92,13 +92,5 @@ TEST_F(TrashLocationsTest, AFolderReachedTwiceIsListedOnceAndEscapesAreDecoded) 
     EXPECT_EQ(folders, (std::vector<std::string>{spaced + "/.Trash-1000/files"}));
 }
 
-TEST(MountTable, ParsesOptionalFieldsAndSuperOptions) {
-    auto entries = parseMountTable("1 2 3:4 / /media/usb rw,nosuid master:1 shared:2 - vfat /dev/sdb1 rw,x-gvfs-trash\n");
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].mountPoint, "/media/usb");
-    EXPECT_EQ(entries[0].type, "vfat");
-    EXPECT_NE(entries[0].options.find("x-gvfs-trash"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace quillon

@@ -134,15 +134,6 @@ TEST_F(PreferencesTest, UnitsListPullsTheCountBackWithinTheUnit) {
     preferences.removeObserver(id);
 }
 
-TEST_F(PreferencesTest, SingularNamesOnlyForACountOfOne) {
-    Preferences preferences;
-    preferences.setUnits(0);
-    EXPECT_EQ(preferences.periodList(), (std::vector<std::string>{"Hour", "Day", "Week", "Month"}));
-    preferences.setUnits(1);
-    EXPECT_EQ(preferences.periodList()[3], "Months");
-    preferences.setPreference(std::nullopt, "units");  // back to the default, nothing stored
-}
-
 TEST_F(PreferencesTest, ValuesOfTheWrongTypeReadAsDefaults) {
     store("<key>period</key><string>weeks</string><key>units</key><real>2.9</real>"
           "<key>secure</key><integer>1</integer><key>inode</key><integer>4294967297</integer>");

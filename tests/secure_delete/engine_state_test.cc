@@ -34,18 +34,6 @@ TEST(Reporters, ErrnoLineCarriesTheFailingCallsError) {
                        ": Operation not permitted\n");
 }
 
-TEST(RandomSource, DeviceOpenedAndClosed) {
-    init_random(1);
-    EXPECT_GE(random_fd, 0);
-    int b = random_byte();
-    EXPECT_GE(b, -128);
-    EXPECT_LE(b, 127);
-    close_random();
-    EXPECT_EQ(random_fd, -1);
-    close_random();  // nothing open: stays -1, closes nothing
-    EXPECT_EQ(random_fd, -1);
-}
-
 TEST(RandomSource, MissingOrNonDeviceFallsBackToSeededRand) {
     TempDir dir;
     quillon::testing::write_file(dir / "plain", "not a device");

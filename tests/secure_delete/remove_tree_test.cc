@@ -207,18 +207,6 @@ TEST_F(RemoveTreeTest, SlashOnlyOperandIsRefused) {
     EXPECT_STREQ(root, "/");
 }
 
-TEST_F(RemoveTreeTest, ImmutableFileIsReportedAndKeptIntact) {
-    write_file(dir / "locked", "do not touch");
-    if (!quillon::testing::set_immutable(dir / "locked", true))
-        GTEST_SKIP() << "this file system keeps no immutable flag";
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(run(dir / "locked"), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              ": unable to remove " + (dir / "locked") + ": Operation not permitted\n");
-    quillon::testing::set_immutable(dir / "locked", false);
-    EXPECT_EQ(read_file(dir / "locked"), "do not touch");
-}
-
 TEST_F(RemoveTreeTest, WithoutRecursionADirectoryIsNotEntered) {
     make_dir(dir / "d");
     write_file(dir / "d/f", "x");

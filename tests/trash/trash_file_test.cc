@@ -16,13 +16,6 @@ TEST(TrashFile, IdentifiedByExactNameAlone) {
     EXPECT_FALSE(a == c);
 }
 
-TEST(TrashFile, MadeFromANameIsDatedByTheClock) {
-    quillon::testing::TempDir dir;
-    quillon::testing::TestEnvironment environment(dir.path());
-    auto file = TrashFile::fileWithPath("new item");
-    EXPECT_EQ(file->trashDate(), environment.now());
-}
-
 TEST(TrashFile, AttributesRoundTripAndBadShapesAreRefused) {
     auto file = TrashFile::fileWithAttributes(PlistDictionary{
         {"trashDate", CalendarDate::fromUnixTime(1'700'000'000)}, {"path", "x"}, {"extra", int64_t{1}}});

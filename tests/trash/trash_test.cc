@@ -198,22 +198,5 @@ TEST_F(TrashTest, AbsentListReportsAChangeEvenWithoutTrashFolders) {
     EXPECT_NE(read_file(listFile).find("<array/>"), std::string::npos);
 }
 
-TEST_F(TrashTest, EveryFolderIsProcessedAndFirstSeenDatesSurviveARestart) {
-    const std::string a = volume("a");
-    trashItem("home item");
-    write_file(a + "/volume item", "x");
-    environment.setMounts({home / "a"});
-    {
-        auto trash = Trash::trashFromFile(listFile);
-        trash->processTrash(request());
-    }
-    environment.advance(7200);
-    auto restarted = Trash::trashFromFile(listFile);
-    EXPECT_FALSE(restarted->unsavedChanges());
-    restarted->processTrash(request(3600));  // both items are two hours old: both go
-    EXPECT_TRUE(quillon::testing::list_dir(files).empty());
-    EXPECT_TRUE(quillon::testing::list_dir(a).empty());
-}
-
 }  // namespace
 }  // namespace quillon
