@@ -26,7 +26,6 @@ class RepeatingTimer {
     void invalidate();
     // When the next firing is due, in microseconds of CLOCK_BOOTTIME; 0 when invalid.
     uint64_t nextFireTime() const;
-    uint64_t intervalMicroseconds() const { return interval_; }
 
  private:
     static int onTime(sd_event_source *source, uint64_t usec, void *userdata);
