@@ -19,20 +19,25 @@ PinnedFolder::~PinnedFolder() {
     if (fd_ >= 0) close(fd_);
 }
 
-std::vector<std::string> PinnedFolder::list() const {
-    std::vector<std::string> names;
-    if (fd_ < 0) return names;
-    const int listing_fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool forEachEntry(int fd, const std::function<void(const struct dirent &)> &entry) {
+    // A descriptor of its own: readdir moves the offset, and closedir closes it.
+    const int listing_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *listing = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
     if (!listing) {
         if (listing_fd >= 0) close(listing_fd);
-        return names;
+        return false;
     }
-    while (dirent *entry = readdir(listing)) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-        names.emplace_back(entry->d_name);
+    while (const dirent *found = readdir(listing)) {
+        if (strcmp(found->d_name, ".") == 0 || strcmp(found->d_name, "..") == 0) continue;
+        entry(*found);
     }
     closedir(listing);
+    return true;
+}
+
+std::vector<std::string> PinnedFolder::list() const {
+    std::vector<std::string> names;
+    if (fd_ >= 0) forEachEntry(fd_, [&](const dirent &entry) { names.emplace_back(entry.d_name); });
     return names;
 }
 

@@ -1,6 +1,9 @@
 // Folders held open while the trash is scanned and purged.
 #pragma once
 
+#include <dirent.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,10 @@ class PinnedFolder {
     int fd_ = -1;
     bool viaProc_ = false;
 };
+
+// Calls `entry` for every entry of the open folder `fd` but "." and "..", in the order the
+// directory yields them. `fd` itself is left open and unmoved. False when it cannot be read.
+bool forEachEntry(int fd, const std::function<void(const struct dirent &)> &entry);
 
 // The top level of `folder`, as PinnedFolder::list gives it.
 std::vector<std::string> listFolder(const std::string &folder);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/directory_listing.h"
+
 namespace quillon {
 
 namespace {
@@ -27,18 +29,10 @@ bool gone(int result) { return result == 0 || errno == ENOENT; }
 // Unlinks every non-directory in `fd` and returns the names of its subdirectories.
 std::vector<std::string> clearFiles(int fd, bool &ok) {
     std::vector<std::string> subdirectories;
-    int listing_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    DIR *listing = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
-    if (!listing) {
-        if (listing_fd >= 0) close(listing_fd);
-        ok = false;
-        return subdirectories;
-    }
-    while (dirent *entry = readdir(listing)) {
-        const char *name = entry->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-        bool is_directory = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
+    const bool listed = forEachEntry(fd, [&](const dirent &entry) {
+        const char *name = entry.d_name;
+        bool is_directory = entry.d_type == DT_DIR;
+        if (entry.d_type == DT_UNKNOWN) {
             struct stat st;
             is_directory = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
         }
@@ -46,8 +40,8 @@ std::vector<std::string> clearFiles(int fd, bool &ok) {
             subdirectories.emplace_back(name);
         else if (!gone(unlinkat(fd, name, 0)))
             ok = false;
-    }
-    closedir(listing);
+    });
+    if (!listed) ok = false;
     return subdirectories;
 }
 

@@ -34,9 +34,9 @@ std::optional<PlistDictionary> UserDefaults::persistentDomainForName(const std::
 
     Domain &domain = domains_[name];
     const std::string path = pathForDomain(name);
-    if (examinePath(path) == PathKind::kMissing) return std::nullopt;
     auto data = readWholeFile(path);
     if (!data) {
+        if (errno == ENOENT) return std::nullopt;  // never written: no domain
         logMessage("could not read %s: %s", path.c_str(), strerror(errno));
         return std::nullopt;
     }

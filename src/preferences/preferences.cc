@@ -148,12 +148,15 @@ std::vector<std::string> Preferences::unitsList() {
     return counts;
 }
 
-std::vector<std::string> Preferences::periodList() const {
+const char *Preferences::unitKey(int period, bool singular) {
     static const char *kSingular[] = {"Hour", "Day", "Week", "Month"};
     static const char *kPlural[] = {"Hours", "Days", "Weeks", "Months"};
-    const char **names = units() == 0 ? kSingular : kPlural;
+    return (singular ? kSingular : kPlural)[period];
+}
+
+std::vector<std::string> Preferences::periodList() const {
     std::vector<std::string> list;
-    for (int i = 0; i < 4; i++) list.push_back(localizedString(names[i]));
+    for (int period = 0; period < 4; period++) list.push_back(localizedString(unitKey(period, units() == 0)));
     return list;
 }
 

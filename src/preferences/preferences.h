@@ -73,6 +73,9 @@ class Preferences {
 
     // Largest count offered for a unit index, or 0 outside 0 to 3.
     static int largestCount(int period);
+    // The untranslated name of a unit index in 0 to 3 ("Hour", "Hours", ...), the key of its
+    // translation.
+    static const char *unitKey(int period, bool singular);
 
     using ObserverId = int;
     ObserverId addObserver(const std::string &key, std::function<void(const std::string &key)> callback);

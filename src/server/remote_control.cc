@@ -10,9 +10,6 @@ namespace quillon {
 
 namespace {
 
-constexpr char kPath[] = "/local/vantor/quillon/server";
-constexpr char kInterface[] = "local.vantor.quillon.TrashProtocol";
-
 int versionString(sd_bus_message *message, void *userdata, sd_bus_error *) {
     const auto version = static_cast<TrashServer *>(userdata)->versionString();
     return sd_bus_reply_method_return(message, "s", version.value_or("").c_str());

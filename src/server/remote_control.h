@@ -13,6 +13,8 @@ class TrashServer;
 class RemoteControl {
  public:
     static constexpr char kName[] = "local.vantor.quillon.server";
+    static constexpr char kPath[] = "/local/vantor/quillon/server";
+    static constexpr char kInterface[] = "local.vantor.quillon.TrashProtocol";
 
     explicit RemoteControl(TrashServer &server) : server_(server) {}
     ~RemoteControl() { invalidate(); }

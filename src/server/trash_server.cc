@@ -13,8 +13,12 @@
 
 namespace quillon {
 
+std::string TrashServer::listFilePath() {
+    return Environment::current().preferencesFolder() + "/local.vantor.quillon.list.plist";
+}
+
 TrashServer::TrashServer(RunLoop &loop) : loop_(loop) {
-    const std::string listFile = Environment::current().preferencesFolder() + "/" + kListFileName;
+    const std::string listFile = listFilePath();
     removeStaleTemporaries(listFile);  // left by a server killed while it saved
     trash_ = Trash::trashFromFile(listFile);
     preferences_ = Preferences::preferences();

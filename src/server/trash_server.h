@@ -21,7 +21,8 @@ class RunLoop;
 
 class TrashServer {
  public:
-    static constexpr char kListFileName[] = "local.vantor.quillon.list.plist";
+    // The trash list file: "local.vantor.quillon.list.plist" in the preferences folder.
+    static std::string listFilePath();
 
     // Reads the trash list file from the preferences folder, loads the settings and starts
     // observing "preferences changed". The interval is 900 s; no timer runs yet.

@@ -3,13 +3,14 @@
 #include <systemd/sd-bus.h>
 
 #include "platform/session_bus.h"
+#include "server/remote_control.h"
 
 namespace quillon {
 
 namespace {
-constexpr char kName[] = "local.vantor.quillon.server";
-constexpr char kPath[] = "/local/vantor/quillon/server";
-constexpr char kInterface[] = "local.vantor.quillon.TrashProtocol";
+constexpr const char *kName = RemoteControl::kName;
+constexpr const char *kPath = RemoteControl::kPath;
+constexpr const char *kInterface = RemoteControl::kInterface;
 }  // namespace
 
 std::optional<std::string> ServerClient::versionString() {

@@ -41,10 +41,8 @@ int usage(std::ostream &err, const std::string &problem) {
 // The unit's name as the settings list shows it, lowercased where it was not translated so
 // that the English sentence reads naturally.
 std::string unitName(Preferences &preferences, int period) {
-    static const char *kSingular[] = {"Hour", "Day", "Week", "Month"};
-    static const char *kPlural[] = {"Hours", "Days", "Weeks", "Months"};
     std::string name = preferences.periodList()[static_cast<size_t>(period)];
-    if (name == (preferences.units() == 0 ? kSingular : kPlural)[period]) name[0] = static_cast<char>(tolower(name[0]));
+    if (name == Preferences::unitKey(period, preferences.units() == 0)) name[0] = static_cast<char>(tolower(name[0]));
     return name;
 }
 
@@ -127,14 +125,15 @@ int show(std::ostream &out) {
 }
 
 int list(std::ostream &out, std::ostream &err) {
-    const std::string path = Environment::current().preferencesFolder() + "/" + TrashServer::kListFileName;
-    if (examinePath(path) == PathKind::kMissing) {
+    const std::string path = TrashServer::listFilePath();
+    const PathKind kind = examinePath(path);
+    if (kind == PathKind::kMissing) {
         out << "The server remembers no items yet.\n";
         return 0;
     }
     std::string error = "it is a folder";
     std::optional<FolderList> folders;
-    if (examinePath(path) == PathKind::kOther) {
+    if (kind == PathKind::kOther) {
         if (auto data = readWholeFile(path)) folders = decodeTrashList(std::move(*data), &error);
         else error = "it cannot be read";
     }
