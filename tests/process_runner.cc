@@ -41,6 +41,10 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::map<
     posix_spawn_file_actions_destroy(&actions);
 }
 
+std::map<std::string, std::string> session_environment(const std::string &home, const std::string &busAddress) {
+    return {{"HOME", home}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", ""}, {"DBUS_SESSION_BUS_ADDRESS", busAddress}};
+}
+
 ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !status_) {
         kill(pid_, SIGKILL);

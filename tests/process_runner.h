@@ -36,6 +36,10 @@ class ChildProcess {
     std::optional<int> status_;
 };
 
+// The environment of a Quillon process in a temporary `home` on the bus at `busAddress`:
+// the XDG folders left to their defaults below that home.
+std::map<std::string, std::string> session_environment(const std::string &home, const std::string &busAddress);
+
 // Polls `condition` until it holds or `timeout` passes; true when it held.
 template <typename F>
 bool eventually(F &&condition, std::chrono::milliseconds timeout) {

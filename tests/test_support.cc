@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "platform/log.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -78,6 +80,20 @@ CalendarDate local_date(int year, int month, int day, int hour, int minute) {
     t.tm_isdst = -1;
     return CalendarDate::fromUnixTime(mktime(&t));
 }
+
+std::string trash_list_xml(const std::string &folder, const std::vector<std::pair<std::string, std::string>> &items) {
+    std::string xml = "<plist version=\"1.0\"><array><dict><key>path</key><string>" + folder +
+                      "</string><key>files</key><array>";
+    for (const auto &[name, date] : items)
+        xml += "<dict><key>path</key><string>" + name + "</string><key>trashDate</key><date>" + date + "</date></dict>";
+    return xml + "</array></dict></array></plist>";
+}
+
+CapturedLog::CapturedLog() {
+    setLogSink([this](const std::string &line) { lines.push_back(line); });
+}
+
+CapturedLog::~CapturedLog() { setLogSink(nullptr); }
 
 bool set_immutable(const std::string &path, bool on) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/calendar_date.h"
@@ -39,6 +40,18 @@ void remove_all(const std::string &path);
 std::string make_home_trash(const TempDir &home);
 // A local time, as the calendar tests name their moments.
 CalendarDate local_date(int year, int month, int day, int hour, int minute);
+// A trash list file that remembers the items of one trash folder, each a name with its
+// first-seen date as the file writes it ("2020-01-01T00:00:00Z").
+std::string trash_list_xml(const std::string &folder, const std::vector<std::pair<std::string, std::string>> &items);
+// Log lines captured instead of going to syslog while the object lives.
+class CapturedLog {
+ public:
+    CapturedLog();
+    ~CapturedLog();
+    CapturedLog(const CapturedLog &) = delete;
+    CapturedLog &operator=(const CapturedLog &) = delete;
+    std::vector<std::string> lines;
+};
 // Sets or clears the immutable inode flag; false when the file system keeps no such flag.
 bool set_immutable(const std::string &path, bool on);
 

@@ -88,16 +88,20 @@ void Preferences::setPreference(const std::optional<PlistValue> &value, const st
     }
 }
 
-int Preferences::integerFor(const char *key) const {
+int64_t Preferences::numberFor(const char *key) const {
     std::optional<int64_t> number;
     if (const PlistValue *stored = findIn(persistentPrefs_, key)) number = numberOf(*stored);
     if (!number) number = numberOf(*findIn(registeredDefaults(), key));
-    return static_cast<int>(std::clamp<int64_t>(*number, INT_MIN, INT_MAX));
+    return *number;
 }
 
-void Preferences::setInteger(const char *key, int64_t value, int64_t current) {
-    if (value != current) {
-        setPreference(PlistValue(value), key);
+int Preferences::integerFor(const char *key) const {
+    return static_cast<int>(std::clamp<int64_t>(numberFor(key), INT_MIN, INT_MAX));
+}
+
+void Preferences::store(const char *key, PlistValue value, bool differs) {
+    if (differs) {
+        setPreference(std::move(value), key);
         changes_ = true;
     }
     didChange(key);
@@ -109,29 +113,20 @@ void Preferences::setRunning(bool running) {
 }
 
 int Preferences::period() const { return integerFor("period"); }
-void Preferences::setPeriod(int period) { setInteger("period", period, this->period()); }
+void Preferences::setPeriod(int period) { store("period", int64_t{period}, period != this->period()); }
 int Preferences::units() const { return integerFor("units"); }
-void Preferences::setUnits(int units) { setInteger("units", units, this->units()); }
+void Preferences::setUnits(int units) { store("units", int64_t{units}, units != this->units()); }
 int Preferences::securityLevel() const { return integerFor("securityLevel"); }
-void Preferences::setSecurityLevel(int level) { setInteger("securityLevel", level, securityLevel()); }
+void Preferences::setSecurityLevel(int level) { store("securityLevel", int64_t{level}, level != securityLevel()); }
 
-bool Preferences::isSecure() const { return integerFor("secure") != 0; }
-void Preferences::setSecure(bool secure) {
-    if (secure != isSecure()) {
-        setPreference(PlistValue(secure), "secure");
-        changes_ = true;
-    }
-    didChange("secure");
-}
+bool Preferences::isSecure() const { return numberFor("secure") != 0; }
+void Preferences::setSecure(bool secure) { store("secure", secure, secure != isSecure()); }
 
-unsigned long Preferences::prefPaneInode() const {
-    std::optional<int64_t> number;
-    if (const PlistValue *stored = findIn(persistentPrefs_, "inode")) number = numberOf(*stored);
-    return static_cast<uint32_t>(number.value_or(0));  // stored as a 32-bit number
-}
+// Stored as a 32-bit number.
+unsigned long Preferences::prefPaneInode() const { return static_cast<uint32_t>(numberFor("inode")); }
 void Preferences::setPrefPaneInode(unsigned long inode) {
     const uint32_t value = static_cast<uint32_t>(inode);
-    setInteger("inode", value, prefPaneInode());
+    store("inode", int64_t{value}, value != prefPaneInode());
 }
 
 int Preferences::largestCount(int period) {

@@ -82,8 +82,11 @@ class Preferences {
     void removeObserver(ObserverId id);
 
  private:
+    // The stored number, or the default when the key is absent or not a number.
+    int64_t numberFor(const char *key) const;
     int integerFor(const char *key) const;
-    void setInteger(const char *key, int64_t value, int64_t current);
+    // Stores `value` when it `differs` from the current one; tells the observers either way.
+    void store(const char *key, PlistValue value, bool differs);
     void didChange(const std::string &key);
 
     bool running_ = false;

@@ -132,11 +132,9 @@ TEST(TrashBookkeeping, InfoFileAndSizeLineGoWithTheItem) {
 
     environment.failRemoval = [](const std::string &path) { return path.find("/info/") != std::string::npos; };
     write_file(trash + "/info/stuck.trashinfo", "x");
-    std::vector<std::string> logged;
-    setLogSink([&](const std::string &line) { logged.push_back(line); });
+    quillon::testing::CapturedLog log;
     EXPECT_FALSE(forgetTrashedItem(trash + "/files", "stuck", false));
-    setLogSink(nullptr);
-    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + trash + "/info/stuck.trashinfo"});
+    EXPECT_EQ(log.lines, std::vector<std::string>{"could not delete: " + trash + "/info/stuck.trashinfo"});
 
     EXPECT_TRUE(forgetTrashedItem(dir / "not-a-trash", "x", false));
     EXPECT_EQ(percentDecode("a%2Fb%zz%4"), "a/b%zz%4");

@@ -25,15 +25,14 @@ class UserDefaultsTest : public ::testing::Test {
  protected:
     quillon::testing::TempDir home;
     quillon::testing::TestEnvironment environment{home.path()};
-    std::vector<std::string> logged;
+    quillon::testing::CapturedLog capturedLog;
+    std::vector<std::string> &logged = capturedLog.lines;
     UserDefaultsTest() {
         make_dir(home / ".config");
         UserDefaults::resetStandardUserDefaults();
-        setLogSink([this](const std::string &line) { logged.push_back(line); });
     }
     ~UserDefaultsTest() override {
         UserDefaults::resetStandardUserDefaults();
-        setLogSink(nullptr);
     }
 };
 
@@ -108,8 +107,7 @@ TEST(DistributedNotifications, PostedAndObservedAcrossConnections) {
 }
 
 TEST(DistributedNotifications, WithoutASessionBusPostingDoesNothingAndSaysSoOnce) {
-    std::vector<std::string> logged;
-    setLogSink([&](const std::string &line) { logged.push_back(line); });
+    quillon::testing::CapturedLog log;
     const char *old = getenv("DBUS_SESSION_BUS_ADDRESS");
     const std::string saved = old ? old : "";
     setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quillon-test-bus", 1);
@@ -120,8 +118,7 @@ TEST(DistributedNotifications, WithoutASessionBusPostingDoesNothingAndSaysSoOnce
     if (old) setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
     else unsetenv("DBUS_SESSION_BUS_ADDRESS");
     SessionBus::reset();
-    setLogSink(nullptr);
-    EXPECT_EQ(logged, std::vector<std::string>{"no session bus: notifications are not posted"});
+    EXPECT_EQ(log.lines, std::vector<std::string>{"no session bus: notifications are not posted"});
 }
 
 }  // namespace

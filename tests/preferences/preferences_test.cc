@@ -29,16 +29,15 @@ class PreferencesTest : public ::testing::Test {
     quillon::testing::TempDir home;
     quillon::testing::TestEnvironment environment{home.path()};
     std::string domainFile = home / ".config/local.vantor.quillon.plist";
-    std::vector<std::string> logged;
+    quillon::testing::CapturedLog capturedLog;
+    std::vector<std::string> &logged = capturedLog.lines;
 
     PreferencesTest() {
         make_dir(home / ".config");
         UserDefaults::resetStandardUserDefaults();
-        setLogSink([this](const std::string &line) { logged.push_back(line); });
     }
     ~PreferencesTest() override {
         UserDefaults::resetStandardUserDefaults();
-        setLogSink(nullptr);
     }
     void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
     void store(const std::string &entries) {

@@ -66,8 +66,7 @@ TEST(CrashConsistency, AServerKilledAtAnyMomentLeavesTheOldOrTheNewFileAndKeepsI
     const unsigned seed = static_cast<unsigned>(std::random_device()());
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> delayMs(20, 200);
-    const std::map<std::string, std::string> environment = {
-        {"HOME", home.path()}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", ""}, {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
+    const auto environment = quillon::testing::session_environment(home.path(), bus.address());
 
     const int wanted = configuredMidWriteKills();
     int killedMidWrite = 0, filesRead = 0, runs = 0;

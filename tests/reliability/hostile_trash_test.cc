@@ -94,18 +94,17 @@ class HostileTrash : public ::testing::TestWithParam<bool> {
     VanishingEnvironment environment{home.path()};
     quillon::testing::TempDir outside;
     std::string files = home / ".local/share/Trash/files";
-    std::vector<std::string> logged;
+    quillon::testing::CapturedLog capturedLog;
+    std::vector<std::string> &logged = capturedLog.lines;
     bool immutable = false;
 
     HostileTrash() {
         quillon::testing::make_home_trash(home);
         UserDefaults::resetStandardUserDefaults();
-        setLogSink([this](const std::string &line) { logged.push_back(line); });
     }
     ~HostileTrash() override {
         quillon::testing::set_immutable(files + "/immutable", false);
         UserDefaults::resetStandardUserDefaults();
-        setLogSink(nullptr);
     }
     void fillTrash() {
         make_dir(outside / "dir");
@@ -216,9 +215,7 @@ TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {
     environment.setMounts({home / "volume"});
     // Records that claim the item has been there for years.
     write_file(home / ".config/local.vantor.quillon.list.plist",
-               "<plist><array><dict><key>path</key><string>" + home / ".local/share/Trash/files" +
-                   "</string><key>files</key><array><dict><key>path</key><string>precious</string>"
-                   "<key>trashDate</key><date>2001-01-01T00:00:00Z</date></dict></array></dict></array></plist>");
+               quillon::testing::trash_list_xml(home / ".local/share/Trash/files", {{"precious", "2001-01-01T00:00:00Z"}}));
     RunLoop loop;
     TrashServer server(loop);
     server.processTrash();

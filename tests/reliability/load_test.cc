@@ -12,6 +12,8 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "private_bus.h"
 #include "settings/server_client.h"
@@ -64,22 +66,19 @@ TEST_P(Load, ALargeTrashIsPurgedInOneCycleAndTheServerStillAnswers) {
     quillon::testing::make_home_trash(home);
 
     // Every item has been in the trash since 2020, as far as the server remembers.
-    std::string list = "<plist version=\"1.0\"><array><dict><key>path</key><string>" + files +
-                       "</string><key>files</key><array>";
+    std::vector<std::pair<std::string, std::string>> remembered;
     for (int i = 0; i < items; i++) {
-        const std::string name = "item " + std::to_string(i);
-        close(open((files + "/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
-        list += "<dict><key>path</key><string>" + name + "</string><key>trashDate</key><date>2020-01-01T00:00:00Z</date></dict>";
+        remembered.emplace_back("item " + std::to_string(i), "2020-01-01T00:00:00Z");
+        close(open((files + "/" + remembered.back().first).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
     }
-    write_file(home / ".config/local.vantor.quillon.list.plist", list + "</array></dict></array></plist>");
+    write_file(home / ".config/local.vantor.quillon.list.plist", quillon::testing::trash_list_xml(files, remembered));
     if (secure)
         write_file(home / ".config/local.vantor.quillon.plist", "<plist><dict><key>secure</key><true/></dict></plist>");
 
     quillon::testing::NotificationListener client(bus.address());
     const double interval = 2.0;
     const auto started = Clock::now();
-    ChildProcess server({QUILLON_TEST_SERVER, "2"}, {{"HOME", home.path()}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", ""},
-                                                      {"DBUS_SESSION_BUS_ADDRESS", bus.address()}},
+    ChildProcess server({QUILLON_TEST_SERVER, "2"}, quillon::testing::session_environment(home.path(), bus.address()),
                         home / "server.log");
     ASSERT_EQ(client.waitFor(1, 30s), std::vector<std::string>{"server launched"});
     auto asked = Clock::now();

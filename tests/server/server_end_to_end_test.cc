@@ -46,22 +46,13 @@ class ServerEndToEnd : public ::testing::Test {
     std::unique_ptr<ChildProcess> start(const std::string &binary = QUILLON_TEST_SERVER, const std::string &interval = "3600") {
         std::vector<std::string> argv = {binary};
         if (binary == QUILLON_TEST_SERVER) argv.push_back(interval);
-        return std::make_unique<ChildProcess>(argv,
-                                              std::map<std::string, std::string>{
-                                                  {"HOME", home.path()},
-                                                  {"XDG_CONFIG_HOME", ""},
-                                                  {"XDG_DATA_HOME", ""},
-                                                  {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
-                                              },
+        return std::make_unique<ChildProcess>(argv, quillon::testing::session_environment(home.path(), bus.address()),
                                               log);
     }
     // A trash list file that has known `name` in the home trash since 2020.
     void rememberSince2020(const std::string &name) {
         make_dir(home / ".config");
-        write_file(listFile, "<plist version=\"1.0\"><array><dict><key>path</key><string>" + files +
-                                 "</string><key>files</key><array><dict><key>path</key><string>" + name +
-                                 "</string><key>trashDate</key><date>2020-01-01T00:00:00Z</date></dict></array>"
-                                 "</dict></array></plist>");
+        write_file(listFile, quillon::testing::trash_list_xml(files, {{name, "2020-01-01T00:00:00Z"}}));
     }
     bool logHas(const std::string &text) { return read_file(log).find(text) != std::string::npos; }
 };

@@ -66,15 +66,14 @@ class TrashServerTest : public ::testing::Test {
     std::string files = quillon::testing::make_home_trash(home);
     std::string listFile = home / ".config/local.vantor.quillon.list.plist";
     RunLoop loop;
-    std::vector<std::string> logged;
+    quillon::testing::CapturedLog capturedLog;
+    std::vector<std::string> &logged = capturedLog.lines;
 
     TrashServerTest() {
         UserDefaults::resetStandardUserDefaults();
-        setLogSink([this](const std::string &line) { logged.push_back(line); });
     }
     ~TrashServerTest() override {
         UserDefaults::resetStandardUserDefaults();
-        setLogSink(nullptr);
     }
     void settings(int period, int units, bool secure = false) {
         UserDefaults::resetStandardUserDefaults();

@@ -43,8 +43,10 @@ class SettingsToolEndToEnd : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
 
     std::map<std::string, std::string> environment() {
-        return {{"HOME", home.path()}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", ""},
-                {"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"LANGUAGE", ""}, {"LC_ALL", "C"}};
+        auto variables = quillon::testing::session_environment(home.path(), bus.address());
+        variables["LANGUAGE"] = "";
+        variables["LC_ALL"] = "C";
+        return variables;
     }
     Result tool(const std::vector<std::string> &args) {
         const std::string log = home / ("tool" + std::to_string(runs++) + ".log");
@@ -66,10 +68,7 @@ class SettingsToolEndToEnd : public ::testing::Test {
     }
     void remember(const std::string &name, std::time_t since) {
         make_dir(home / ".config");
-        write_file(listFile, "<plist version=\"1.0\"><array><dict><key>path</key><string>" + files +
-                                 "</string><key>files</key><array><dict><key>path</key><string>" + name +
-                                 "</string><key>trashDate</key><date>" + utc(since) +
-                                 "</date></dict></array></dict></array></plist>");
+        write_file(listFile, quillon::testing::trash_list_xml(files, {{name, utc(since)}}));
     }
 };
 

@@ -19,13 +19,12 @@ class TrashFixture : public ::testing::Test {
     TestEnvironment environment{home.path()};
     std::string trashRoot = home / ".local/share/Trash";
     std::string files = trashRoot + "/files";
-    std::vector<std::string> logged;
+    CapturedLog capturedLog;
+    std::vector<std::string> &logged = capturedLog.lines;
 
     TrashFixture() {
         quillon::testing::make_home_trash(home);
-        setLogSink([this](const std::string &line) { logged.push_back(line); });
     }
-    ~TrashFixture() override { setLogSink(nullptr); }
 
     // Puts an item into the trash as a file manager would: the item and its info file.
     void trashItem(const std::string &name, const std::string &contents = "data") {
