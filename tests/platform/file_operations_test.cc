@@ -20,12 +20,7 @@
 namespace quillon {
 namespace {
 
-using quillon::testing::exists;
-using quillon::testing::list_dir;
-using quillon::testing::make_dir;
-using quillon::testing::read_file;
-using quillon::testing::TempDir;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 TEST(RemoveTree, NeverFollowsLinksOutOfTheTree) {
     TempDir dir;

@@ -12,8 +12,7 @@
 namespace quillon {
 namespace {
 
-using quillon::testing::make_dir;
-using quillon::testing::TempDir;
+using namespace quillon::testing;
 
 std::string mountLine(const std::string &point, const std::string &type, const std::string &options = "rw") {
     return "36 35 98:0 / " + point + " " + options + " shared:1 - " + type + " /dev/x rw\n";

@@ -18,8 +18,7 @@ namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
-using quillon::testing::make_dir;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 class UserDefaultsTest : public ::testing::Test {
  protected:

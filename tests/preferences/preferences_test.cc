@@ -18,10 +18,7 @@ namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
-using quillon::testing::exists;
-using quillon::testing::make_dir;
-using quillon::testing::read_file;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 class PreferencesTest : public ::testing::Test {
  protected:

@@ -27,10 +27,7 @@ namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
-using quillon::testing::ChildProcess;
-using quillon::testing::list_dir;
-using quillon::testing::make_dir;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 // How many kills must land while a save is under way; the runs go on until they have.
 int configuredMidWriteKills() {

@@ -28,11 +28,7 @@
 namespace quillon {
 namespace {
 
-using quillon::testing::exists;
-using quillon::testing::list_dir;
-using quillon::testing::make_dir;
-using quillon::testing::read_file;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 // Everything below `root` (links not followed): type, size, mode and contents of each entry.
 std::map<std::string, std::string> snapshot(const std::string &root) {

@@ -25,10 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using quillon::testing::ChildProcess;
-using quillon::testing::eventually;
-using quillon::testing::make_dir;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 int configuredItems() {
     if (const char *items = getenv("QUILLON_LOAD_ITEMS")) return atoi(items);

@@ -11,8 +11,7 @@
 namespace quillon::engine {
 namespace {
 
-using quillon::testing::ScriptedRandom;
-using quillon::testing::TempDir;
+using namespace quillon::testing;
 
 TEST(Reporters, PrefixAndCutToNinetyNineCharacters) {
     ::testing::internal::CaptureStderr();

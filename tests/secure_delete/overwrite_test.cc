@@ -16,9 +16,7 @@
 namespace quillon::engine {
 namespace {
 
-using quillon::testing::PipeSink;
-using quillon::testing::ScriptedRandom;
-using quillon::testing::TempDir;
+using namespace quillon::testing;
 
 // What one pass leaves over a fork of `length` bytes with blocks of `block` bytes: every
 // write starts at index 0 of the block-sized buffer.

@@ -22,13 +22,7 @@
 namespace quillon::engine {
 namespace {
 
-using quillon::testing::exists;
-using quillon::testing::list_dir;
-using quillon::testing::make_dir;
-using quillon::testing::read_file;
-using quillon::testing::ScriptedRandom;
-using quillon::testing::TempDir;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 bool is_random_name(const std::string &name) {
     if (name.size() != 14) return false;

@@ -21,13 +21,7 @@ namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
-using quillon::testing::ChildProcess;
-using quillon::testing::eventually;
-using quillon::testing::exists;
-using quillon::testing::list_dir;
-using quillon::testing::make_dir;
-using quillon::testing::read_file;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 class ServerEndToEnd : public ::testing::Test {
  protected:

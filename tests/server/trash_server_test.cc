@@ -23,10 +23,7 @@ namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
-using quillon::testing::exists;
-using quillon::testing::local_date;
-using quillon::testing::make_dir;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 uint64_t bootTimeUsec() {
     struct timespec ts;

@@ -16,12 +16,7 @@ namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
-using quillon::testing::ChildProcess;
-using quillon::testing::eventually;
-using quillon::testing::exists;
-using quillon::testing::make_dir;
-using quillon::testing::read_file;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 struct Result {
     int status;

@@ -9,11 +9,7 @@
 namespace quillon {
 namespace {
 
-using quillon::testing::exists;
-using quillon::testing::list_dir;
-using quillon::testing::make_dir;
-using quillon::testing::read_file;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 class TrashFolderTest : public quillon::testing::TrashFixture {
  protected:

@@ -8,10 +8,7 @@
 namespace quillon {
 namespace {
 
-using quillon::testing::exists;
-using quillon::testing::make_dir;
-using quillon::testing::read_file;
-using quillon::testing::write_file;
+using namespace quillon::testing;
 
 class TrashTest : public quillon::testing::TrashFixture {
  protected:
