@@ -1,8 +1,9 @@
 // Internal interface of the secure deletion engine.
 //
 // Only the engine's own files and its tests include this header; the rest of the system uses
-// secure_delete.h. The engine is procedural and keeps process-wide, unprotected state: at most
-// one engine call may run at a time in a process. Routines return 0 for success and -1 with
+// secure_delete.h. The engine is procedural and keeps its state per thread, unprotected: at
+// most one engine call may run at a time on a thread, and calls on different threads do not
+// share anything but the files they are given. Routines return 0 for success and -1 with
 // errno for failure; the prompting routines return nonzero to go ahead and 0 to skip. Messages
 // go to standard error through report_error / report_errno, each line starting with
 // prog_name and ": ".
@@ -10,7 +11,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <vector>
 
 namespace quillon::engine {
 
@@ -22,21 +25,34 @@ inline constexpr uint32_t OPT_VERBOSE = 0x08;         // progress and "removing"
 inline constexpr uint32_t OPT_OVERWRITE_ONLY = 0x20;  // overwrite regular files, keep them
 inline constexpr uint32_t OPT_ZERO_LAST = 0x40;       // one extra pass of zero bytes
 
-// ---- Engine state (process-wide) -------------------------------------------------------
+// ---- Engine state (one per thread) -------------------------------------------------------
 
-extern const char *prog_name;   // message prefix; never set, so lines start with ": "
-extern uint32_t options;        // replaced whole by secure_delete at every call
-extern int32_t overwrite_mode;  // 1: one random pass, 7: seven passes, else 35 passes
-extern int random_fd;           // the random device while a call runs, else -1
+extern const char *prog_name;                // message prefix; never set, so lines start with ": "
+extern thread_local uint32_t options;        // replaced whole by secure_delete at every call
+extern thread_local int32_t overwrite_mode;  // 1: one random pass, 7: seven passes, else 35 passes
+extern thread_local int random_fd;           // the random device while a call runs, else -1
+// Counted up as the work goes on (every block written, every entry listed), so that a watcher
+// can tell a long deletion from one that hangs; null: not counted.
+extern thread_local std::atomic<uint64_t> *progress_counter;
+void note_progress();
 
 // ---- Pass state (valid for one fork between open and close) -----------------------------
 
-extern int fork_fd;
-extern off_t fork_length;           // bytes every pass covers; the fork never grows
-extern unsigned char *pass_buffer;  // pattern buffer, pass_buffer_size bytes
-extern uint32_t pass_buffer_size;   // bytes of every full write: the file's st_blksize
-extern int64_t planned_bytes;       // bytes all passes over the fork write (progress only)
-extern int64_t written_bytes;       // bytes written so far over all passes (progress only)
+// A range [begin, end) of a fork that holds data.
+struct extent {
+    off_t begin;
+    off_t end;
+};
+
+extern thread_local int fork_fd;
+extern thread_local off_t fork_length;           // the fork's length; it never grows
+// The ranges every pass covers: the fork's data without its holes. Null: all of
+// [0, fork_length).
+extern thread_local const std::vector<extent> *fork_extents;
+extern thread_local unsigned char *pass_buffer;  // pattern buffer, pass_buffer_size bytes
+extern thread_local uint32_t pass_buffer_size;   // bytes of every full write: whole blocks
+extern thread_local int64_t planned_bytes;       // bytes all passes over the fork write (progress only)
+extern thread_local int64_t written_bytes;       // bytes written so far over all passes (progress only)
 
 // ---- Random source and reporters ---------------------------------------------------------
 
@@ -65,33 +81,45 @@ void report_errno(const char *format, ...) __attribute__((format(printf, 1, 2)))
 // Returns 0, or -1 with the failing write's errno: the remaining passes are not run and the
 // fork keeps whatever the passes so far left in it.
 int overwrite_fork();
-// One pass: the buffer written over [0, fork_length) block by block, then flushed, rewound.
+// One pass: the buffer written over every extent block by block, then flushed, rewound.
 int write_pass();
 int byte_pass(unsigned char value);
 int triple_pass(unsigned char first, unsigned char second, unsigned char third);
 int random_passes(int count);
-// fsync(fd) then sync(): the pass is on the disk before the next begins.
+// fsync(fd) then a flush of its file system: the pass is on the disk before the next begins.
 void flush_file(int fd);
 // Adds one write to written_bytes and prints the percentage when it changes.
 void show_progress(uint32_t count);
 
 // ---- File and tree removal ---------------------------------------------------------------
+//
+// Every entry is reached relative to its directory's open descriptor and examined without
+// following a link; a directory is entered only when the descriptor opened on it is the
+// directory that was examined, and the way back up is checked the same way. A link is
+// removed as a link. Nothing on another device or mount than the operand's directory is
+// entered or removed: it is reported and the walk fails.
+
+enum class entry_kind { file, link, directory };
 
 // Walks the NULL-terminated operand list (trailing slashes stripped in place) and removes
-// every entry. Returns 0 when every entry was handled, nonzero when any entry failed or the
-// walk could not start. A missing operand under OPT_FORCE is not a failure.
+// every entry. Returns 0 when everything is gone, nonzero when anything stays: a failure, an
+// entry skipped or left in place (FIFOs, sockets, devices, other file systems), or a walk
+// that could not start. A missing operand under OPT_FORCE is not a failure. A directory takes
+// its random name only once it is empty, so whatever stays keeps its own name.
 int remove_tree(char **operands);
-// Handles one walk entry; returns 0 unless the entry failed (and was reported).
-int remove_entry(char *path, unsigned short info);
-// Nonzero to go ahead with the entry, 0 to skip it.
-int prompt_file(const char *path, unsigned short info);
-int check_writable(const char *path);
+// Nonzero to go ahead with the entry `name` of `dirfd` (`path` for messages), 0 to skip it.
+int prompt_file(int dirfd, const char *name, const char *path, entry_kind kind);
+int check_writable(int dirfd, const char *name, const char *path);
 int ask_yes(const char *question);
 // Overwrites, truncates, renames and unlinks one non-directory. 0, or -1 with errno
-// (EMLINK: the name was removed but the data, shared with another link, was not overwritten).
+// (EMLINK: the name was removed but the data, shared with another link, was not overwritten;
+// EBUSY: the file grew or was written to while it was overwritten, and stays as it is).
+int secure_remove_file_at(int dirfd, const char *name, const char *path);
 int secure_remove_file(const char *path);
-// Moves `path` to a free random 14-character name in its directory, syncs, then removes it.
-// 0, or -1 with errno; after a failed removal the object stays under its random name.
+// Moves the entry to a free random 14-character name in its directory, flushes, then removes
+// it. 0, or -1 with errno; a directory that is not empty keeps its name (ENOTEMPTY), and
+// after a failed removal anything else stays under its random name.
+int rename_unlink_at(int dirfd, const char *name, const char *path);
 int rename_unlink(const char *path);
 // Removes trailing '/' in place, never leaving the string empty.
 void strip_trailing_slashes(char *path);

@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,8 +14,23 @@
 
 namespace quillon::engine {
 
-int open_examined_file(const char *path, const struct stat &examined) {
-    int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+bool stat_entry(int dirfd, const char *name, entry_stat &st) {
+    struct statx sx;
+    if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_MNT_ID, &sx) != 0)
+        return false;
+    st.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.inode = sx.stx_ino;
+    st.mode = sx.stx_mode;
+    st.links = sx.stx_nlink;
+    st.has_mount = (sx.stx_mask & STATX_MNT_ID) != 0;
+    st.mount = sx.stx_mnt_id;
+    return true;
+}
+
+namespace {
+
+// Closes `fd` unless it is what `examined` describes; errno ESTALE then.
+int keep_if_same(int fd, const entry_stat &examined, mode_t type) {
     if (fd < 0) return -1;
     struct stat now;
     if (fstat(fd, &now) != 0) {
@@ -23,12 +39,102 @@ int open_examined_file(const char *path, const struct stat &examined) {
         errno = saved;
         return -1;
     }
-    if (!S_ISREG(now.st_mode) || now.st_dev != examined.st_dev || now.st_ino != examined.st_ino) {
+    if ((now.st_mode & S_IFMT) != type || now.st_dev != examined.device || now.st_ino != examined.inode) {
         (void)close(fd);
         errno = ESTALE;
         return -1;
     }
     return fd;
+}
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+}  // namespace
+
+int open_examined_directory(int dirfd, const char *name, const entry_stat &examined) {
+    return keep_if_same(openat(dirfd, name, kDirectoryFlags), examined, S_IFDIR);
+}
+
+int open_parent(int fd, dev_t device, ino_t inode) {
+    entry_stat expected;
+    expected.device = device;
+    expected.inode = inode;
+    return keep_if_same(openat(fd, "..", kDirectoryFlags), expected, S_IFDIR);
+}
+
+bool for_each_name(int fd, const std::function<void(const char *)> &entry) {
+    // A descriptor of its own: readdir moves the offset, and closedir closes it.
+    const int listing_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
+    if (!listing) {
+        if (listing_fd >= 0) (void)close(listing_fd);
+        return false;
+    }
+    errno = 0;
+    while (const dirent *found = readdir(listing)) {
+        if (strcmp(found->d_name, ".") != 0 && strcmp(found->d_name, "..") != 0) entry(found->d_name);
+        note_progress();
+        errno = 0;
+    }
+    const bool ok = errno == 0;
+    (void)closedir(listing);
+    return ok;
+}
+
+bool directory_is_empty(int dirfd, const char *name, const entry_stat &examined) {
+    int fd = open_examined_directory(dirfd, name, examined);
+    if (fd < 0) return false;
+    bool empty = true;
+    const bool listed = for_each_name(fd, [&](const char *) { empty = false; });
+    (void)close(fd);
+    return listed && empty;
+}
+
+int open_examined_file(int dirfd, const char *name, const entry_stat &examined) {
+    return keep_if_same(openat(dirfd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), examined, S_IFREG);
+}
+
+int change_mode_at(int dirfd, const char *name, mode_t mode) {
+    // Pinned first without following anything, then changed through the pinned object.
+    int fd = openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    int result = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char proc_path[64];
+        snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+        result = chmod(proc_path, mode);
+    } else {
+        errno = EPERM;
+    }
+    int saved = errno;
+    (void)close(fd);
+    errno = saved;
+    return result;
+}
+
+bool data_extents(int fd, off_t length, std::vector<extent> &extents) {
+    extents.clear();
+    off_t at = 0;
+    while (at < length) {
+        off_t data = lseek(fd, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // only a hole up to the end
+            if (errno == EINVAL && at == 0) {
+                extents.push_back({0, length});  // cannot tell holes apart: all of it
+                return true;
+            }
+            return false;
+        }
+        if (data >= length) break;
+        off_t hole = lseek(fd, data, SEEK_HOLE);
+        if (hole < 0) return false;
+        if (hole > length) hole = length;
+        extents.push_back({data, hole});
+        at = hole;
+    }
+    (void)lseek(fd, 0, SEEK_SET);
+    return true;
 }
 
 bool has_protective_flags(int fd) {
@@ -91,5 +197,18 @@ bool is_local_filesystem(int fd, const struct statfs &fs) {
     if (fstat(fd, &st) != 0 || !mount_type_of(st.st_dev, type, sizeof type)) return true;
     return strcmp(type, "fuseblk") == 0;
 }
+
+}  // namespace quillon::engine
+
+namespace quillon::engine {
+
+void flush_file_system(int fd) {
+    // fsync on ext4, xfs and btrfs with their default mount options ends in a flush of the
+    // drive's volatile write cache, so no device-level cache request is needed here.
+    (void)fsync(fd);
+    (void)syncfs(fd);
+}
+
+void flush_directory(int dirfd) { (void)syncfs(dirfd); }
 
 }  // namespace quillon::engine

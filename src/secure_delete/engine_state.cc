@@ -12,9 +12,14 @@
 namespace quillon::engine {
 
 const char *prog_name = "";
-uint32_t options = 0;
-int32_t overwrite_mode = 0;
-int random_fd = -1;
+thread_local uint32_t options = 0;
+thread_local int32_t overwrite_mode = 0;
+thread_local int random_fd = -1;
+thread_local std::atomic<uint64_t> *progress_counter = nullptr;
+
+void note_progress() {
+    if (progress_counter) progress_counter->fetch_add(1, std::memory_order_relaxed);
+}
 
 void init_random(unsigned int seed) { init_random_from("/dev/urandom", seed); }
 

@@ -5,15 +5,17 @@
 #include <cstring>
 
 #include "secure_delete/engine.h"
+#include "secure_delete/engine_platform.h"
 
 namespace quillon::engine {
 
-int fork_fd = -1;
-off_t fork_length = 0;
-unsigned char *pass_buffer = nullptr;
-uint32_t pass_buffer_size = 0;
-int64_t planned_bytes = 0;
-int64_t written_bytes = 0;
+thread_local int fork_fd = -1;
+thread_local off_t fork_length = 0;
+thread_local const std::vector<extent> *fork_extents = nullptr;
+thread_local unsigned char *pass_buffer = nullptr;
+thread_local uint32_t pass_buffer_size = 0;
+thread_local int64_t planned_bytes = 0;
+thread_local int64_t written_bytes = 0;
 
 namespace {
 
@@ -23,26 +25,58 @@ namespace {
 ssize_t write_block(const unsigned char *data, size_t length) {
     for (;;) {
         ssize_t n = write(fork_fd, data, length);
-        if (n >= 0 || errno != EINTR) return n;
+        if (n >= 0 || errno != EINTR) {
+            note_progress();
+            return n;
+        }
     }
+}
+
+// The bytes one pass writes.
+int64_t pass_length() {
+    if (!fork_extents) return fork_length;
+    int64_t total = 0;
+    for (const extent &range : *fork_extents) total += range.end - range.begin;
+    return total;
+}
+
+// Writes the buffer over [begin, end) from the current offset, block by block.
+int write_range(off_t begin, off_t end, bool verbose) {
+    int64_t count = begin;
+    while (count + pass_buffer_size < end) {
+        ssize_t n = write_block(pass_buffer, pass_buffer_size);
+        if (n < 0) return -1;
+        if (verbose) show_progress(static_cast<uint32_t>(n));
+        count += n;
+    }
+    // The tail: between 1 and pass_buffer_size bytes, or one write of 0 for an empty fork.
+    do {
+        ssize_t n = write_block(pass_buffer, static_cast<size_t>(end - count));
+        if (n < 0) return -1;
+        if (verbose) show_progress(static_cast<uint32_t>(n));
+        if (n == 0) break;
+        count += n;
+    } while (count < end);
+    return 0;
 }
 
 }  // namespace
 
 int overwrite_fork() {
     written_bytes = 0;
-    planned_bytes = (options & OPT_ZERO_LAST) ? fork_length : 0;
+    const int64_t length = pass_length();
+    planned_bytes = (options & OPT_ZERO_LAST) ? length : 0;
 
     int status;
     if (overwrite_mode == 1) {
-        planned_bytes += fork_length;
+        planned_bytes += length;
         status = random_passes(1);
     } else if (overwrite_mode == 7) {
-        planned_bytes += 7 * static_cast<int64_t>(fork_length);
+        planned_bytes += 7 * length;
         status = byte_pass(0xF6) || byte_pass(0x00) || byte_pass(0xFF) || random_passes(1) ||
                  byte_pass(0x00) || byte_pass(0xFF) || random_passes(1);
     } else {
-        planned_bytes += 35 * static_cast<int64_t>(fork_length);
+        planned_bytes += 35 * length;
         status = random_passes(4) ||
                  byte_pass(0x55) || byte_pass(0xAA) ||
                  triple_pass(0x92, 0x49, 0x24) || triple_pass(0x49, 0x24, 0x92) ||
@@ -62,25 +96,16 @@ int overwrite_fork() {
 }
 
 int write_pass() {
-    (void)lseek(fork_fd, 0, SEEK_SET);
-    int64_t count = 0;
     const bool verbose = options & OPT_VERBOSE;
-
-    while (count + pass_buffer_size < fork_length) {
-        ssize_t n = write_block(pass_buffer, pass_buffer_size);
-        if (n < 0) return -1;
-        if (verbose) show_progress(static_cast<uint32_t>(n));
-        count += n;
+    if (!fork_extents) {
+        (void)lseek(fork_fd, 0, SEEK_SET);
+        if (write_range(0, fork_length, verbose) != 0) return -1;
+    } else {
+        for (const extent &range : *fork_extents) {
+            if (lseek(fork_fd, range.begin, SEEK_SET) != range.begin) return -1;
+            if (write_range(range.begin, range.end, verbose) != 0) return -1;
+        }
     }
-    // The tail: between 1 and pass_buffer_size bytes, or one write of 0 for an empty fork.
-    do {
-        ssize_t n = write_block(pass_buffer, static_cast<size_t>(fork_length - count));
-        if (n < 0) return -1;
-        if (verbose) show_progress(static_cast<uint32_t>(n));
-        if (n == 0) break;
-        count += n;
-    } while (count < fork_length);
-
     flush_file(fork_fd);
     (void)lseek(fork_fd, 0, SEEK_SET);
     return 0;
@@ -105,12 +130,7 @@ int random_passes(int count) {
     return 0;
 }
 
-void flush_file(int fd) {
-    // fsync on ext4, xfs and btrfs with their default mount options ends in a flush of the
-    // drive's volatile write cache, so no device-level cache request is needed here.
-    (void)fsync(fd);
-    sync();
-}
+void flush_file(int fd) { flush_file_system(fd); }
 
 void show_progress(uint32_t count) {
     if (planned_bytes <= 0) return;  // an empty fork has no percentage to show

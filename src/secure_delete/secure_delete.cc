@@ -25,4 +25,6 @@ int secure_delete(const char *path, int level) {
     return status == 0 ? 1 : 0;
 }
 
+void secure_delete_count_progress(std::atomic<uint64_t> *counter) { engine::progress_counter = counter; }
+
 }  // namespace quillon
