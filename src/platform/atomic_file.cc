@@ -1,6 +1,7 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@ namespace quillon {
 
 namespace {
 
+constexpr char kTemporaryMark[] = ".quillon-tmp-";
+constexpr size_t kTemporarySuffix = 6;
+
 bool writeAll(int fd, const char *data, size_t size) {
     while (size > 0) {
         ssize_t n = write(fd, data, size);
@@ -30,17 +34,76 @@ bool writeAll(int fd, const char *data, size_t size) {
     return true;
 }
 
-std::string folderOf(const std::string &path) {
+void splitPath(const std::string &path, std::string &folder, std::string &name) {
     const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A new file `name` + mark + six letters or digits in `dirfd`, created exclusively.
+int createTemporary(int dirfd, const std::string &name, std::string &temporary) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; attempt++) {
+        unsigned char bytes[kTemporarySuffix];
+        if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+            for (auto &byte : bytes) byte = static_cast<unsigned char>(rand());
+        temporary = name + kTemporaryMark;
+        for (unsigned char byte : bytes) temporary += kAlphabet[byte % (sizeof kAlphabet - 1)];
+        int fd = openat(dirfd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool isRegular(int fd, size_t largest, struct stat &st) {
+    if (fstat(fd, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > largest) {
+        errno = EFBIG;
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> readOpened(int fd, size_t largest) {
+    if (fd < 0) return std::nullopt;
+    struct stat st;
+    std::string contents;
+    bool ok = isRegular(fd, largest, st);
+    if (ok) {
+        contents.reserve(static_cast<size_t>(st.st_size));
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            if (contents.size() + static_cast<size_t>(n) > largest) {  // grew while we read
+                errno = EFBIG;
+                ok = false;
+                break;
+            }
+            contents.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    if (!ok) return std::nullopt;
+    return contents;
 }
 
 }  // namespace
 
-bool writeFileAtomically(const std::string &path, const std::string &data) {
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
+bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string &data) {
+    std::string temporary;
+    int fd = createTemporary(dirfd, name, temporary);
     if (fd < 0) return false;
     bool ok = writeAll(fd, data.data(), data.size()) && fsync(fd) == 0;
     int saved = errno;
@@ -48,57 +111,55 @@ bool writeFileAtomically(const std::string &path, const std::string &data) {
         ok = false;
         saved = errno;
     }
-    if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+    if (ok && renameat(dirfd, temporary.c_str(), dirfd, name.c_str()) != 0) {
         ok = false;
         saved = errno;
     }
     if (!ok) {
-        (void)unlink(temporary.c_str());
+        (void)unlinkat(dirfd, temporary.c_str(), 0);
         errno = saved;
         return false;
     }
-    // Make the rename itself durable.
-    int folder = open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        (void)fsync(folder);
-        (void)close(folder);
-    }
+    (void)fsync(dirfd);  // make the rename itself durable
     return true;
 }
 
+bool writeFileAtomically(const std::string &path, const std::string &data) {
+    std::string folder, name;
+    splitPath(path, folder, name);
+    int dirfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) return false;
+    bool ok = writeFileAtomicallyAt(dirfd, name, data);
+    int saved = errno;
+    close(dirfd);
+    errno = saved;
+    return ok;
+}
+
 void removeStaleTemporaries(const std::string &path) {
-    const std::string folder = folderOf(path);
-    const std::string prefix = path.substr(path.rfind('/') + 1) + ".";
-    for (const std::string &name : listFolder(folder)) {
-        // mkostemp's suffix: six letters and digits.
-        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
-        if (std::all_of(name.begin() + static_cast<long>(prefix.size()), name.end(),
+    std::string folder, name;
+    splitPath(path, folder, name);
+    const std::string prefix = name + kTemporaryMark;
+    for (const std::string &entry : listFolder(folder)) {
+        if (entry.size() != prefix.size() + kTemporarySuffix || entry.compare(0, prefix.size(), prefix) != 0) continue;
+        if (std::all_of(entry.begin() + static_cast<long>(prefix.size()), entry.end(),
                         [](char c) { return isalnum(static_cast<unsigned char>(c)); }))
-            (void)unlinkat(AT_FDCWD, (folder + "/" + name).c_str(), 0);
+            (void)unlinkat(AT_FDCWD, (folder + "/" + entry).c_str(), 0);
     }
 }
 
-std::optional<std::string> readWholeFile(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string contents;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) contents.reserve(static_cast<size_t>(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        contents.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return contents;
+std::optional<std::string> readWholeFile(const std::string &path, size_t largest) {
+    return readOpened(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), largest);
+}
+
+std::optional<std::string> readWholeFileAt(int dirfd, const std::string &name, size_t largest) {
+    return readOpened(openat(dirfd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC), largest);
+}
+
+std::string readErrorText(int error) {
+    if (error == EINVAL) return "not a regular file";
+    if (error == EFBIG) return "too large to be one of ours";
+    return strerror(error);
 }
 
 bool ensureFolder(const std::string &folder) {

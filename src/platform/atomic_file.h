@@ -1,6 +1,8 @@
-// Whole-file reads and atomic replacement of files that hold the user's data.
+// Whole-file reads and atomic replacement of files that hold the user's data, safe against
+// whatever another program put in their place.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -8,16 +10,33 @@ namespace quillon {
 
 // Writes `data` to a new temporary file beside `path` (mode 0600), flushes it to the disk and
 // renames it over `path`, so that readers see the old file or the whole new one, never a mix.
-// The folder must exist: it is never created. On failure nothing at `path` changes, the
-// temporary file is removed, errno tells why, and the result is false.
+// The temporary's name is `path` + ".quillon-tmp-" + six letters or digits. The folder must
+// exist: it is never created. On failure nothing at `path` changes, the temporary file is
+// removed, errno tells why, and the result is false.
 bool writeFileAtomically(const std::string &path, const std::string &data);
+// The same for the entry `name` of the open folder `dirfd`.
+bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string &data);
 
 // Removes the temporary files that writeFileAtomically(path, ...) leaves behind when the
-// process is killed mid-write. Only for files that one process alone writes.
+// process is killed mid-write: only names that carry the temporaries' mark. Only for files
+// that one process alone writes, and only once it is sure no other writer runs.
 void removeStaleTemporaries(const std::string &path);
 
-// The whole contents of the file at `path`, or nullopt (with errno) when it cannot be read.
-std::optional<std::string> readWholeFile(const std::string &path);
+// Files larger than this are not read whole: no file of ours grows near it.
+inline constexpr size_t kLargestFileRead = size_t{1} << 30;
+
+// The whole contents of the regular file at `path` (a link to one is followed), or nullopt
+// with errno when it cannot be read: ENOENT when nothing is there, EINVAL when it is not a
+// regular file (a FIFO, a device, a directory), EFBIG when it holds more than `largest`
+// bytes. Never blocks on a FIFO or device.
+std::optional<std::string> readWholeFile(const std::string &path, size_t largest = kLargestFileRead);
+// The same for the entry `name` of the open folder `dirfd`, never following a link there
+// (ELOOP).
+std::optional<std::string> readWholeFileAt(int dirfd, const std::string &name, size_t largest);
+
+// Why a read failed, for a log line: "not a regular file", "larger than ... bytes", or the
+// system's text for `error`.
+std::string readErrorText(int error);
 
 // Makes `folder` and any missing parents, each new one private to the user (mode 0700).
 // True when the folder exists afterwards; failures are logged.

@@ -3,9 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+
+#include "platform/blocking_work.h"
 
 namespace quillon {
 
@@ -28,11 +33,34 @@ bool forEachEntry(int fd, const std::function<void(const struct dirent &)> &entr
         return false;
     }
     while (const dirent *found = readdir(listing)) {
+        noteProgress();
         if (strcmp(found->d_name, ".") == 0 || strcmp(found->d_name, "..") == 0) continue;
         entry(*found);
     }
     closedir(listing);
     return true;
+}
+
+std::vector<PinnedFolder::Entry> PinnedFolder::entries() const {
+    std::vector<Entry> found;
+    if (fd_ >= 0) forEachEntry(fd_, [&](const dirent &entry) { found.push_back({entry.d_name, entry.d_ino}); });
+    return found;
+}
+
+std::string PinnedFolder::identity() const {
+    struct statfs fs;
+    struct statx sx;
+    if (fd_ < 0 || fstatfs(fd_, &fs) != 0 || statx(fd_, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &sx) != 0) return "";
+    unsigned fsid[2];
+    static_assert(sizeof fsid == sizeof fs.f_fsid);
+    memcpy(fsid, &fs.f_fsid, sizeof fsid);
+    char text[96];
+    if (sx.stx_mask & STATX_BTIME)
+        snprintf(text, sizeof text, "%08x%08x:%" PRIu64 ":%" PRId64 ".%09u", fsid[0], fsid[1],
+                 static_cast<uint64_t>(sx.stx_ino), static_cast<int64_t>(sx.stx_btime.tv_sec), sx.stx_btime.tv_nsec);
+    else
+        snprintf(text, sizeof text, "%08x%08x:%" PRIu64, fsid[0], fsid[1], static_cast<uint64_t>(sx.stx_ino));
+    return text;
 }
 
 std::vector<std::string> PinnedFolder::list() const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -20,10 +21,22 @@ class PinnedFolder {
 
     // False when the folder is missing, not a directory, unreadable, or itself a link.
     bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     const std::string &path() const { return path_; }
-    // The names of the entries directly in the folder, in the order the directory yields
-    // them, without "." and "..". Empty when the folder is not open.
+
+    struct Entry {
+        std::string name;
+        ino_t inode;  // as the directory lists it
+    };
+    // The entries directly in the folder, in the order the directory yields them, without
+    // "." and "..". Empty when the folder is not open.
+    std::vector<Entry> entries() const;
+    // Their names alone.
     std::vector<std::string> list() const;
+    // What tells this folder apart from another one later found at the same path: the file
+    // system's id, the folder's inode and, where the file system keeps it, its birth time.
+    // Empty when the folder is not open.
+    std::string identity() const;
     // A path to `name` inside the very folder that was opened (through /proc/self/fd); the
     // plain path where /proc is not mounted.
     std::string pathFor(const std::string &name) const;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/blocking_work.h"
 #include "platform/file_removal.h"
 #include "secure_delete/secure_delete.h"
 
@@ -60,7 +61,11 @@ uid_t SystemEnvironment::userId() { return getuid(); }
 bool SystemEnvironment::removeItem(const std::string &path) { return removeTree(path); }
 
 bool SystemEnvironment::secureDelete(const std::string &path, int level) {
-    return secure_delete(path.c_str(), level) != 0;
+    // Blocks written count as progress of the patient work this may run in.
+    secure_delete_count_progress(progressCounter());
+    const bool deleted = secure_delete(path.c_str(), level) != 0;
+    secure_delete_count_progress(nullptr);
+    return deleted;
 }
 
 }  // namespace quillon

@@ -3,106 +3,192 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
 
 #include "platform/directory_listing.h"
+#include "platform/log.h"
 
 namespace quillon {
 
 namespace {
 
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// Where an entry lives, as lstat sees it, and on which mount.
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    mode_t mode = 0;
+    uint64_t mount = 0;
+    bool hasMount = false;
+};
+
+bool examine(int dirfd, const char *name, Identity &id, int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) {
+    struct statx sx;
+    if (statx(dirfd, name, flags, STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) != 0) return false;
+    id.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    id.inode = sx.stx_ino;
+    id.mode = sx.stx_mode;
+    id.hasMount = (sx.stx_mask & STATX_MNT_ID) != 0;
+    id.mount = sx.stx_mnt_id;
+    return true;
+}
+
+bool sameFileSystem(const Identity &a, const Identity &b) {
+    return a.device == b.device && (!a.hasMount || !b.hasMount || a.mount == b.mount);
+}
 
 struct Level {
     std::string name;  // in the parent level
-    dev_t device;
-    ino_t inode;
+    Identity id;
     std::vector<std::string> subdirectories;  // still to descend into
 };
 
 bool gone(int result) { return result == 0 || errno == ENOENT; }
 
-// Unlinks every non-directory in `fd` and returns the names of its subdirectories.
-std::vector<std::string> clearFiles(int fd, bool &ok) {
-    std::vector<std::string> subdirectories;
-    const bool listed = forEachEntry(fd, [&](const dirent &entry) {
-        const char *name = entry.d_name;
-        bool is_directory = entry.d_type == DT_DIR;
-        if (entry.d_type == DT_UNKNOWN) {
-            struct stat st;
-            is_directory = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-        }
-        if (is_directory)
-            subdirectories.emplace_back(name);
-        else if (!gone(unlinkat(fd, name, 0)))
-            ok = false;
-    });
-    if (!listed) ok = false;
-    return subdirectories;
+// The walk over one item: stays on the file system of the folder that holds it.
+class Removal {
+ public:
+    explicit Removal(const Identity &boundary, const std::string &path) : boundary_(boundary), path_(path) {}
+
+    // Unlinks every non-directory in `fd` and returns the names of its subdirectories.
+    std::vector<std::string> clearFiles(int fd) {
+        std::vector<std::string> subdirectories;
+        const bool listed = forEachEntry(fd, [&](const dirent &entry) {
+            const char *name = entry.d_name;
+            Identity id;
+            if (!examine(fd, name, id)) {
+                if (errno != ENOENT) ok_ = false;
+                return;
+            }
+            if (!within(id)) return;
+            if (S_ISDIR(id.mode))
+                subdirectories.emplace_back(name);
+            else if (!gone(unlinkat(fd, name, 0)))
+                ok_ = false;
+        });
+        if (!listed) ok_ = false;
+        return subdirectories;
+    }
+
+    // False, and said once, for an entry on another device or mount: it is left alone.
+    bool within(const Identity &id) {
+        if (sameFileSystem(id, boundary_)) return true;
+        if (ok_) logMessage("skipping a mount inside %s: it is on a different file system", path_.c_str());
+        ok_ = false;
+        return false;
+    }
+
+    bool ok() const { return ok_; }
+    void fail() { ok_ = false; }
+
+ private:
+    Identity boundary_;
+    std::string path_;
+    bool ok_ = true;
+};
+
+// Opens the directory `name` of `dirfd` when it is still the one examined as `id`.
+int openExamined(int dirfd, const char *name, const Identity &id) {
+    int fd = openat(dirfd, name, kDirectoryFlags);
+    if (fd < 0) return -1;
+    Identity now;
+    if (!examine(fd, "", now, AT_EMPTY_PATH) || now.device != id.device || now.inode != id.inode) {
+        close(fd);
+        errno = ESTALE;
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
 
 bool removeTree(const std::string &path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-    if (!S_ISDIR(st.st_mode)) return gone(unlink(path.c_str()));
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        errno = EINVAL;
+        return false;
+    }
+    // The folder is the caller's to name (a /proc/self/fd path, say); below it nothing is
+    // followed.
+    const int top = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (top < 0) return errno == ENOENT;
+    Identity boundary, item;
+    if (!examine(top, "", boundary, AT_EMPTY_PATH) || !examine(top, name.c_str(), item)) {
+        const bool missing = errno == ENOENT;
+        close(top);
+        return missing;
+    }
+    Removal removal(boundary, path);
+    if (!removal.within(item)) {
+        close(top);
+        return false;
+    }
+    if (!S_ISDIR(item.mode)) {
+        const bool removed = gone(unlinkat(top, name.c_str(), 0));
+        close(top);
+        return removed;
+    }
 
-    int fd = open(path.c_str(), kDirectoryFlags);
-    if (fd < 0) return false;
-    bool ok = true;
+    int fd = openExamined(top, name.c_str(), item);
+    if (fd < 0) {
+        close(top);
+        return false;
+    }
     std::vector<Level> stack;
-    stack.push_back({"", st.st_dev, st.st_ino, clearFiles(fd, ok)});
+    stack.push_back({name, item, removal.clearFiles(fd)});
 
     for (;;) {
-        Level &top = stack.back();
-        if (!top.subdirectories.empty()) {
-            const std::string name = std::move(top.subdirectories.back());
-            top.subdirectories.pop_back();
-            int child = openat(fd, name.c_str(), kDirectoryFlags);
-            if (child < 0) {
-                // Replaced by a file or a link since the listing: remove that instead.
-                if (errno == ENOTDIR || errno == ELOOP) {
-                    if (!gone(unlinkat(fd, name.c_str(), 0))) ok = false;
-                } else if (errno != ENOENT) {
-                    ok = false;
-                }
+        Level &level = stack.back();
+        if (!level.subdirectories.empty()) {
+            const std::string child = std::move(level.subdirectories.back());
+            level.subdirectories.pop_back();
+            Identity id;
+            if (!examine(fd, child.c_str(), id)) {
+                if (errno != ENOENT) removal.fail();
                 continue;
             }
-            struct stat child_st;
-            if (fstat(child, &child_st) != 0) {
-                close(child);
-                ok = false;
+            if (!removal.within(id)) continue;
+            if (!S_ISDIR(id.mode)) {
+                // Replaced by a file or a link since the listing: remove that instead.
+                if (!gone(unlinkat(fd, child.c_str(), 0))) removal.fail();
+                continue;
+            }
+            int inner = openExamined(fd, child.c_str(), id);
+            if (inner < 0) {
+                if (errno != ENOENT) removal.fail();
                 continue;
             }
             close(fd);
-            fd = child;
-            stack.push_back({name, child_st.st_dev, child_st.st_ino, clearFiles(fd, ok)});
+            fd = inner;
+            stack.push_back({child, id, removal.clearFiles(fd)});
             continue;
         }
         if (stack.size() == 1) break;
 
         // Climb back through "..", and make sure it is the directory we came down from.
-        int parent = openat(fd, "..", kDirectoryFlags);
-        struct stat parent_st;
-        const Level &expected = stack[stack.size() - 2];
-        if (parent < 0 || fstat(parent, &parent_st) != 0 || parent_st.st_dev != expected.device ||
-            parent_st.st_ino != expected.inode) {
-            if (parent >= 0) close(parent);
-            close(fd);
+        const Identity &expected = stack[stack.size() - 2].id;
+        int parent = openExamined(fd, "..", expected);
+        close(fd);
+        if (parent < 0) {
+            close(top);
             return false;  // the tree was moved while we worked in it
         }
-        close(fd);
         fd = parent;
-        const std::string name = std::move(stack.back().name);
+        const std::string done = std::move(stack.back().name);
         stack.pop_back();
-        if (!gone(unlinkat(fd, name.c_str(), AT_REMOVEDIR))) ok = false;
+        if (!gone(unlinkat(fd, done.c_str(), AT_REMOVEDIR))) removal.fail();
     }
     close(fd);
-    return gone(rmdir(path.c_str())) && ok;
+    const bool removed = gone(unlinkat(top, name.c_str(), AT_REMOVEDIR));
+    close(top);
+    return removed && removal.ok();
 }
 
 }  // namespace quillon

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 namespace quillon {
@@ -45,6 +46,9 @@ void logMessage(const char *format, ...) {
     va_end(args);
     line = escapeControlCharacters(line);
 
+    // File work that was left to finish on a thread of its own may log beside the run loop.
+    static std::mutex serialized;
+    std::lock_guard<std::mutex> hold(serialized);
     if (sink()) {
         sink()(line);
         return;

@@ -8,7 +8,7 @@
 namespace quillon {
 
 // Logs one line, printf-style. Control characters (a newline in a file name, say) are
-// written as \xNN, so that one message stays one line.
+// written as \xNN, so that one message stays one line. Safe to call from any thread.
 void logMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // `text` with control characters written as \xNN.

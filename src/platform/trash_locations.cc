@@ -70,36 +70,59 @@ bool isSystemFileSystem(const std::string &type) {
     return kSystemTypes.count(type) != 0;
 }
 
+std::optional<TrashLocation> homeTrashFolder(const std::string &dataFolder) {
+    struct stat st;
+    if (!isDirectory(dataFolder + "/Trash", &st) || !isDirectory(dataFolder + "/Trash/files", &st)) return std::nullopt;
+    return TrashLocation{dataFolder + "/Trash/files", st.st_dev, st.st_ino};
+}
+
+std::vector<MountEntry> trashMounts(const std::string &mountTable) {
+    std::vector<MountEntry> mounts;
+    std::set<std::string> mount_points;
+    for (MountEntry &mount : parseMountTable(mountTable)) {
+        if (!mount_points.insert(mount.mountPoint).second) continue;
+        if (hasOption(mount.options, "x-gvfs-notrash")) continue;
+        if (isSystemFileSystem(mount.type) && !hasOption(mount.options, "x-gvfs-trash")) continue;
+        mounts.push_back(std::move(mount));
+    }
+    return mounts;
+}
+
+namespace {
+std::string topOf(const MountEntry &mount) { return mount.mountPoint == "/" ? "" : mount.mountPoint; }
+}  // namespace
+
+std::vector<std::string> mountTrashCandidates(const MountEntry &mount, uid_t uid) {
+    const std::string user = std::to_string(uid);
+    return {topOf(mount) + "/.Trash/" + user + "/files", topOf(mount) + "/.Trash-" + user + "/files"};
+}
+
+std::optional<TrashLocation> mountTrashFolder(const MountEntry &mount, uid_t uid) {
+    const std::string top = topOf(mount);
+    const std::string user = std::to_string(uid);
+    struct stat st;
+    const std::string shared = top + "/.Trash";
+    std::string files;
+    if (isDirectory(shared, &st) && (st.st_mode & S_ISVTX) && isDirectory(shared + "/" + user, &st) && st.st_uid == uid) {
+        files = shared + "/" + user + "/files";
+    } else {
+        const std::string own = top + "/.Trash-" + user;
+        if (!isDirectory(own, &st) || st.st_uid != uid) return std::nullopt;
+        files = own + "/files";
+    }
+    if (!isDirectory(files, &st)) return std::nullopt;
+    return TrashLocation{files, st.st_dev, st.st_ino};
+}
+
 std::vector<std::string> userTrashFolders(const std::string &dataFolder, const std::string &mountTable,
                                           uid_t uid) {
     std::vector<std::string> folders;
     std::set<std::pair<dev_t, ino_t>> seen;
-    auto add = [&](const std::string &files) {
-        struct stat st;
-        if (!isDirectory(files, &st)) return;
-        if (seen.insert({st.st_dev, st.st_ino}).second) folders.push_back(files);
+    auto add = [&](const std::optional<TrashLocation> &location) {
+        if (location && seen.insert({location->device, location->inode}).second) folders.push_back(location->files);
     };
-
-    struct stat st;
-    if (isDirectory(dataFolder + "/Trash", &st)) add(dataFolder + "/Trash/files");
-
-    const std::string user = std::to_string(uid);
-    std::set<std::string> mount_points;
-    for (const MountEntry &mount : parseMountTable(mountTable)) {
-        if (!mount_points.insert(mount.mountPoint).second) continue;
-        if (hasOption(mount.options, "x-gvfs-notrash")) continue;
-        if (isSystemFileSystem(mount.type) && !hasOption(mount.options, "x-gvfs-trash")) continue;
-        const std::string top = mount.mountPoint == "/" ? "" : mount.mountPoint;
-
-        const std::string shared = top + "/.Trash";
-        if (isDirectory(shared, &st) && (st.st_mode & S_ISVTX) && isDirectory(shared + "/" + user, &st) &&
-            st.st_uid == uid) {
-            add(shared + "/" + user + "/files");
-            continue;
-        }
-        const std::string own = top + "/.Trash-" + user;
-        if (isDirectory(own, &st) && st.st_uid == uid) add(own + "/files");
-    }
+    add(homeTrashFolder(dataFolder));
+    for (const MountEntry &mount : trashMounts(mountTable)) add(mountTrashFolder(mount, uid));
     return folders;
 }
 

@@ -34,10 +34,11 @@ std::optional<PlistDictionary> UserDefaults::persistentDomainForName(const std::
 
     Domain &domain = domains_[name];
     const std::string path = pathForDomain(name);
-    auto data = readWholeFile(path);
+    // A settings file is a few hundred bytes; anything far larger is not one.
+    auto data = readWholeFile(path, size_t{1} << 20);
     if (!data) {
         if (errno == ENOENT) return std::nullopt;  // never written: no domain
-        logMessage("could not read %s: %s", path.c_str(), strerror(errno));
+        logMessage("could not read %s: %s", path.c_str(), readErrorText(errno).c_str());
         return std::nullopt;
     }
     std::string error;

@@ -101,6 +101,13 @@ void show_progress(uint32_t count);
 
 enum class entry_kind { file, link, directory };
 
+// Moments of the walk at which what is on the disk may change under it: an entry has been
+// examined and is about to be opened or removed; a file's passes are done and it is about to
+// be checked and truncated. When set, the hook is called at each, on the walk's thread, with
+// the entry's directory and name, so that tests can change the entry in exactly that window.
+enum class walk_stage { examined, overwritten };
+extern thread_local void (*walk_hook)(walk_stage stage, int dirfd, const char *name);
+
 // Walks the NULL-terminated operand list (trailing slashes stripped in place) and removes
 // every entry. Returns 0 when everything is gone, nonzero when anything stays: a failure, an
 // entry skipped or left in place (FIFOs, sockets, devices, other file systems), or a walk

@@ -18,7 +18,13 @@
 
 namespace quillon::engine {
 
+thread_local void (*walk_hook)(walk_stage stage, int dirfd, const char *name) = nullptr;
+
 namespace {
+
+void at_stage(walk_stage stage, int dirfd, const char *name) {
+    if (walk_hook) walk_hook(stage, dirfd, name);
+}
 
 constexpr int kRandomNameLength = 14;
 constexpr uint32_t kFallbackBlockSize = 4096;  // for a file system that reports 0
@@ -89,6 +95,7 @@ int walk_directory(int dirfd, const std::string &name, const std::string &path, 
         report_error("%s is a directory", path.c_str());
         return 1;
     }
+    at_stage(walk_stage::examined, dirfd, name.c_str());
     int fd = open_examined_directory(dirfd, name.c_str(), st);
     if (fd < 0) {
         report_errno("unable to remove %s", path.c_str());
@@ -124,6 +131,7 @@ int walk_directory(int dirfd, const std::string &name, const std::string &path, 
                 if (visit(fd, child, child_path, child_st, boundary) != 0) top.failed = true;
                 continue;
             }
+            at_stage(walk_stage::examined, fd, child.c_str());
             int inner = open_examined_directory(fd, child.c_str(), child_st);
             if (inner < 0) {
                 // Swapped for something else since it was examined: never followed.
@@ -312,6 +320,7 @@ int secure_remove_file_at(int dirfd, const char *name, const char *path) {
         return -1;
     }
 
+    at_stage(walk_stage::examined, dirfd, name);
     fork_fd = open_examined_file(dirfd, name, st);
     if (fork_fd < 0) return -1;
     struct stat opened;
@@ -348,6 +357,7 @@ int secure_remove_file_at(int dirfd, const char *name, const char *path) {
     if (!data_extents(fork_fd, fork_length, extents)) return fail(errno);
     fork_extents = &extents;
     if (overwrite_fork() != 0) return fail(errno);  // data not wholly overwritten: keep it
+    at_stage(walk_stage::overwritten, dirfd, name);
     // Data that someone wrote while the passes ran may lie where no pass reached it.
     struct stat after;
     if (fstat(fork_fd, &after) != 0) return fail(errno);

@@ -39,6 +39,9 @@ int runServer(const ServerOptions &options) {
     DistributedNotificationCenter &center = DistributedNotificationCenter::defaultCenter();
     RemoteControl remote(*server);
     if (remote.registerName()) {
+        // Only the holder of the name saves the list file: what a killed save left beside it
+        // can go now, and a second server that failed to start never touches it.
+        removeStaleTemporaries(TrashServer::listFilePath());
         center.postNotificationName("server launched");
         loop.run();
     }

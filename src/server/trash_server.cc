@@ -18,9 +18,7 @@ std::string TrashServer::listFilePath() {
 }
 
 TrashServer::TrashServer(RunLoop &loop) : loop_(loop) {
-    const std::string listFile = listFilePath();
-    removeStaleTemporaries(listFile);  // left by a server killed while it saved
-    trash_ = Trash::trashFromFile(listFile);
+    trash_ = Trash::trashFromFile(listFilePath());
     preferences_ = Preferences::preferences();
     observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
                                                                           [this] { updatePreferences(); });

@@ -2,7 +2,9 @@
 
 #include <functional>
 
+#include "platform/blocking_work.h"
 #include "platform/environment.h"
+#include "platform/log.h"
 #include "platform/trash_locations.h"
 
 namespace quillon {
@@ -48,11 +50,53 @@ std::shared_ptr<TrashFolder> Trash::trashFolderWithPath(const std::string &path)
 }
 
 bool Trash::updateLists() {
+    Environment &environment = Environment::current();
+    const uid_t uid = environment.userId();
+    const std::vector<MountEntry> mounts = trashMounts(environment.mountTable());
+
+    // Slot 0 the home trash, then one per mount; each look-up writes only its own slot.
+    auto found = std::make_shared<std::vector<std::optional<TrashLocation>>>(mounts.size() + 1);
+    std::vector<BlockingWork> works;
+    std::vector<std::string> volumes;
+    works.reserve(mounts.size() + 1);
+    auto running = [&](const std::string &volume) {
+        auto &flag = lookups_[volume];
+        if (!flag) flag = std::make_shared<std::atomic<bool>>(false);
+        volumes.push_back(volume);
+        return flag;
+    };
+    works.push_back({[found, data = environment.dataFolder()] { (*found)[0] = homeTrashFolder(data); }, running("")});
+    for (size_t i = 0; i < mounts.size(); i++)
+        works.push_back({[found, i, mount = mounts[i], uid] { (*found)[i + 1] = mountTrashFolder(mount, uid); },
+                         running(mounts[i].mountPoint)});
+    const std::vector<bool> answered = runPatiently(std::move(works));
+
     const std::shared_ptr<FolderList> before = folders_;
     auto folders = std::make_shared<FolderList>();
-    for (const std::string &path : userTrashPaths()) {
-        auto known = trashFolderWithPath(path);
-        folders->push_back(known ? known : TrashFolder::folderWithPath(path));
+    std::set<std::pair<dev_t, ino_t>> seen;
+    skipped_.clear();
+    for (size_t i = 0; i < answered.size(); i++) {
+        const std::string &volume = volumes[i];
+        const std::string shown = volume.empty() ? environment.dataFolder() + "/Trash" : volume;
+        if (!answered[i]) {
+            if (stalledVolumes_.insert(volume).second)
+                logMessage("%s does not answer: its trash is left as it is until it does", shown.c_str());
+            // Keep what we knew of its trash, untouched, for when it answers again.
+            const std::vector<std::string> candidates =
+                i == 0 ? std::vector<std::string>{environment.dataFolder() + "/Trash/files"}
+                       : mountTrashCandidates(mounts[i - 1], uid);
+            for (const std::string &path : candidates)
+                if (auto known = trashFolderWithPath(path)) {
+                    folders->push_back(known);
+                    skipped_.insert(known.get());
+                }
+            continue;
+        }
+        if (stalledVolumes_.erase(volume) != 0) logMessage("%s answers again", shown.c_str());
+        const std::optional<TrashLocation> &location = (*found)[i];
+        if (!location || !seen.insert({location->device, location->inode}).second) continue;
+        auto known = trashFolderWithPath(location->files);
+        folders->push_back(known ? known : TrashFolder::folderWithPath(location->files));
     }
     setFolders(std::move(folders));
     return !listsEqual(before, folders_);
@@ -61,8 +105,10 @@ bool Trash::updateLists() {
 void Trash::processTrash(const PurgeRequest &request) {
     bool changed = unsavedChanges_;
     if (updateLists()) changed = true;
-    for (const auto &folder : *folders_)
+    for (const auto &folder : *folders_) {
+        if (skipped_.count(folder.get())) continue;
         if (folder->processTrash(request)) changed = true;  // every folder, every cycle
+    }
     unsavedChanges_ = changed;
     (void)save();
 }

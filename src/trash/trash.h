@@ -7,7 +7,10 @@
 // holds something the file does not; every write is whole and atomic.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,8 +47,12 @@ class Trash {
     std::vector<std::string> userTrashPaths() const;
     // The first folder in list order with exactly this path; null if none or no list.
     std::shared_ptr<TrashFolder> trashFolderWithPath(const std::string &path) const;
-    // Rebuilds the folder list from userTrashPaths, carrying known folders over as the same
+    // Rebuilds the folder list from the volumes, carrying known folders over as the same
     // objects. True when the list differs from before (always when there was no list).
+    // Each volume is examined patiently on a thread of its own (platform/blocking_work.h): a
+    // volume that does not answer keeps the folders it had, as they are, and they are left
+    // out of the cycle until it answers; it is logged once when it stalls and once when it
+    // answers again.
     bool updateLists();
     // One purge cycle over every folder, then save.
     void processTrash(const PurgeRequest &request);
@@ -63,7 +70,8 @@ class Trash {
     bool save();
     // Writes the registry to `path` when something is unsaved. True when nothing is unsaved
     // afterwards. On failure the old file stays and unsavedChanges stays true; an encoding
-    // failure is logged ("NSPropertyListSerialization got error: %s"), a write failure not.
+    // failure is logged ("NSPropertyListSerialization got error: %s"), a write failure once
+    // when saves start failing, with its reason, and the first success after it.
     bool saveToFile(const std::string &path);
     bool load();
     // Replaces the folder list with the file's. Nothing (or a directory) at `path`: empty list,
@@ -75,6 +83,11 @@ class Trash {
     std::shared_ptr<FolderList> folders_;
     std::optional<std::string> filePath_;
     bool unsavedChanges_ = true;
+    bool saveFailing_ = false;  // the last save failed, and that was logged
+    // Per volume (mount point; "" for the home trash): set while its look-up runs.
+    std::map<std::string, std::shared_ptr<std::atomic<bool>>> lookups_;
+    std::set<std::string> stalledVolumes_;
+    std::set<const TrashFolder *> skipped_;  // folders of stalled volumes, this cycle
 };
 
 }  // namespace quillon

@@ -18,13 +18,18 @@ std::shared_ptr<TrashFile> TrashFile::fileWithAttributes(const PlistValue &attri
     std::optional<CalendarDate> date;
     if (const PlistValue *stored = attributes.find("trashDate"))
         if (const auto *value = stored->as<CalendarDate>()) date = *value;
-    return std::make_shared<TrashFile>(*path->as<std::string>(), date);
+    auto file = std::make_shared<TrashFile>(*path->as<std::string>(), date);
+    if (const PlistValue *stored = attributes.find("fileNumber"))
+        // Stored as the 64 bits of the inode number, which may use the top bit.
+        if (const auto *value = stored->as<int64_t>()) file->setFileNumber(static_cast<uint64_t>(*value));
+    return file;
 }
 
 PlistValue TrashFile::attributes() const {
     PlistDictionary dictionary;
     dictionary.emplace_back("path", path_);
     if (trashDate_) dictionary.emplace_back("trashDate", *trashDate_);
+    if (fileNumber_) dictionary.emplace_back("fileNumber", static_cast<int64_t>(*fileNumber_));
     return dictionary;
 }
 

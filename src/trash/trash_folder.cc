@@ -3,11 +3,10 @@
 #include <optional>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
+#include "platform/blocking_work.h"
 #include "platform/environment.h"
 #include "platform/log.h"
-#include "platform/trash_bookkeeping.h"
 
 namespace quillon {
 
@@ -31,6 +30,8 @@ std::shared_ptr<TrashFolder> TrashFolder::folderWithAttributes(const PlistValue 
     if (stored && !stored->as<PlistArray>()) return nullptr;
 
     auto folder = std::make_shared<TrashFolder>(*path->as<std::string>());
+    if (const PlistValue *volume = attributes.find("volume"))
+        if (const auto *identity = volume->as<std::string>()) folder->setIdentity(*identity);
     auto files = std::make_shared<FileList>();
     if (stored) {
         files->reserve(stored->as<PlistArray>()->size());
@@ -50,6 +51,7 @@ PlistValue TrashFolder::attributes() const {
     PlistDictionary dictionary;
     dictionary.emplace_back("path", path_);
     dictionary.emplace_back("files", std::move(files));
+    if (!identity_.empty()) dictionary.emplace_back("volume", identity_);
     return dictionary;
 }
 
@@ -61,80 +63,184 @@ std::shared_ptr<TrashFile> TrashFolder::trashFileWithPath(const std::string &nam
 }
 
 void TrashFolder::updateFiles() {
+    const PinnedFolder folder(path_);
+    updateFiles(folder.entries(), folder.identity());
+}
+
+void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, const std::string &identity) {
+    changedRecords_ = false;
+    bool sameVolume = true;
+    if (!identity.empty()) {
+        if (!identity_.empty() && identity_ != identity) {
+            logMessage("%s is another folder than before: its items are dated anew", path_.c_str());
+            sameVolume = false;
+        }
+        if (identity_ != identity) changedRecords_ = true;
+        identity_ = identity;
+    }
+
     // Index the known records by name, first one of a name winning as in a scan of the list,
     // so the whole scan stays linear in the number of items.
     std::unordered_map<std::string_view, const std::shared_ptr<TrashFile> *> known;
-    if (files_) {
+    if (files_ && sameVolume) {
         known.reserve(files_->size());
         for (const auto &file : *files_) known.emplace(file->path(), &file);
     }
 
-    datedRecords_ = false;
     auto files = std::make_shared<FileList>();
-    const std::vector<std::string> names = pinned_ ? pinned_->list() : listFolder(path_);
-    files->reserve(names.size());
-    for (const std::string &name : names) {
-        if (name[0] == '.') continue;
-        auto found = known.find(name);
-        if (found == known.end()) {
-            files->push_back(TrashFile::fileWithPath(name));
+    files->reserve(entries.size());
+    for (const PinnedFolder::Entry &entry : entries) {
+        if (entry.name[0] == '.') continue;
+        const uint64_t number = entry.inode;
+        auto found = known.find(entry.name);
+        if (found == known.end() || ((*found->second)->fileNumber() && *(*found->second)->fileNumber() != number)) {
+            // New, or a different file under a name we knew: its age starts now.
+            if (found != known.end()) changedRecords_ = true;
+            auto file = TrashFile::fileWithPath(entry.name);
+            file->setFileNumber(number);
+            files->push_back(std::move(file));
             continue;
         }
         const std::shared_ptr<TrashFile> &file = *found->second;
         if (!file->trashDate()) {
             // A record read without a date: its age starts now.
             file->setTrashDate(Environment::current().now());
-            datedRecords_ = true;
+            changedRecords_ = true;
+        }
+        if (!file->fileNumber()) {
+            file->setFileNumber(number);  // a record of an older list file
+            changedRecords_ = true;
         }
         files->push_back(file);
     }
     setFiles(std::move(files));
 }
 
-bool TrashFolder::deleteFile(const TrashFile &file, bool securely) {
-    std::string full = path_;
-    if (full.empty() || full.back() != '/') full += '/';
-    full += file.path();
-    std::optional<PinnedFolder> own;
-    const PinnedFolder *folder = pinned_;
-    if (!folder) folder = &own.emplace(path_);
+namespace {
 
+// Deletes the item `name` of the open `folder` (shown as `path`) and its bookkeeping. True
+// when the item is gone.
+bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const std::string &path,
+                const std::string &name, bool securely) {
+    std::string full = path;
+    if (full.empty() || full.back() != '/') full += '/';
+    full += name;
     // Only a name of this folder's own, reached through the folder we hold open.
-    bool removed = isPlainName(file.path()) && folder->isOpen();
+    bool removed = isPlainName(name) && folder.isOpen();
     if (removed) {
         Environment &environment = Environment::current();
-        const std::string target = folder->pathFor(file.path());
+        const std::string target = folder.pathFor(name);
         removed = securely ? environment.secureDelete(target, 0) : environment.removeItem(target);
     }
     if (!removed) {
         logMessage(securely ? "could not securely delete: %s" : "could not delete: %s", full.c_str());
         return false;
     }
-    (void)forgetTrashedItem(path_, file.path(), securely);  // logs its own failure
+    (void)bookkeeping.forget(name, securely);  // logs its own failure
     return true;
 }
 
-void TrashFolder::purgeFilesOlderThan(const CalendarDate &cutoff, bool securely) {
-    if (!files_) return;
-    std::unordered_set<const TrashFile *> deleted;
-    // Every record the list holds now is examined once; the list is pruned after the walk.
+}  // namespace
+
+bool TrashFolder::deleteFile(const TrashFile &file, bool securely) {
+    const PinnedFolder folder(path_);
+    TrashBookkeeping bookkeeping(folder);
+    const bool removed = deleteItem(folder, bookkeeping, path_, file.path(), securely);
+    bookkeeping.finish();
+    return removed;
+}
+
+std::vector<std::string> TrashFolder::dueNames(const CalendarDate &cutoff) const {
+    std::vector<std::string> names;
+    if (!files_) return names;
     for (const auto &file : *files_) {
         const auto &date = file->trashDate();
-        if (!date || date->timeIntervalSinceDate(cutoff) >= 0) continue;
-        if (deleteFile(*file, securely)) deleted.insert(file.get());
+        if (date && *date < cutoff) names.push_back(file->path());
     }
-    if (!deleted.empty())
-        std::erase_if(*files_, [&](const std::shared_ptr<TrashFile> &file) { return deleted.count(file.get()) != 0; });
+    return names;
+}
+
+void TrashFolder::dropRecords(const std::set<std::string> &deleted) {
+    if (!files_ || deleted.empty()) return;
+    // The first record of a name is the one a deletion stood for; any later one of the same
+    // name (only a tampered list file holds such) goes with it, as the item is gone.
+    std::erase_if(*files_, [&](const std::shared_ptr<TrashFile> &file) { return deleted.count(file->path()) != 0; });
+}
+
+void TrashFolder::purgeFilesOlderThan(const CalendarDate &cutoff, bool securely) {
+    const PinnedFolder folder(path_);
+    TrashBookkeeping bookkeeping(folder);
+    std::set<std::string> deleted;
+    for (const std::string &name : dueNames(cutoff))
+        if (deleteItem(folder, bookkeeping, path_, name, securely)) deleted.insert(name);
+    bookkeeping.finish();
+    dropRecords(deleted);
+}
+
+void TrashFolder::noteAnswer(bool answered) {
+    if (!answered && !stalled_)
+        logMessage("%s does not answer: its items are left as they are until it does", path_.c_str());
+    else if (answered && stalled_)
+        logMessage("%s answers again", path_.c_str());
+    stalled_ = !answered;
 }
 
 bool TrashFolder::processTrash(const PurgeRequest &request) {
+    // The file work of each step runs on a thread of its own and owns what it touches; the
+    // records are read and changed here only, between the steps.
+    struct Scan {
+        std::shared_ptr<PinnedFolder> folder;
+        std::vector<PinnedFolder::Entry> entries;
+        std::string identity;
+    };
+    auto scan = std::make_shared<Scan>();
+    const bool listed = runPatiently(
+        [scan, path = path_] {
+            scan->folder = std::make_shared<PinnedFolder>(path);
+            scan->entries = scan->folder->entries();
+            scan->identity = scan->folder->identity();
+        },
+        busy_);
+    noteAnswer(listed);
+    if (!listed) return false;
+
     const std::shared_ptr<FileList> before = files_;
-    const PinnedFolder folder(path_);
-    pinned_ = &folder;
-    updateFiles();
-    purgeFilesOlderThan(request.date, request.secure);
-    pinned_ = nullptr;
-    return datedRecords_ || !listsEqual(before, files_);
+    updateFiles(scan->entries, scan->identity);
+    bool changed = changedRecords_ || !listsEqual(before, files_);
+
+    struct Purge {
+        std::set<std::string> deleted;
+        std::set<std::string> orphans;
+        bool swept = false;
+    };
+    auto purge = std::make_shared<Purge>();
+    // The info folder is looked at when the server starts, and again while it held orphans:
+    // a killed purge leaves them, and they are removed a cycle later.
+    const bool sweep = !sweptOnce_ || !orphans_.empty();
+    const bool finished = runPatiently(
+        [purge, folder = scan->folder, path = path_, due = dueNames(request.date), securely = request.secure,
+         sweep, earlier = orphans_] {
+            TrashBookkeeping bookkeeping(*folder);
+            for (const std::string &name : due)
+                if (deleteItem(*folder, bookkeeping, path, name, securely)) purge->deleted.insert(name);
+            bookkeeping.finish();
+            if (!sweep) return;
+            bookkeeping.removeOrphans(earlier, securely);
+            purge->orphans = bookkeeping.orphans();
+            purge->swept = true;
+        },
+        busy_);
+    noteAnswer(finished);
+    if (!finished) return changed;
+    if (purge->swept) {
+        sweptOnce_ = true;
+        orphans_ = std::move(purge->orphans);
+    }
+    if (!purge->deleted.empty()) {
+        dropRecords(purge->deleted);
+        changed = true;
+    }
+    return changed;
 }
 
 std::string TrashFolder::description() const {

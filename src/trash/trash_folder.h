@@ -5,14 +5,27 @@
 // first seen strictly before the cut-off date, and says whether the record list changed.
 // The record list may be absent (not merely empty): a folder made from a path has none until
 // its first scan.
+//
+// Records are carried over only for the same file: an entry whose inode differs from its
+// record's is a new item, and a folder whose identity (file system and folder) changed, a
+// different volume mounted at the same place, starts afresh.
+//
+// In processTrash the file work (listing, deletions, bookkeeping) runs patiently on a thread
+// of its own (platform/blocking_work.h) while the records stay with the caller's thread: a
+// folder on a volume that stopped answering keeps its records as they are, is skipped until
+// it answers, and is logged once when it stalls and once when it answers again.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/calendar_date.h"
 #include "platform/directory_listing.h"
+#include "platform/trash_bookkeeping.h"
 #include "platform/plist.h"
 #include "trash/object_lists.h"
 #include "trash/trash_file.h"
@@ -30,7 +43,8 @@ using FileList = SharedList<TrashFile>;
 class TrashFolder {
  public:
     static std::shared_ptr<TrashFolder> folderWithPath(const std::string &path);
-    // A folder from a folder dictionary {"path": string, "files": [item dictionaries]}. It
+    // A folder from a folder dictionary {"path": string, "files": [item dictionaries],
+    // "volume": string (its identity, ignored by older readers)}. It
     // always gets a record list: empty without "files"; item dictionaries that make no record
     // are skipped. Null when `attributes` is not a dictionary, has no string "path", or has a
     // "files" that is not an array.
@@ -51,19 +65,24 @@ class TrashFolder {
     std::shared_ptr<TrashFile> trashFileWithPath(const std::string &name) const;
 
     // The scan: the record list becomes one record per top-level entry whose name does not
-    // begin with "." (the same record object for a name already known). Folders in the trash
-    // are single items and never entered; links are never followed. A folder that cannot be
-    // listed scans as empty.
+    // begin with "." (the same record object for a name already known as the same file).
+    // Folders in the trash are single items and never entered; links are never followed. A
+    // folder that cannot be listed scans as empty.
     void updateFiles();
+    // The same from a listing already made, and the folder's identity then (empty: unknown).
+    void updateFiles(const std::vector<PinnedFolder::Entry> &entries, const std::string &identity);
     // Removes one item (and its trash bookkeeping); logs "could not delete: %s" or "could not
     // securely delete: %s" with the item's full path on failure. Leaves the list alone.
     bool deleteFile(const TrashFile &file, bool securely);
     // Deletes every item whose record is dated strictly before `cutoff` and drops the records
     // of those that went. Records without a date are kept.
     void purgeFilesOlderThan(const CalendarDate &cutoff, bool securely);
-    // Scan, then purge. True when the record list differs (by names and order) from the one
-    // before, or a record got its missing date: the trash list file must be written.
+    // Scan, then purge, then remove the info files left alone since the last cycle. True when
+    // the record list differs (by names and order) from the one before, or a record got its
+    // missing date or its file number: the trash list file must be written.
     bool processTrash(const PurgeRequest &request);
+    const std::string &identity() const { return identity_; }
+    void setIdentity(const std::string &identity) { identity_ = identity; }
 
     // "TrashFolder = {path = PATH,files = {RECORD,RECORD,}}" on one line.
     std::string description() const;
@@ -72,11 +91,21 @@ class TrashFolder {
     friend bool operator==(const TrashFolder &a, const TrashFolder &b) { return a.isEqualToFolder(b); }
 
  private:
+    // Names of the records due before `cutoff`.
+    std::vector<std::string> dueNames(const CalendarDate &cutoff) const;
+    // Drops the records of `deleted` items.
+    void dropRecords(const std::set<std::string> &deleted);
+    void noteAnswer(bool answered);
+
     std::string path_;
+    std::string identity_;
     std::shared_ptr<FileList> files_;
-    bool datedRecords_ = false;  // the last scan dated a record that had no date
-    // The folder held open through one cycle, so the scan and the deletions see the same one.
-    const PinnedFolder *pinned_ = nullptr;
+    bool changedRecords_ = false;  // the last scan dated or identified a record
+    // Set while file work of this folder runs; still set at the next cycle if it never ended.
+    std::shared_ptr<std::atomic<bool>> busy_ = std::make_shared<std::atomic<bool>>(false);
+    bool stalled_ = false;
+    bool sweptOnce_ = false;            // the info folder was looked at since the server started
+    std::set<std::string> orphans_;     // info files found alone at the last look
 };
 
 }  // namespace quillon

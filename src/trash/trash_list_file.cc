@@ -46,6 +46,14 @@ bool Trash::saveToFile(const std::string &path) {
         return false;
     }
     unsavedChanges_ = !writeFileAtomically(path, *data);
+    // Said once when saves start failing and once when they work again, so a full or
+    // read-only folder is noticed without a line every cycle.
+    if (unsavedChanges_ && !saveFailing_)
+        logMessage("could not save %s: %s; what the server remembers is kept in memory until a save works",
+                   path.c_str(), strerror(errno));
+    else if (!unsavedChanges_ && saveFailing_)
+        logMessage("saved %s again", path.c_str());
+    saveFailing_ = unsavedChanges_;
     return !unsavedChanges_;
 }
 
@@ -62,7 +70,7 @@ bool Trash::loadFromFile(const std::string &path) {
     if (auto data = readWholeFile(path)) {
         folders = decodeTrashList(std::move(*data), &error);
     } else {
-        error = std::string("cannot read ") + path + ": " + strerror(errno);
+        error = std::string("cannot read ") + path + ": " + readErrorText(errno);
     }
     if (!folders) {
         logMessage("NSPropertyListSerialization received error: %s", error.c_str());

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,42 +99,143 @@ TEST(AtomicFile, NewFilesArePrivateAndAFailedWriteChangesNothing) {
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "occupied"}));  // no temporary left
 }
 
-TEST(AtomicFile, StaleTemporariesOfOneFileAreCleared) {
+TEST(AtomicFile, OnlyMarkedTemporariesOfOneFileAreCleared) {
     TempDir dir;
-    for (const char *name : {"list.plist", "list.plist.Ab12Z9", "list.plist.abc12", "list.plist.abc1234",
-                             "list.plist.ab-123", "other.plist.Ab12Z9"})
+    // A user's own look-alikes stay; only names with the temporaries' mark go.
+    for (const char *name : {"list.plist", "list.plist.quillon-tmp-Ab12Z9", "list.plist.Ab12Z9", "list.plist.backup",
+                             "list.plist.quillon-tmp-ab-123", "other.plist.quillon-tmp-Ab12Z9"})
         write_file(dir / name, "x");
     removeStaleTemporaries(dir / "list.plist");
-    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "list.plist.ab-123", "list.plist.abc12",
-                                                               "list.plist.abc1234", "other.plist.Ab12Z9"}));
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "list.plist.Ab12Z9", "list.plist.backup",
+                                                               "list.plist.quillon-tmp-ab-123",
+                                                               "other.plist.quillon-tmp-Ab12Z9"}));
 }
 
-TEST(TrashBookkeeping, InfoFileAndSizeLineGoWithTheItem) {
+// Whatever stands where a file of ours should be, reading it never blocks, never reads
+// without end, and says why it failed.
+TEST(AtomicFile, ReadsOnlyRegularFilesOfASaneSize) {
     TempDir dir;
-    quillon::testing::TestEnvironment environment(dir.path());
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero").c_str()), 0);
+    write_file(dir / "big", std::string(2048, 'x'));
+    write_file(dir / "plain", "text");
+    ASSERT_EQ(symlink((dir / "plain").c_str(), (dir / "link").c_str()), 0);
+    const struct {
+        const char *name;
+        int error;  // 0: read
+    } cases[] = {{"fifo", EINVAL}, {"zero", EINVAL}, {"big", EFBIG}, {"missing", ENOENT}, {"plain", 0}, {"link", 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        errno = 0;
+        auto data = readWholeFile(dir / c.name, 1024);
+        EXPECT_EQ(data.has_value(), c.error == 0);
+        if (c.error) {
+            EXPECT_EQ(errno, c.error);
+        }
+    }
+    // Relative to a folder, a link is not followed at all.
+    int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_FALSE(readWholeFileAt(fd, "link", 1024));
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(readWholeFileAt(fd, "plain", 1024).value_or(""), "text");
+    close(fd);
+}
+
+struct BookkeepingTest : ::testing::Test {
+    TempDir dir;
+    quillon::testing::TestEnvironment environment{dir.path()};
     const std::string trash = dir / "Trash";
-    make_dir(trash);
-    make_dir(trash + "/files");
-    make_dir(trash + "/info");
+    BookkeepingTest() {
+        make_dir(trash);
+        make_dir(trash + "/files");
+        make_dir(trash + "/info");
+    }
+    // One purge's bookkeeping over the names given.
+    void forget(const std::vector<std::string> &names, bool securely, std::vector<bool> expected = {}) {
+        PinnedFolder files(trash + "/files");
+        TrashBookkeeping bookkeeping(files);
+        for (size_t i = 0; i < names.size(); i++)
+            EXPECT_EQ(bookkeeping.forget(names[i], securely), expected.empty() || expected[i]) << names[i];
+        bookkeeping.finish();
+    }
+};
+
+TEST_F(BookkeepingTest, InfoFilesAndSizeLinesGoWithTheirItemsInOneRewrite) {
     write_file(trash + "/info/my dir.trashinfo", "[Trash Info]\nPath=/secret/my%20dir\n");
     write_file(trash + "/info/other.trashinfo", "[Trash Info]\n");
-    write_file(trash + "/directorysizes", "4096 1700000000 my%20dir\n8192 1700000001 other\n");
-    EXPECT_TRUE(forgetTrashedItem(trash + "/files", "my dir", false));
-    EXPECT_EQ(list_dir(trash + "/info"), std::vector<std::string>{"other.trashinfo"});
-    EXPECT_EQ(read_file(trash + "/directorysizes"), "8192 1700000001 other\n");
+    write_file(trash + "/info/kept.trashinfo", "[Trash Info]\n");
+    write_file(trash + "/directorysizes", "4096 1700000000 my%20dir\n8192 1700000001 other\n1 2 kept\n");
+    forget({"my dir"}, false);
+    EXPECT_EQ(read_file(trash + "/directorysizes"), "8192 1700000001 other\n1 2 kept\n");
+    forget({"other", "never-listed"}, true);  // secure path; a name with no line changes nothing else
+    EXPECT_EQ(list_dir(trash + "/info"), std::vector<std::string>{"kept.trashinfo"});
+    EXPECT_EQ(read_file(trash + "/directorysizes"), "1 2 kept\n");
 
-    EXPECT_TRUE(forgetTrashedItem(trash + "/files", "other", true));  // secure path
-    EXPECT_TRUE(list_dir(trash + "/info").empty());
-    EXPECT_EQ(read_file(trash + "/directorysizes"), "");
-
-    environment.failRemoval = [](const std::string &path) { return path.find("/info/") != std::string::npos; };
-    write_file(trash + "/info/stuck.trashinfo", "x");
+    environment.failRemoval = [](const std::string &path) { return path.find(".trashinfo") != std::string::npos; };
     quillon::testing::CapturedLog log;
-    EXPECT_FALSE(forgetTrashedItem(trash + "/files", "stuck", false));
-    EXPECT_EQ(log.lines, std::vector<std::string>{"could not delete: " + trash + "/info/stuck.trashinfo"});
-
-    EXPECT_TRUE(forgetTrashedItem(dir / "not-a-trash", "x", false));
+    forget({"kept"}, false, {false});
+    EXPECT_EQ(log.lines, std::vector<std::string>{"could not delete: " + trash + "/info/kept.trashinfo"});
     EXPECT_EQ(percentDecode("a%2Fb%zz%4"), "a/b%zz%4");
+}
+
+// The volume's bookkeeping is written by whoever can write the trash: nothing it holds may
+// block the server, make it read without end, or lead a removal outside the trash.
+TEST_F(BookkeepingTest, HostileBookkeepingIsSkippedWithOneLineAndNothingOutsideChanges) {
+    const std::string outside = dir / "Documents";
+    make_dir(outside);
+    write_file(outside + "/item.trashinfo", "precious");
+    write_file(outside + "/directorysizes", "1 2 item\n");
+    const struct {
+        const char *name;
+        std::function<void(const std::string &)> plant;
+        const char *line;  // what the log says, after the trash path
+    } cases[] = {
+        {"directorysizes FIFO", [&](const std::string &t) { mkfifo((t + "/directorysizes").c_str(), 0600); },
+         "/directorysizes: not a regular file"},
+        {"directorysizes device link", [&](const std::string &t) { symlink("/dev/zero", (t + "/directorysizes").c_str()); },
+         "/directorysizes: Too many levels of symbolic links"},
+        {"directorysizes link out", [&](const std::string &t) { symlink((outside + "/directorysizes").c_str(), (t + "/directorysizes").c_str()); },
+         "/directorysizes: Too many levels of symbolic links"},
+        {"info link out", [&](const std::string &t) { remove_all(t + "/info"); symlink(outside.c_str(), (t + "/info").c_str()); },
+         "/info: not a folder"},
+        {"info file link out", [&](const std::string &t) { symlink((outside + "/item.trashinfo").c_str(), (t + "/info/item.trashinfo").c_str()); },
+         "/info/item.trashinfo: not a regular file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_all(trash);
+        make_dir(trash);
+        make_dir(trash + "/files");
+        make_dir(trash + "/info");
+        c.plant(trash);
+        quillon::testing::CapturedLog log;
+        forget({"item"}, true, {std::string(c.name).rfind("info file", 0) != 0});
+        ASSERT_FALSE(log.lines.empty());
+        EXPECT_EQ(log.lines[0], "skipping " + trash + c.line);
+        EXPECT_EQ(read_file(outside + "/item.trashinfo"), "precious");
+        EXPECT_EQ(read_file(outside + "/directorysizes"), "1 2 item\n");
+    }
+}
+
+TEST_F(BookkeepingTest, InfoFilesAloneForACycleAreRemovedAndFreshOnesKept) {
+    write_file(trash + "/info/gone.trashinfo", "[Trash Info]\n");
+    write_file(trash + "/info/here.trashinfo", "[Trash Info]\n");
+    write_file(trash + "/files/here", "x");
+    PinnedFolder files(trash + "/files");
+    std::set<std::string> earlier;
+    {
+        TrashBookkeeping bookkeeping(files);
+        earlier = bookkeeping.orphans();
+    }
+    EXPECT_EQ(earlier, std::set<std::string>{"gone"});
+    // Written since the last look, as a trashing program does just before it moves the item in.
+    write_file(trash + "/info/new.trashinfo", "[Trash Info]\n");
+    quillon::testing::CapturedLog log;
+    TrashBookkeeping bookkeeping(files);
+    bookkeeping.removeOrphans(earlier, false);
+    EXPECT_EQ(list_dir(trash + "/info"), (std::vector<std::string>{"here.trashinfo", "new.trashinfo"}));
+    EXPECT_EQ(bookkeeping.orphans(), std::set<std::string>{"new"});
+    EXPECT_EQ(log.lines.size(), 1u);
 }
 
 }  // namespace
