@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <cstdlib>
 #include <fstream>
@@ -94,6 +97,22 @@ CapturedLog::CapturedLog() {
 }
 
 CapturedLog::~CapturedLog() { setLogSink(nullptr); }
+
+std::string private_mounts() {
+    if (unshare(CLONE_NEWNS) != 0) return std::string("no mount namespace of our own: ") + strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("cannot make mounts private: ") + strerror(errno);
+    return "";
+}
+
+std::string mount_for_test(const std::string &source, const std::string &target, const std::string &type,
+                           const std::string &options) {
+    const bool bind = type == "bind";
+    if (mount(source.c_str(), target.c_str(), bind ? nullptr : type.c_str(), bind ? MS_BIND : 0,
+              options.empty() ? nullptr : options.c_str()) != 0)
+        return "cannot mount " + type + " on " + target + ": " + strerror(errno);
+    return "";
+}
 
 bool set_immutable(const std::string &path, bool on) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -54,5 +54,12 @@ class CapturedLog {
 };
 // Sets or clears the immutable inode flag; false when the file system keeps no such flag.
 bool set_immutable(const std::string &path, bool on);
+// Moves this process into a mount namespace of its own, so that the test's mounts vanish
+// with it and nobody else sees them. Empty on success, else why not (run as a user who may
+// not mount, say): the reason to skip with.
+std::string private_mounts();
+// mount(2) with `type` and `options` ("bind" for a bind mount); empty or the error.
+std::string mount_for_test(const std::string &source, const std::string &target, const std::string &type,
+                           const std::string &options = "");
 
 }  // namespace quillon::testing

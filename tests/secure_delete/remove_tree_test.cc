@@ -1,5 +1,7 @@
 #include <fts.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -298,6 +300,194 @@ TEST_F(RemoveTreeTest, ObjectVanishingAfterTheRenameFailsTheEntryOnly) {
         for (const auto &name : list_dir(dir.path())) unlink((dir.path() + "/" + name).c_str());
     }
     if (hits == 0) GTEST_SKIP() << "the race was not hit in 20 tries";
+}
+
+// ---- Attacks on the walk ------------------------------------------------------------------
+
+// The contents of every regular file below `root`, by path.
+std::map<std::string, std::string> contents_below(const std::string &root) {
+    std::map<std::string, std::string> out;
+    for (const auto &name : list_dir(root)) {
+        const std::string path = root + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) out.merge(contents_below(path));
+        else if (S_ISREG(st.st_mode)) out[path] = read_file(path);
+        else out[path] = "(special)";
+    }
+    return out;
+}
+
+// What the attacker does, at the moment the walk has examined an entry and is about to use it.
+struct Attack {
+    const char *name;
+    walk_stage stage;
+    const char *target;  // the entry it waits for
+    void (*act)(int dirfd, const char *name);
+};
+const Attack *current_attack = nullptr;
+std::string documents;  // outside the trash, what the attacks aim at
+bool attacked = false;
+
+void attack_hook(walk_stage stage, int dirfd, const char *name) {
+    if (!current_attack || attacked || stage != current_attack->stage || strcmp(name, current_attack->target) != 0) return;
+    attacked = true;
+    current_attack->act(dirfd, name);
+}
+
+TEST_F(RemoveTreeTest, EntriesSwappedAtTheMomentOfUseAreNeverFollowed) {
+    static const Attack attacks[] = {
+        {"folder swapped for a link", walk_stage::examined, "sub",
+         [](int dirfd, const char *name) {
+             ASSERT_EQ(renameat(dirfd, name, dirfd, "sub-aside"), 0);
+             ASSERT_EQ(symlinkat(documents.c_str(), dirfd, name), 0);
+         }},
+        {"file swapped for a link", walk_stage::examined, "a",
+         [](int dirfd, const char *name) {
+             ASSERT_EQ(unlinkat(dirfd, name, 0), 0);
+             ASSERT_EQ(symlinkat((documents + "/report").c_str(), dirfd, name), 0);
+         }},
+        {"file swapped for a hard link to a file outside", walk_stage::examined, "a",
+         [](int dirfd, const char *name) {
+             ASSERT_EQ(unlinkat(dirfd, name, 0), 0);
+             ASSERT_EQ(linkat(AT_FDCWD, (documents + "/report").c_str(), dirfd, name, 0), 0);
+         }},
+        {"file swapped for a FIFO", walk_stage::examined, "a",
+         [](int dirfd, const char *name) {
+             ASSERT_EQ(unlinkat(dirfd, name, 0), 0);
+             ASSERT_EQ(mkfifoat(dirfd, name, 0600), 0);
+         }},
+    };
+    documents = dir / "Documents";
+    walk_hook = attack_hook;
+    for (const Attack &attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        remove_all(documents);
+        make_dir(documents);
+        make_dir(documents + "/inner");
+        write_file(documents + "/report", "years of work");
+        write_file(documents + "/inner/notes", "more work");
+        const auto before = contents_below(documents);
+        const std::string bait = dir / "bait";
+        remove_all(bait);
+        make_dir(bait);
+        make_dir(bait + "/sub");
+        write_file(bait + "/a", "trash");
+        write_file(bait + "/sub/b", "trash");
+        current_attack = &attack;
+        attacked = false;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(run(bait), 0);  // what the attacker swapped in stays, so the item is not gone
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(attacked);
+        EXPECT_EQ(contents_below(documents), before) << err;
+        EXPECT_TRUE(exists(bait)) << "the item keeps its name while something stays in it";
+    }
+    current_attack = nullptr;
+    walk_hook = nullptr;
+}
+
+TEST_F(RemoveTreeTest, AFileWrittenToDuringItsPassesStaysWhole) {
+    const std::string file = dir / "growing";
+    write_file(file, std::string(10000, 'o'));
+    static const Attack append = {"append", walk_stage::overwritten, "growing", [](int dirfd, const char *name) {
+                                      int fd = openat(dirfd, name, O_WRONLY | O_APPEND);
+                                      ASSERT_GE(fd, 0);
+                                      ASSERT_EQ(write(fd, "late data", 9), 9);
+                                      close(fd);
+                                  }};
+    current_attack = &append;
+    attacked = false;
+    walk_hook = attack_hook;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run(file), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    walk_hook = nullptr;
+    current_attack = nullptr;
+    EXPECT_TRUE(attacked);
+    EXPECT_EQ(err, ": unable to remove " + file + ": Device or resource busy\n");
+    // Kept under its name, at its length, for the next try.
+    const std::string left = read_file(file);
+    EXPECT_EQ(left.size(), 10009u);
+    EXPECT_EQ(left.substr(10000), "late data");
+}
+
+TEST_F(RemoveTreeTest, WhatStaysInsideKeepsEveryNameOnTheWayToIt) {
+    const std::string item = dir / "item";
+    make_dir(item);
+    make_dir(item + "/sub");
+    write_file(item + "/sub/locked", "kept");
+    write_file(item + "/sub/plain", "goes");
+    if (!set_immutable(item + "/sub/locked", true)) GTEST_SKIP() << "this file system keeps no immutable flag";
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run(item), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    set_immutable(item + "/sub/locked", false);
+    EXPECT_EQ(list_dir(item), std::vector<std::string>{"sub"}) << err;
+    EXPECT_EQ(list_dir(item + "/sub"), std::vector<std::string>{"locked"});
+    EXPECT_EQ(read_file(item + "/sub/locked"), "kept");
+}
+
+// A file the walk may not make writable (another user's, in a folder of ours) is skipped:
+// that must count as a failure, not as a deletion.
+TEST_F(RemoveTreeTest, AnEntrySkippedAsNotOursIsAFailure) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
+    const uid_t nobody = 65534;
+    const std::string item = dir / "item";
+    make_dir(item);
+    write_file(item + "/roots", "root's");
+    chmod((item + "/roots").c_str(), 0444);
+    ASSERT_EQ(chown(item.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(3);
+        _exit(quillon::secure_delete(item.c_str(), 0));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "reported as deleted";
+    EXPECT_EQ(read_file(item + "/roots"), "root's");
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"item"});
+}
+
+TEST_F(RemoveTreeTest, ASparseFileIsOverwrittenWithoutFillingItsVolume) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string volume = dir / "small";
+    make_dir(volume);
+    const std::string failed = mount_for_test("tmpfs", volume, "tmpfs", "size=8m");
+    if (!failed.empty()) GTEST_SKIP() << failed;
+    // 1 GiB apparent, 4 KiB of data in the middle: a virtual machine's disk image, say.
+    const std::string image = volume + "/disk.img";
+    int fd = open(image.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string data(4096, 'S');
+    ASSERT_EQ(pwrite(fd, data.data(), data.size(), off_t{512} << 20), 4096);
+    ASSERT_EQ(ftruncate(fd, off_t{1} << 30), 0);
+    close(fd);
+
+    static std::string seen;
+    static const Attack look = {"look", walk_stage::overwritten, "disk.img", [](int dirfd, const char *name) {
+                                    int image_fd = openat(dirfd, name, O_RDONLY);
+                                    char block[4096];
+                                    if (pread(image_fd, block, sizeof block, off_t{512} << 20) == 4096) seen.assign(block, 4096);
+                                    close(image_fd);
+                                }};
+    current_attack = &look;
+    attacked = false;
+    walk_hook = attack_hook;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run(image), 1);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    walk_hook = nullptr;
+    current_attack = nullptr;
+    EXPECT_EQ(err, "");
+    EXPECT_FALSE(exists(image));
+    ASSERT_TRUE(attacked);
+    EXPECT_NE(seen, data) << "the data was not overwritten";
+    umount2(volume.c_str(), MNT_DETACH);
 }
 
 }  // namespace
