@@ -31,7 +31,7 @@ struct BlockingWork {
 };
 
 // Runs every work on a thread of its own and waits until each has finished or has made no
-// progress for the patience: 5 s, or 1 s once a quit signal (SIGTERM, SIGINT, SIGHUP) is
+// progress for the patience: 5 s, or 3 s once a quit signal (SIGTERM, SIGINT, SIGHUP) is
 // pending. Progress is the work finishing, or noteProgress() on its thread. Returns, per
 // work, whether it finished. Works whose flag is still set are not started and count as not
 // finished.

@@ -164,6 +164,8 @@ bool parseDate(const std::string &text, CalendarDate *out) {
 
 class Decoder {
  public:
+    explicit Decoder(std::vector<std::string> *unreadable) : unreadable_(unreadable) {}
+
     std::optional<PlistValue> value(const pugi::xml_node &node, int depth) {
         if (depth > kMaxDepth) return fail("nesting too deep");
         const char *name = node.name();
@@ -208,10 +210,16 @@ class Decoder {
                 pugi::xml_node entry = child.next_sibling();
                 while (entry && !isValueElement(entry)) entry = entry.next_sibling();
                 if (!entry) return fail("<key> without a value");
-                auto entry_value = value(entry, depth + 1);
-                if (!entry_value) return std::nullopt;
-                dictionary.emplace_back(textOf(child), std::move(*entry_value));
+                const pugi::xml_node key = child;
                 child = entry;
+                auto entry_value = value(entry, depth + 1);
+                if (!entry_value) {
+                    // Leniently, a bad value at the top level costs only its own entry.
+                    if (!unreadable_ || depth > 1) return std::nullopt;
+                    unreadable_->push_back(textOf(key) + ": " + error_);
+                    continue;
+                }
+                dictionary.emplace_back(textOf(key), std::move(*entry_value));
             }
             return PlistValue(std::move(dictionary));
         }
@@ -226,6 +234,7 @@ class Decoder {
         return std::nullopt;
     }
     std::string error_;
+    std::vector<std::string> *unreadable_;
 };
 
 }  // namespace
@@ -243,7 +252,7 @@ std::optional<std::string> encodePlist(const PlistValue &value, std::string *err
            encoder.take() + "</plist>\n";
 }
 
-std::optional<PlistValue> decodePlist(std::string data, std::string *error) {
+std::optional<PlistValue> decodePlist(std::string data, std::string *error, std::vector<std::string> *unreadable) {
     auto fail = [error](const std::string &why) -> std::optional<PlistValue> {
         if (error) *error = why;
         return std::nullopt;
@@ -271,7 +280,7 @@ std::optional<PlistValue> decodePlist(std::string data, std::string *error) {
         root = inner;
         depth = 1;
     }
-    Decoder decoder;
+    Decoder decoder(unreadable);
     auto value = decoder.value(root, depth);
     if (!value) return fail(decoder.error());
     return value;

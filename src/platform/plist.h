@@ -42,6 +42,10 @@ std::optional<std::string> encodePlist(const PlistValue &value, std::string *err
 
 // The value that `data` holds, or nullopt with `error` set to a description of what is wrong.
 // Parses in place: pass the bytes by move where they are not needed afterwards.
-std::optional<PlistValue> decodePlist(std::string data, std::string *error);
+// With `unreadable`, a top-level dictionary entry whose value is malformed (an integer out of
+// range, a bad date) is left out and described there ("key: why") instead of failing the
+// whole document; anything else malformed still fails it.
+std::optional<PlistValue> decodePlist(std::string data, std::string *error,
+                                      std::vector<std::string> *unreadable = nullptr);
 
 }  // namespace quillon

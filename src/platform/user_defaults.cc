@@ -39,16 +39,36 @@ std::optional<PlistDictionary> UserDefaults::persistentDomainForName(const std::
     if (!data) {
         if (errno == ENOENT) return std::nullopt;  // never written: no domain
         logMessage("could not read %s: %s", path.c_str(), readErrorText(errno).c_str());
+        domain.damaged = true;
         return std::nullopt;
     }
     std::string error;
-    domain.entries = decodeDomain(std::move(*data), &error);
-    if (!domain.entries) logMessage("could not read %s: %s", path.c_str(), error.c_str());
+    std::vector<std::string> unreadable;
+    domain.entries = decodeDomain(std::move(*data), &error, &unreadable);
+    if (!domain.entries) {
+        logMessage("could not read %s: %s", path.c_str(), error.c_str());
+        domain.damaged = true;
+    }
+    for (const std::string &entry : unreadable) {
+        logMessage("could not read a setting in %s: %s", path.c_str(), entry.c_str());
+        domain.unreadable.push_back(entry.substr(0, entry.find(": ")));
+    }
     return domain.entries;
 }
 
-std::optional<PlistDictionary> UserDefaults::decodeDomain(std::string data, std::string *error) {
-    auto value = decodePlist(std::move(data), error);
+bool UserDefaults::isDamaged(const std::string &name) {
+    (void)persistentDomainForName(name);
+    return domains_[name].damaged;
+}
+
+std::vector<std::string> UserDefaults::unreadableKeys(const std::string &name) {
+    (void)persistentDomainForName(name);
+    return domains_[name].unreadable;
+}
+
+std::optional<PlistDictionary> UserDefaults::decodeDomain(std::string data, std::string *error,
+                                                          std::vector<std::string> *unreadable) {
+    auto value = decodePlist(std::move(data), error, unreadable);
     if (!value) return std::nullopt;
     if (auto *dictionary = value->as<PlistDictionary>()) return std::move(*dictionary);
     if (error) *error = "the top level is not a dictionary";
@@ -56,7 +76,7 @@ std::optional<PlistDictionary> UserDefaults::decodeDomain(std::string data, std:
 }
 
 void UserDefaults::setPersistentDomain(const PlistDictionary &domain, const std::string &name) {
-    domains_[name] = Domain{domain, true};
+    domains_[name] = Domain{domain, true, false, {}};
 }
 
 bool UserDefaults::synchronize() {

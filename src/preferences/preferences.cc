@@ -35,15 +35,11 @@ const PlistValue *findIn(const PlistDictionary &dictionary, const std::string &k
     return nullptr;
 }
 
-// A stored number as an integer; nullopt for a value that is not a number.
-std::optional<int64_t> numberOf(const PlistValue &value) {
-    if (auto i = value.as<int64_t>()) return *i;
-    if (auto b = value.as<bool>()) return *b ? 1 : 0;
-    if (auto r = value.as<double>()) {
-        if (!std::isfinite(*r)) return std::nullopt;
-        return static_cast<int64_t>(std::clamp(*r, -9.2e18, 9.2e18));
-    }
-    return std::nullopt;
+// True when `value` has the type of `key`'s registered default: a boolean for "secure", an
+// integer for the others. A real or a boolean is not a count: 0.9 days is not four days.
+bool hasTheKeysType(const std::string &key, const PlistValue &value) {
+    const PlistValue *registered = findIn(registeredDefaults(), key);
+    return registered && registered->value.index() == value.value.index();
 }
 
 }  // namespace
@@ -51,11 +47,20 @@ std::optional<int64_t> numberOf(const PlistValue &value) {
 std::shared_ptr<Preferences> Preferences::preferences() { return std::make_shared<Preferences>(); }
 
 Preferences::Preferences() {
-    if (auto domain = UserDefaults::standardUserDefaults().persistentDomainForName(kDomainName))
-        persistentPrefs_ = std::move(*domain);
+    UserDefaults &defaults = UserDefaults::standardUserDefaults();
+    if (auto domain = defaults.persistentDomainForName(kDomainName)) persistentPrefs_ = std::move(*domain);
     std::erase_if(persistentPrefs_, [](const auto &entry) {
         return entry.first == "enabled" || entry.first == "unitsList";
     });
+    damaged_ = defaults.isDamaged(kDomainName);
+    const std::vector<std::string> unreadable = defaults.unreadableKeys(kDomainName);
+    secureUnreadable_ = std::find(unreadable.begin(), unreadable.end(), "secure") != unreadable.end();
+    for (const auto &[key, value] : persistentPrefs_) {
+        if (!findIn(registeredDefaults(), key) || hasTheKeysType(key, value)) continue;
+        logMessage("setting %s in %s has the wrong type: it reads as its default", key.c_str(),
+                   UserDefaults::pathForDomain(kDomainName).c_str());
+        if (key == "secure") secureUnreadable_ = true;
+    }
 }
 
 Preferences::~Preferences() { (void)synchronize(); }
@@ -88,12 +93,12 @@ void Preferences::setPreference(const std::optional<PlistValue> &value, const st
     }
 }
 
-int64_t Preferences::numberFor(const char *key) const {
-    std::optional<int64_t> number;
-    if (const PlistValue *stored = findIn(persistentPrefs_, key)) number = numberOf(*stored);
-    if (!number) number = numberOf(*findIn(registeredDefaults(), key));
-    return *number;
+const PlistValue &Preferences::valueFor(const char *key) const {
+    const PlistValue *stored = findIn(persistentPrefs_, key);
+    return stored && hasTheKeysType(key, *stored) ? *stored : *findIn(registeredDefaults(), key);
 }
+
+int64_t Preferences::numberFor(const char *key) const { return *valueFor(key).as<int64_t>(); }
 
 int Preferences::integerFor(const char *key) const {
     return static_cast<int>(std::clamp<int64_t>(numberFor(key), INT_MIN, INT_MAX));
@@ -119,7 +124,9 @@ void Preferences::setUnits(int units) { store("units", int64_t{units}, units != 
 int Preferences::securityLevel() const { return integerFor("securityLevel"); }
 void Preferences::setSecurityLevel(int level) { store("securityLevel", int64_t{level}, level != securityLevel()); }
 
-bool Preferences::isSecure() const { return numberFor("secure") != 0; }
+bool Preferences::isSecure() const { return *valueFor("secure").as<bool>(); }
+
+bool Preferences::isSecureKnown() const { return !damaged_ && !secureUnreadable_; }
 void Preferences::setSecure(bool secure) { store("secure", secure, secure != isSecure()); }
 
 // Stored as a 32-bit number.

@@ -57,6 +57,10 @@ class Preferences {
     void setUnits(int units);
     bool isSecure() const;
     void setSecure(bool secure);
+    // False when the user's wish for secure deletion is not known: the settings file exists
+    // but could not be read, or its "secure" value could not (malformed, or not a boolean).
+    // Deleting plainly could then go against that wish.
+    bool isSecureKnown() const;
     int securityLevel() const;
     void setSecurityLevel(int level);
     unsigned long prefPaneInode() const;
@@ -82,7 +86,9 @@ class Preferences {
     void removeObserver(ObserverId id);
 
  private:
-    // The stored number, or the default when the key is absent or not a number.
+    // The stored value, or the registered default when the key is absent or holds a value of
+    // another type than the default's.
+    const PlistValue &valueFor(const char *key) const;
     int64_t numberFor(const char *key) const;
     int integerFor(const char *key) const;
     // Stores `value` when it `differs` from the current one; tells the observers either way.
@@ -91,6 +97,8 @@ class Preferences {
 
     bool running_ = false;
     bool changes_ = false;
+    bool damaged_ = false;           // the settings file exists but could not be read
+    bool secureUnreadable_ = false;  // its "secure" value could not
     PlistDictionary persistentPrefs_;
     std::map<ObserverId, std::pair<std::string, std::function<void(const std::string &)>>> observers_;
     ObserverId nextObserver_ = 1;

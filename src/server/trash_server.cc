@@ -89,6 +89,16 @@ void TrashServer::processTrash() {
     } else {
         reportedBadSettings_.reset();
     }
+    if (!preferences()->isSecureKnown()) {
+        // Whether the user wants items overwritten is unknown: deleting them plainly could go
+        // against that wish, so nothing is purged until the settings can be read again.
+        if (!reportedUnknownSecure_)
+            logMessage("the settings do not say whether to delete securely: nothing is purged until they can be read");
+        reportedUnknownSecure_ = true;
+        cutoff = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);
+    } else {
+        reportedUnknownSecure_ = false;
+    }
     const bool secure = preferences()->isSecure();
     trash()->processTrash(PurgeRequest{*cutoff, secure});
 }

@@ -73,6 +73,7 @@ class TrashServer {
     std::shared_ptr<Preferences> preferences_;
     DistributedNotificationCenter::ObserverId observer_ = 0;
     std::optional<std::pair<int, int>> reportedBadSettings_;
+    bool reportedUnknownSecure_ = false;
 };
 
 }  // namespace quillon

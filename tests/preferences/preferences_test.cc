@@ -130,14 +130,45 @@ TEST_F(PreferencesTest, UnitsListPullsTheCountBackWithinTheUnit) {
     preferences.removeObserver(id);
 }
 
-TEST_F(PreferencesTest, ValuesOfTheWrongTypeReadAsDefaults) {
-    store("<key>period</key><string>weeks</string><key>units</key><real>2.9</real>"
-          "<key>secure</key><integer>1</integer><key>inode</key><integer>4294967297</integer>");
-    Preferences preferences;
-    EXPECT_EQ(preferences.period(), 1);
-    EXPECT_EQ(preferences.units(), 2);
-    EXPECT_TRUE(preferences.isSecure());
-    EXPECT_EQ(preferences.prefPaneInode(), 1u);  // a 32-bit value
+// Each key that can be read is read; one that cannot, or holds another type than its
+// default's, reads as the default. Whether to delete securely must be known for any purge.
+TEST_F(PreferencesTest, HostileAndWrongTypedSettingsReadKeyByKey) {
+    const struct {
+        const char *name;
+        std::string stored;  // dictionary entries, or a whole file when it starts with '<?'
+        int period, units;
+        bool secure, secureKnown;
+    } cases[] = {
+        {"out-of-range key the server never reads", "<key>inode</key><integer>99999999999999999999</integer><key>secure</key><true/>", 1, 3, true, true},
+        {"real count", "<key>period</key><integer>1</integer><key>units</key><real>0.9</real>", 1, 3, false, true},
+        {"negative real unit", "<key>period</key><real>-0.5</real>", 1, 3, false, true},
+        {"boolean as count", "<key>units</key><true/>", 1, 3, false, true},
+        {"string unit", "<key>period</key><string>weeks</string><key>units</key><integer>2</integer>", 1, 2, false, true},
+        {"integer as secure", "<key>secure</key><integer>1</integer>", 1, 3, false, false},
+        {"malformed secure", "<key>secure</key><integer>x</integer>", 1, 3, false, false},
+        {"damaged file", "<?xml version=\"1.0\"?><plist><dict><key>secure</key>", 1, 3, false, false},
+        {"plain values", "<key>period</key><integer>2</integer><key>units</key><integer>1</integer><key>secure</key><false/>", 2, 1, false, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.stored.rfind("<?", 0) == 0) {
+            write_file(UserDefaults::pathForDomain(Preferences::kDomainName), c.stored);
+            UserDefaults::resetStandardUserDefaults();
+        } else {
+            store(c.stored);
+        }
+        quillon::testing::CapturedLog log;
+        Preferences preferences;
+        EXPECT_EQ(preferences.period(), c.period);
+        EXPECT_EQ(preferences.units(), c.units);
+        EXPECT_EQ(preferences.isSecure(), c.secure);
+        EXPECT_EQ(preferences.isSecureKnown(), c.secureKnown);
+        const bool plain = std::string(c.name) == "plain values";
+        EXPECT_EQ(log.lines.empty(), plain) << (log.lines.empty() ? "" : log.lines[0]);
+        preferences.setRunning(false);
+    }
+    Preferences stored;
+    EXPECT_FALSE(stored.changes());
 }
 
 TEST_F(PreferencesTest, ObserversHearOfDerivedKeys) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -220,6 +221,88 @@ TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {
     folder->purgeFilesOlderThan(environment.now(), false);  // even asked directly, it will not
     EXPECT_EQ(read_file(outside / "precious"), "keep");
     UserDefaults::resetStandardUserDefaults();
+}
+
+// Mounts that moved into the trash with their folder, or were put over an item: neither purge
+// may delete or change what the mount shows, and the item's record stays for the next try.
+TEST_P(HostileTrash, MountsInsideItemsAreLeftAloneAndTheirItemsKept) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const bool secure = GetParam();
+    make_dir(outside / "Documents");
+    write_file(outside / "Documents/report", "years of work");
+    write_file(outside / "tax", "tax records");
+    // A folder bind-mounted inside a trashed folder.
+    make_dir(files + "/project");
+    make_dir(files + "/project/mnt");
+    write_file(files + "/project/notes", "trash");
+    std::string failed = mount_for_test(outside / "Documents", files + "/project/mnt", "bind");
+    if (!failed.empty()) GTEST_SKIP() << failed;
+    // A file bind-mounted as a trash item.
+    write_file(files + "/bound", "");
+    ASSERT_EQ(mount_for_test(outside / "tax", files + "/bound", "bind"), "");
+    // A tmpfs of the user's that went into the trash with its folder.
+    make_dir(files + "/scratch");
+    make_dir(files + "/scratch/ram");
+    ASSERT_EQ(mount_for_test("tmpfs", files + "/scratch/ram", "tmpfs", "size=1m"), "");
+    write_file(files + "/scratch/ram/work", "unsaved work");
+    if (secure) {
+        Preferences preferences;
+        preferences.setSecure(true);
+    }
+    const auto before = snapshot(outside.path());
+    RunLoop loop;
+    TrashServer server(loop);
+    server.processTrash();
+    environment.advance(5 * 86400);
+    ::testing::internal::CaptureStderr();
+    server.processTrash();
+    const std::string engine = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(snapshot(outside.path()), before) << engine;
+    EXPECT_EQ(read_file(files + "/scratch/ram/work"), "unsaved work");
+    EXPECT_EQ(list_dir(files), (std::vector<std::string>{"bound", "project", "scratch"}));
+    EXPECT_FALSE(exists(files + "/project/notes")) << "what lies on the item's own file system goes";
+    auto folder = server.trash()->trashFolderWithPath(files);
+    ASSERT_TRUE(folder);
+    for (const char *name : {"bound", "project", "scratch"}) EXPECT_TRUE(folder->trashFileWithPath(name)) << name;
+    umount2((files + "/scratch/ram").c_str(), MNT_DETACH);
+    umount2((files + "/bound").c_str(), MNT_DETACH);
+    umount2((files + "/project/mnt").c_str(), MNT_DETACH);
+}
+
+// The server's own files, replaced by things that are not regular files: it neither hangs nor
+// crashes, says why once, and goes on with what it would do without them.
+TEST(HostileOwnFiles, NonRegularListOrSettingsFilesReadAsUnreadable) {
+    const struct {
+        const char *name;
+        std::function<void(const std::string &)> plant;
+    } plants[] = {
+        {"FIFO", [](const std::string &path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"link to /dev/zero", [](const std::string &path) { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }},
+    };
+    for (const auto &plant : plants) {
+        for (const char *file : {"local.vantor.quillon.list.plist", "local.vantor.quillon.plist"}) {
+            SCOPED_TRACE(std::string(plant.name) + " as " + file);
+            quillon::testing::TempDir home;
+            quillon::testing::TestEnvironment environment(home.path());
+            quillon::testing::make_home_trash(home);
+            UserDefaults::resetStandardUserDefaults();
+            plant.plant(home / ".config/" + file);
+            quillon::testing::CapturedLog log;
+            {
+                RunLoop loop;
+                TrashServer server(loop);
+                server.updatePreferences();  // what "preferences changed" from any client does
+                server.processTrash();
+            }
+            EXPECT_FALSE(log.lines.empty());
+            bool said = false;
+            for (const auto &line : log.lines) said = said || line.find("not a regular file") != std::string::npos;
+            EXPECT_TRUE(said) << (log.lines.empty() ? "" : log.lines[0]);
+            UserDefaults::resetStandardUserDefaults();
+        }
+    }
 }
 
 }  // namespace

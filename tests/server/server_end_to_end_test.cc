@@ -1,11 +1,15 @@
 // The real server binaries on a private session bus, with a temporary home.
+#include <fcntl.h>
+#include <linux/fuse.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -131,6 +135,96 @@ TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
     EXPECT_FALSE(exists(files + "/big"));  // the purge ran to its end
     EXPECT_EQ(read_file(listFile).find("big"), std::string::npos);
     EXPECT_EQ(client.waitFor(2, 5s), (std::vector<std::string>{"server launched", "server will terminate"}));
+}
+
+// A FUSE file system that answers the kernel's INIT and then nothing, as a dead network
+// server or a stopped FUSE daemon does: every look-up on it blocks for good.
+class StalledFuse {
+ public:
+    explicit StalledFuse(const std::string &mountPoint) : mountPoint_(mountPoint) {
+        fd_ = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) {
+            why_ = std::string("no /dev/fuse: ") + strerror(errno);
+            return;
+        }
+        make_dir(mountPoint);
+        const std::string options = "fd=" + std::to_string(fd_) + ",rootmode=40000,user_id=0,group_id=0";
+        if (mount("stall", mountPoint.c_str(), "fuse.stall", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+            why_ = std::string("cannot mount FUSE: ") + strerror(errno);
+            return;
+        }
+        mounted_ = true;
+        // The INIT request comes first; answer it, then read nothing more.
+        alignas(8) char request[FUSE_MIN_READ_BUFFER];
+        const ssize_t n = read(fd_, request, sizeof request);
+        const auto *in = reinterpret_cast<const fuse_in_header *>(request);
+        if (n < static_cast<ssize_t>(sizeof *in + sizeof(fuse_init_in)) || in->opcode != FUSE_INIT) {
+            why_ = "no INIT from the kernel";
+            return;
+        }
+        struct {
+            fuse_out_header header;
+            fuse_init_out init;
+        } reply{};
+        reply.header.len = sizeof reply;
+        reply.header.unique = in->unique;
+        reply.init.major = FUSE_KERNEL_VERSION;
+        reply.init.minor = reinterpret_cast<const fuse_init_in *>(in + 1)->minor;
+        reply.init.max_write = 4096;
+        if (write(fd_, &reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) why_ = "INIT reply refused";
+    }
+    ~StalledFuse() {
+        if (fd_ >= 0) close(fd_);  // aborts the connection: whatever waits on it fails now
+        if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
+    }
+    const std::string &why() const { return why_; }
+
+ private:
+    std::string mountPoint_;
+    std::string why_;
+    int fd_ = -1;
+    bool mounted_ = false;
+};
+
+TEST_F(ServerEndToEnd, AStalledVolumeCostsOnlyItsOwnTrash) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    StalledFuse stalled(home / "stall");
+    if (!stalled.why().empty()) GTEST_SKIP() << stalled.why();
+    write_file(home / "mounts", "40 1 0:99 / " + home / "stall" + " rw,nosuid,nodev - fuse.stall stall rw\n");
+    write_file(files + "/ancient", "x");
+    write_file(files + "/fresh", "x");
+    // Known from before: the home item, and one in the stalled volume's trash.
+    std::string list = quillon::testing::trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}});
+    const std::string other = quillon::testing::trash_list_xml(home / "stall/.Trash-" + std::to_string(getuid()) + "/files",
+                                                               {{"remembered", "2021-02-03T04:05:06Z"}});
+    list.insert(list.find("</array></plist>"), other.substr(other.find("<dict>"), other.find("</array></plist>") - other.find("<dict>")));
+    write_file(listFile, list);
+
+    quillon::testing::NotificationListener client(bus.address());
+    auto server = std::make_unique<ChildProcess>(
+        std::vector<std::string>{QUILLON_TEST_SERVER, "1", home / "mounts"},
+        quillon::testing::session_environment(home.path(), bus.address()), log);
+    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    // The home trash is purged although the other volume never answers.
+    EXPECT_TRUE(eventually([&] { return !exists(files + "/ancient"); }, 60s));
+    EXPECT_TRUE(logHas(home / "stall" + " does not answer: its trash is left as it is until it does"));
+    EXPECT_EQ(ServerClient::versionString(), "1.0.0");
+
+    // Stopped within 5 s while a look-up on the volume still hangs, the list file whole.
+    const auto before = std::chrono::steady_clock::now();
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(30s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+    std::string error;
+    const auto saved = decodePlist(read_file(listFile), &error);
+    ASSERT_TRUE(saved) << error;
+    const std::string text = read_file(listFile);
+    EXPECT_EQ(text.find("ancient"), std::string::npos);
+    EXPECT_NE(text.find("<string>fresh</string>"), std::string::npos);
+    // What the stalled volume's trash held is kept as it was, not forgotten, not re-dated.
+    EXPECT_NE(text.find("<string>remembered</string>\n\t\t\t\t<key>trashDate</key>\n\t\t\t\t<date>2021-02-03T04:05:06Z</date>"),
+              std::string::npos) << text;
 }
 
 }  // namespace
