@@ -90,8 +90,14 @@ TEST_F(ServerEndToEnd, ASecondInstanceGivesWayAndTheFirstRunsOn) {
     quillon::testing::NotificationListener client(bus.address());
     auto first = start();
     ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    // A save of the first one's under way, and a user's own look-alike: the second touches neither.
+    const std::string saving = listFile + ".quillon-tmp-Ab12Z9", backup = listFile + ".backup";
+    write_file(saving, "half");
+    write_file(backup, "mine");
     auto second = start();
     EXPECT_EQ(second->wait(10s), 0);
+    EXPECT_TRUE(exists(saving));
+    EXPECT_EQ(read_file(backup), "mine");
     EXPECT_TRUE(logHas("registring name 'local.vantor.quillon.server' with NSConnection failed"));
     EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
     EXPECT_EQ(ServerClient::versionString(), "1.0.0");

@@ -164,6 +164,35 @@ TEST_F(TrashServerTest, SettingsThatNameNoPeriodPurgeNothingButStillRecord) {
     EXPECT_EQ(logged.back(), "settings name no purge period (period 1, units -1): nothing is purged until they are fixed");
 }
 
+// One unreadable value beside "secure" true must not switch secure deletion off, and when
+// "secure" itself cannot be read nothing is purged, rather than plainly against the wish.
+TEST_F(TrashServerTest, AnUnknownSecureWishPurgesNothing) {
+    const std::string domain = home / ".config/local.vantor.quillon.plist";
+    const struct {
+        const char *stored;
+        bool purged;
+    } cases[] = {
+        {"<key>inode</key><integer>99999999999999999999</integer><key>secure</key><true/>", true},
+        {"<key>secure</key><integer>1</integer>", false},
+        {"<key>secure</key><date>never</date>", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stored);
+        write_file(files + "/item", "x");
+        write_file(domain, std::string("<plist version=\"1.0\"><dict>") + c.stored + "</dict></plist>");
+        UserDefaults::resetStandardUserDefaults();
+        TrashServer server(loop);
+        server.processTrash();
+        environment.advance(1e7);
+        server.processTrash();
+        EXPECT_EQ(exists(files + "/item"), !c.purged);
+        EXPECT_EQ(server.preferences()->isSecure(), c.purged);
+    }
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         "the settings do not say whether to delete securely: nothing is purged until they can be read"),
+              2);
+}
+
 // Counts cycles by their one look at the mount table, and stops the loop after the third.
 class CountingEnvironment : public quillon::testing::TestEnvironment {
  public:

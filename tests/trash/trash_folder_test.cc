@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "trash/trash_folder.h"
 #include "trash_fixture.h"
@@ -96,9 +97,58 @@ TEST_F(TrashFolderTest, CutOffIsStrictAndNothingIsDeletedInTheCycleThatFirstSees
     environment.advance(100);
     cycle(100);  // dated exactly at the cut-off: stays
     EXPECT_TRUE(exists(files + "/a"));
-    cycle(99.999);  // any amount earlier: goes
+    // One nanosecond past it: goes. Dates are compared exactly, not as seconds in a double.
+    const CalendarDate firstSeen = *folder->trashFileWithPath("a")->trashDate();
+    folder->processTrash({CalendarDate(firstSeen.timePoint() + std::chrono::nanoseconds(1)), false});
     EXPECT_FALSE(exists(files + "/a"));
     EXPECT_FALSE(exists(trashRoot + "/info/a.trashinfo"));
+}
+
+// A purge killed between an item and its info file leaves the info file alone: it goes one
+// cycle later, never in the cycle that first finds it (a trashing program writes it first).
+TEST_F(TrashFolderTest, InfoFilesLeftAloneByAKilledPurgeGoACycleLater) {
+    write_file(trashRoot + "/info/killed.trashinfo", "[Trash Info]\nPath=/home/u/secret\n");
+    cycle(1e9);
+    EXPECT_TRUE(exists(trashRoot + "/info/killed.trashinfo"));
+    cycle(1e9);
+    EXPECT_FALSE(exists(trashRoot + "/info/killed.trashinfo"));
+    trashItem("fresh");  // its info file and item arrive together and stay
+    cycle(1e9);
+    cycle(1e9);
+    EXPECT_TRUE(exists(trashRoot + "/info/fresh.trashinfo"));
+}
+
+// An item is the same item only while it is the same file: a name restored and reused, or
+// another volume mounted where the trash was, starts its age afresh.
+TEST_F(TrashFolderTest, ADifferentFileUnderAKnownNameIsANewItem) {
+    trashItem("report.pdf");
+    trashItem("other");
+    cycle(1e9);
+    environment.advance(5 * 86400);
+    // Restored (moved out, so its inode lives on elsewhere), then another file trashed
+    // under the same name.
+    ASSERT_EQ(rename((files + "/report.pdf").c_str(), (home / "restored.pdf").c_str()), 0);
+    trashItem("report.pdf");
+    EXPECT_TRUE(cycle(86400));  // a new record is a change to save
+    EXPECT_TRUE(exists(files + "/report.pdf")) << "the new file inherited the old one's age";
+    EXPECT_EQ(folder->trashFileWithPath("report.pdf")->trashDate(), environment.now());
+    EXPECT_FALSE(exists(files + "/other"));  // the same file all along: due, and gone
+
+    // What the file says of the folder goes with the records into the list file and back.
+    auto reread = TrashFolder::folderWithAttributes(folder->attributes());
+    ASSERT_TRUE(reread);
+    EXPECT_EQ(reread->identity(), folder->identity());
+    EXPECT_EQ(reread->trashFileWithPath("report.pdf")->fileNumber(), folder->trashFileWithPath("report.pdf")->fileNumber());
+
+    // Another folder at the same path (a different stick at the same mount point).
+    environment.advance(5 * 86400);
+    remove_all(files);
+    make_dir(files);
+    trashItem("report.pdf");
+    trashItem("other");
+    EXPECT_TRUE(cycle(86400));
+    EXPECT_EQ(sortedNames(), (std::vector<std::string>{"other", "report.pdf"}));
+    EXPECT_EQ(folder->trashFileWithPath("report.pdf")->trashDate(), environment.now());
 }
 
 TEST_F(TrashFolderTest, ExpiredRecordsInARowAllGoAndSecureDeletionOverwrites) {
