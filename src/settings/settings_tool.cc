@@ -31,6 +31,13 @@ constexpr char kHelp[] =
     "  quillon-settings version         the running server's version\n"
     "  quillon-settings quit            ask the running server to quit\n"
     "\n"
+    "Secure deletion overwrites the data of each file once with random bytes, flushes it to\n"
+    "the disk, then removes it. It cannot reach copies the storage keeps elsewhere: file\n"
+    "systems that journal data (ext4 with data=journal) or copy on write (btrfs, ZFS),\n"
+    "small files kept inline in their inode, snapshots and backups, network volumes, and\n"
+    "SSDs and flash drives, which remap blocks. File names may stay readable in directory\n"
+    "blocks. Where that matters, use full-disk encryption.\n"
+    "\n"
     "Exit status: 0 done, 1 failed, 2 bad arguments.\n";
 
 int usage(std::ostream &err, const std::string &problem) {
