@@ -26,104 +26,151 @@ constexpr int kMaxDepth = 512;  // deeper documents are refused rather than risk
 
 // ---- Encoding ------------------------------------------------------------------------------
 
-class Encoder {
- public:
-    bool value(const PlistValue &v, int depth) {
-        if (depth > kMaxDepth) return fail("nesting too deep");
-        if (auto s = v.as<std::string>()) return element("string", *s, depth);
-        if (auto d = v.as<CalendarDate>()) return date(*d, depth);
-        if (auto i = v.as<int64_t>()) {
-            indent(depth);
-            out_ += "<integer>" + std::to_string(*i) + "</integer>\n";
-            return true;
-        }
-        if (auto r = v.as<double>()) {
-            if (!std::isfinite(*r)) return fail("a real that is not finite cannot be written");
-            char text[40];
-            snprintf(text, sizeof text, "%.17g", *r);
-            indent(depth);
-            out_ += std::string("<real>") + text + "</real>\n";
-            return true;
-        }
-        if (auto b = v.as<bool>()) {
-            indent(depth);
-            out_ += *b ? "<true/>\n" : "<false/>\n";
-            return true;
-        }
-        if (auto a = v.as<PlistArray>()) {
-            if (a->empty()) return line(depth, "<array/>");
-            line(depth, "<array>");
-            for (const auto &element_value : *a)
-                if (!value(element_value, depth + 1)) return false;
-            return line(depth, "</array>");
-        }
-        const auto &dictionary = *v.as<PlistDictionary>();
-        if (dictionary.empty()) return line(depth, "<dict/>");
-        line(depth, "<dict>");
-        for (const auto &[key, entry] : dictionary)
-            if (!element("key", key, depth + 1) || !value(entry, depth + 1)) return false;
-        return line(depth, "</dict>");
-    }
+constexpr char kHeader[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
 
-    std::string take() { return std::move(out_); }
-    const std::string &error() const { return error_; }
+// A value tree written through the streaming writer.
+bool writeValue(PlistWriter &writer, const PlistValue &v, int depth) {
+    if (depth > kMaxDepth) return writer.fail("nesting too deep");
+    if (auto s = v.as<std::string>()) return writer.string(*s);
+    if (auto d = v.as<CalendarDate>()) return writer.date(*d);
+    if (auto i = v.as<int64_t>()) return writer.integer(*i);
+    if (auto r = v.as<double>()) return writer.real(*r);
+    if (auto b = v.as<bool>()) return writer.boolean(*b);
+    if (auto a = v.as<PlistArray>()) {
+        if (a->empty()) return writer.emptyArray();
+        writer.beginArray();
+        for (const auto &element : *a)
+            if (!writeValue(writer, element, depth + 1)) return false;
+        return writer.end("array");
+    }
+    const auto &dictionary = *v.as<PlistDictionary>();
+    if (dictionary.empty()) return writer.emptyDict();
+    writer.beginDict();
+    for (const auto &[key, entry] : dictionary)
+        if (!writer.key(key) || !writeValue(writer, entry, depth + 1)) return false;
+    return writer.end("dict");
+}
 
- private:
-    bool fail(const char *why) {
-        error_ = why;
-        return false;
-    }
-    void indent(int depth) { out_.append(static_cast<size_t>(depth), '\t'); }
-    bool line(int depth, const char *text) {
-        indent(depth);
-        out_ += text;
-        out_ += '\n';
-        return true;
-    }
-    bool element(const char *name, const std::string &text, int depth) {
-        indent(depth);
-        out_ += '<';
-        out_ += name;
-        out_ += '>';
-        for (char c : text) {
-            switch (c) {
-                case '&': out_ += "&amp;"; break;
-                case '<': out_ += "&lt;"; break;
-                case '>': out_ += "&gt;"; break;
-                // A raw carriage return would come back as a line feed; as a reference it
-                // survives. Other control bytes are written as references too.
-                case '\0': return fail("a string holding a NUL character cannot be written");
-                case '\t':
-                case '\n': out_ += c; break;
-                default:
-                    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                        out_ += "&#" + std::to_string(static_cast<unsigned char>(c)) + ';';
-                    } else {
-                        out_ += c;
-                    }
-            }
+}  // namespace
+
+PlistWriter::PlistWriter() { out_ = kHeader; }
+
+void PlistWriter::indent() { out_.append(static_cast<size_t>(depth_), '\t'); }
+
+bool PlistWriter::line(const char *text) {
+    indent();
+    out_ += text;
+    out_ += '\n';
+    return ok();
+}
+
+bool PlistWriter::element(const char *name, const std::string &text) {
+    indent();
+    out_ += '<';
+    out_ += name;
+    out_ += '>';
+    // Runs of plain characters are copied whole; only the few that need it are escaped.
+    size_t plain = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '&' && c != '<' && c != '>' && c != 0x7f) continue;
+        if (c == '\t' || c == '\n') continue;
+        out_.append(text, plain, i - plain);
+        plain = i + 1;
+        switch (c) {
+            case '&': out_ += "&amp;"; break;
+            case '<': out_ += "&lt;"; break;
+            case '>': out_ += "&gt;"; break;
+            case '\0': return fail("a string holding a NUL character cannot be written");
+            // A raw carriage return would come back as a line feed; as a reference it
+            // survives. Other control bytes are written as references too.
+            default: out_ += "&#" + std::to_string(c) + ';';
         }
-        out_ += "</";
-        out_ += name;
-        out_ += ">\n";
-        return true;
     }
-    bool date(const CalendarDate &d, int depth) {
-        const time_t t = CalendarDate::Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(d.timePoint()));
-        struct tm utc;
-        if (!gmtime_r(&t, &utc) || utc.tm_year + 1900 < 1 || utc.tm_year + 1900 > 9999)
-            return fail("a date outside the years 0001 to 9999 cannot be written");
-        char text[32];
-        snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
-        indent(depth);
-        out_ += std::string("<date>") + text + "</date>\n";
-        return true;
-    }
+    out_.append(text, plain, std::string::npos);
+    out_ += "</";
+    out_ += name;
+    out_ += ">\n";
+    return ok();
+}
 
-    std::string out_;
-    std::string error_;
-};
+void PlistWriter::beginArray() {
+    line("<array>");
+    depth_++;
+}
+
+void PlistWriter::beginDict() {
+    line("<dict>");
+    depth_++;
+}
+
+bool PlistWriter::end(const char *kind) {
+    depth_--;
+    indent();
+    out_ += "</";
+    out_ += kind;
+    out_ += ">\n";
+    return ok();
+}
+
+bool PlistWriter::emptyArray() { return line("<array/>"); }
+bool PlistWriter::emptyDict() { return line("<dict/>"); }
+bool PlistWriter::key(const std::string &text) { return element("key", text); }
+bool PlistWriter::string(const std::string &text) { return element("string", text); }
+
+bool PlistWriter::integer(int64_t value) {
+    char text[32];
+    snprintf(text, sizeof text, "%" PRId64, value);
+    indent();
+    out_ += "<integer>";
+    out_ += text;
+    out_ += "</integer>\n";
+    return ok();
+}
+
+bool PlistWriter::real(double value) {
+    if (!std::isfinite(value)) return fail("a real that is not finite cannot be written");
+    char text[40];
+    snprintf(text, sizeof text, "%.17g", value);
+    indent();
+    out_ += std::string("<real>") + text + "</real>\n";
+    return ok();
+}
+
+bool PlistWriter::boolean(bool value) { return line(value ? "<true/>" : "<false/>"); }
+
+bool PlistWriter::date(const CalendarDate &d) {
+    const time_t t = CalendarDate::Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(d.timePoint()));
+    struct tm utc;
+    if (!gmtime_r(&t, &utc) || utc.tm_year + 1900 < 1 || utc.tm_year + 1900 > 9999)
+        return fail("a date outside the years 0001 to 9999 cannot be written");
+    char text[48];
+    snprintf(text, sizeof text, "<date>%04d-%02d-%02dT%02d:%02d:%02dZ</date>\n", utc.tm_year + 1900, utc.tm_mon + 1,
+             utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    indent();
+    out_ += text;
+    return ok();
+}
+
+bool PlistWriter::fail(const char *why) {
+    if (error_.empty()) error_ = why;
+    return false;
+}
+
+std::optional<std::string> PlistWriter::finish(std::string *error) {
+    if (!error_.empty()) {
+        if (error) *error = error_;
+        return std::nullopt;
+    }
+    out_ += "</plist>\n";
+    return std::move(out_);
+}
+
+namespace {
 
 // ---- Decoding ------------------------------------------------------------------------------
 
@@ -240,16 +287,9 @@ class Decoder {
 }  // namespace
 
 std::optional<std::string> encodePlist(const PlistValue &value, std::string *error) {
-    Encoder encoder;
-    if (!encoder.value(value, 0)) {
-        if (error) *error = encoder.error();
-        return std::nullopt;
-    }
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-           "<plist version=\"1.0\">\n" +
-           encoder.take() + "</plist>\n";
+    PlistWriter writer;
+    (void)writeValue(writer, value, 0);
+    return writer.finish(error);
 }
 
 std::optional<PlistValue> decodePlist(std::string data, std::string *error, std::vector<std::string> *unreadable) {

@@ -36,6 +36,37 @@ struct PlistValue {
     const PlistValue *find(const std::string &key) const;
 };
 
+// Writes a document piece by piece in document order, for values too large to be worth
+// building as a tree first. Pieces that cannot be written (see encodePlist) make finish fail.
+class PlistWriter {
+ public:
+    PlistWriter();  // the XML declaration, the doctype and <plist version="1.0">
+    void beginArray();
+    void beginDict();
+    bool end(const char *kind);  // "array" or "dict", closing the innermost one
+    bool emptyArray();
+    bool emptyDict();
+    bool key(const std::string &text);
+    bool string(const std::string &text);
+    bool integer(int64_t value);
+    bool real(double value);
+    bool boolean(bool value);
+    bool date(const CalendarDate &date);
+    bool fail(const char *why);
+    // The whole document, or nullopt with `error` when a piece could not be written.
+    std::optional<std::string> finish(std::string *error);
+
+ private:
+    bool ok() const { return error_.empty(); }
+    void indent();
+    bool line(const char *text);
+    bool element(const char *name, const std::string &text);
+
+    std::string out_;
+    std::string error_;
+    int depth_ = 0;
+};
+
 // The XML document for `value`, or nullopt with `error` set when it cannot be written
 // (a real that is not finite, a date outside years 0001-9999, a string holding NUL).
 std::optional<std::string> encodePlist(const PlistValue &value, std::string *error);

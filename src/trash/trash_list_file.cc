@@ -4,18 +4,55 @@
 #include <cstring>
 
 #include "platform/atomic_file.h"
+#include "platform/memory.h"
 #include "platform/log.h"
 #include "platform/plist.h"
 
 namespace quillon {
 
 std::optional<std::string> encodeTrashList(const FolderList *folders, std::string *error) {
-    PlistArray top;
-    if (folders) {
-        top.reserve(folders->size());
-        for (const auto &folder : *folders) top.push_back(folder->attributes());
+    // Written straight from the records, not through a tree of their dictionaries: the same
+    // bytes as encodePlist of the folders' attributes, at a fraction of the time and memory.
+    PlistWriter writer;
+    if (!folders || folders->empty()) {
+        writer.emptyArray();
+        return writer.finish(error);
     }
-    return encodePlist(top, error);
+    writer.beginArray();
+    for (const auto &folder : *folders) {
+        writer.beginDict();
+        writer.key("path");
+        writer.string(folder->path());
+        writer.key("files");
+        const auto &files = folder->files();
+        if (!files || files->empty()) {
+            writer.emptyArray();
+        } else {
+            writer.beginArray();
+            for (const auto &file : *files) {
+                writer.beginDict();
+                writer.key("path");
+                writer.string(file->path());
+                if (file->trashDate()) {
+                    writer.key("trashDate");
+                    writer.date(*file->trashDate());
+                }
+                if (file->fileNumber()) {
+                    writer.key("fileNumber");
+                    writer.integer(static_cast<int64_t>(*file->fileNumber()));
+                }
+                writer.end("dict");
+            }
+            writer.end("array");
+        }
+        if (!folder->identity().empty()) {
+            writer.key("volume");
+            writer.string(folder->identity());
+        }
+        writer.end("dict");
+    }
+    writer.end("array");
+    return writer.finish(error);
 }
 
 std::optional<FolderList> decodeTrashList(std::string data, std::string *error) {
@@ -46,6 +83,10 @@ bool Trash::saveToFile(const std::string &path) {
         return false;
     }
     unsavedChanges_ = !writeFileAtomically(path, *data);
+    const int saved = errno;
+    data.reset();
+    releaseFreedMemory();  // a large save leaves its buffer's pages behind otherwise
+    errno = saved;
     // Said once when saves start failing and once when they work again, so a full or
     // read-only folder is noticed without a line every cycle.
     if (unsavedChanges_ && !saveFailing_)
@@ -78,6 +119,7 @@ bool Trash::loadFromFile(const std::string &path) {
     }
     setFolders(std::make_shared<FolderList>(std::move(*folders)));
     unsavedChanges_ = false;
+    releaseFreedMemory();  // what the parse needed and gave back
     return true;
 }
 

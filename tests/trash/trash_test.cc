@@ -108,7 +108,10 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     auto files_list = std::make_shared<FileList>();
     files_list->push_back(std::make_shared<TrashFile>("z first", CalendarDate::fromUnixSeconds(1'800'000'000.9)));
     files_list->push_back(std::make_shared<TrashFile>("a & <second>", CalendarDate::fromUnixTime(1'700'000'000)));
+    files_list->back()->setFileNumber(uint64_t{1} << 63);  // inode numbers may use the top bit
+    files_list->push_back(std::make_shared<TrashFile>("undated\r", std::nullopt));
     scanned->setFiles(files_list);
+    scanned->setIdentity("00000801:42");
     auto folders = std::make_shared<FolderList>();
     folders->push_back(scanned);
     folders->push_back(TrashFolder::folderWithPath("/vol/a/never scanned"));
@@ -116,6 +119,11 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     ASSERT_TRUE(trash.saveToFile(listFile));
     EXPECT_FALSE(trash.unsavedChanges());
     EXPECT_NE(read_file(listFile).find("<date>2027-01-15T08:00:00Z</date>"), std::string::npos);
+    // Streamed from the records, the file holds exactly the folders' dictionaries.
+    PlistArray dictionaries;
+    for (const auto &folder : *folders) dictionaries.push_back(folder->attributes());
+    std::string error;
+    EXPECT_EQ(read_file(listFile), encodePlist(dictionaries, &error).value_or(error));
 
     Trash back;
     ASSERT_TRUE(back.loadFromFile(listFile));
@@ -123,10 +131,14 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     ASSERT_EQ(back.folders()->size(), 2u);
     auto first = (*back.folders())[0];
     EXPECT_EQ(first->path(), "/vol/b/.Trash-1000/files");
-    ASSERT_EQ(first->files()->size(), 2u);
+    ASSERT_EQ(first->files()->size(), 3u);
     EXPECT_EQ((*first->files())[0]->path(), "z first");
     EXPECT_EQ((*first->files())[0]->trashDate(), CalendarDate::fromUnixTime(1'800'000'000));
     EXPECT_EQ((*first->files())[1]->path(), "a & <second>");
+    EXPECT_EQ((*first->files())[1]->fileNumber(), uint64_t{1} << 63);
+    EXPECT_EQ((*first->files())[2]->path(), "undated\r");
+    EXPECT_FALSE((*first->files())[2]->trashDate());
+    EXPECT_EQ(first->identity(), "00000801:42");
     ASSERT_TRUE((*back.folders())[1]->files());  // empty, not absent
     EXPECT_TRUE((*back.folders())[1]->files()->empty());
     // A never-scanned folder has no list, so the registry it was written from differs from the
