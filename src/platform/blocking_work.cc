@@ -16,12 +16,14 @@ std::atomic<int64_t> normalPatienceMs{5000};
 std::atomic<int64_t> quittingPatienceMs{3000};
 
 thread_local std::atomic<uint64_t> *currentCounter = nullptr;
+std::atomic<int> abandonedRunning{0};
 
 // What the waiting thread and one work's thread share; it lives as long as either needs it.
 struct Shared {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
+    bool abandoned = false;
     std::atomic<uint64_t> progress{0};
 };
 
@@ -49,6 +51,8 @@ void noteProgress() {
 
 std::atomic<uint64_t> *progressCounter() { return currentCounter; }
 
+bool abandonedWorkRuns() { return abandonedRunning.load() > 0; }
+
 void setPatience(std::chrono::milliseconds normal, std::chrono::milliseconds quitting) {
     normalPatienceMs = normal.count();
     quittingPatienceMs = quitting.count();
@@ -73,6 +77,7 @@ std::vector<bool> runPatiently(std::vector<BlockingWork> works) {
             if (running) running->store(false);
             std::lock_guard<std::mutex> hold(shared->mutex);
             shared->done = true;
+            if (shared->abandoned) abandonedRunning--;
             shared->finished.notify_all();
         });
     }
@@ -99,9 +104,15 @@ std::vector<bool> runPatiently(std::vector<BlockingWork> works) {
                 w.lastProgress = progress;
                 w.lastChange = now;
             } else if (now - w.lastChange >= patience) {
-                w.thread.detach();  // left to finish whenever its file system answers
-                w.settled = true;
-                continue;
+                std::unique_lock<std::mutex> hold(w.shared->mutex);
+                if (!w.shared->done) {
+                    w.shared->abandoned = true;
+                    abandonedRunning++;
+                    hold.unlock();
+                    w.thread.detach();  // left to finish whenever its file system answers
+                    w.settled = true;
+                    continue;
+                }
             }
             waiting = true;
         }

@@ -45,6 +45,11 @@ void noteProgress();
 // The counter that noteProgress advances on this thread; null outside such work.
 std::atomic<uint64_t> *progressCounter();
 
+// True while work that was given up on still runs (blocked on its file system). A process
+// that ends then must not run its static destructors under that work: end it with _exit
+// once everything is saved.
+bool abandonedWorkRuns();
+
 // Changes the patience, for tests that must not wait seconds for a stall to be noticed.
 void setPatience(std::chrono::milliseconds normal, std::chrono::milliseconds quitting);
 

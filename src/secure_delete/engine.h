@@ -28,12 +28,12 @@ inline constexpr uint32_t OPT_ZERO_LAST = 0x40;       // one extra pass of zero 
 // ---- Engine state (one per thread) -------------------------------------------------------
 
 extern const char *prog_name;                // message prefix; never set, so lines start with ": "
-extern thread_local uint32_t options;        // replaced whole by secure_delete at every call
-extern thread_local int32_t overwrite_mode;  // 1: one random pass, 7: seven passes, else 35 passes
-extern thread_local int random_fd;           // the random device while a call runs, else -1
+extern constinit thread_local uint32_t options;        // replaced whole by secure_delete at every call
+extern constinit thread_local int32_t overwrite_mode;  // 1: one random pass, 7: seven passes, else 35 passes
+extern constinit thread_local int random_fd;           // the random device while a call runs, else -1
 // Counted up as the work goes on (every block written, every entry listed), so that a watcher
 // can tell a long deletion from one that hangs; null: not counted.
-extern thread_local std::atomic<uint64_t> *progress_counter;
+extern constinit thread_local std::atomic<uint64_t> *progress_counter;
 void note_progress();
 
 // ---- Pass state (valid for one fork between open and close) -----------------------------
@@ -44,15 +44,15 @@ struct extent {
     off_t end;
 };
 
-extern thread_local int fork_fd;
-extern thread_local off_t fork_length;           // the fork's length; it never grows
+extern constinit thread_local int fork_fd;
+extern constinit thread_local off_t fork_length;           // the fork's length; it never grows
 // The ranges every pass covers: the fork's data without its holes. Null: all of
 // [0, fork_length).
-extern thread_local const std::vector<extent> *fork_extents;
-extern thread_local unsigned char *pass_buffer;  // pattern buffer, pass_buffer_size bytes
-extern thread_local uint32_t pass_buffer_size;   // bytes of every full write: whole blocks
-extern thread_local int64_t planned_bytes;       // bytes all passes over the fork write (progress only)
-extern thread_local int64_t written_bytes;       // bytes written so far over all passes (progress only)
+extern constinit thread_local const std::vector<extent> *fork_extents;
+extern constinit thread_local unsigned char *pass_buffer;  // pattern buffer, pass_buffer_size bytes
+extern constinit thread_local uint32_t pass_buffer_size;   // bytes of every full write: whole blocks
+extern constinit thread_local int64_t planned_bytes;       // bytes all passes over the fork write (progress only)
+extern constinit thread_local int64_t written_bytes;       // bytes written so far over all passes (progress only)
 
 // ---- Random source and reporters ---------------------------------------------------------
 
@@ -106,7 +106,8 @@ enum class entry_kind { file, link, directory };
 // be checked and truncated. When set, the hook is called at each, on the walk's thread, with
 // the entry's directory and name, so that tests can change the entry in exactly that window.
 enum class walk_stage { examined, overwritten };
-extern thread_local void (*walk_hook)(walk_stage stage, int dirfd, const char *name);
+using walk_hook_function = void (*)(walk_stage stage, int dirfd, const char *name);
+extern constinit thread_local walk_hook_function walk_hook;
 
 // Walks the NULL-terminated operand list (trailing slashes stripped in place) and removes
 // every entry. Returns 0 when everything is gone, nonzero when anything stays: a failure, an

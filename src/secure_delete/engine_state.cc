@@ -12,10 +12,10 @@
 namespace quillon::engine {
 
 const char *prog_name = "";
-thread_local uint32_t options = 0;
-thread_local int32_t overwrite_mode = 0;
-thread_local int random_fd = -1;
-thread_local std::atomic<uint64_t> *progress_counter = nullptr;
+constinit thread_local uint32_t options = 0;
+constinit thread_local int32_t overwrite_mode = 0;
+constinit thread_local int random_fd = -1;
+constinit thread_local std::atomic<uint64_t> *progress_counter = nullptr;
 
 void note_progress() {
     if (progress_counter) progress_counter->fetch_add(1, std::memory_order_relaxed);

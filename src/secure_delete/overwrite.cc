@@ -9,13 +9,13 @@
 
 namespace quillon::engine {
 
-thread_local int fork_fd = -1;
-thread_local off_t fork_length = 0;
-thread_local const std::vector<extent> *fork_extents = nullptr;
-thread_local unsigned char *pass_buffer = nullptr;
-thread_local uint32_t pass_buffer_size = 0;
-thread_local int64_t planned_bytes = 0;
-thread_local int64_t written_bytes = 0;
+constinit thread_local int fork_fd = -1;
+constinit thread_local off_t fork_length = 0;
+constinit thread_local const std::vector<extent> *fork_extents = nullptr;
+constinit thread_local unsigned char *pass_buffer = nullptr;
+constinit thread_local uint32_t pass_buffer_size = 0;
+constinit thread_local int64_t planned_bytes = 0;
+constinit thread_local int64_t written_bytes = 0;
 
 namespace {
 

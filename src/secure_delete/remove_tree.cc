@@ -18,7 +18,7 @@
 
 namespace quillon::engine {
 
-thread_local void (*walk_hook)(walk_stage stage, int dirfd, const char *name) = nullptr;
+constinit thread_local walk_hook_function walk_hook = nullptr;
 
 namespace {
 
