@@ -79,29 +79,40 @@ void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, c
         identity_ = identity;
     }
 
-    // Index the known records by name, first one of a name winning as in a scan of the list,
-    // so the whole scan stays linear in the number of items.
-    std::unordered_map<std::string_view, const std::shared_ptr<TrashFile> *> known;
-    if (files_ && sameVolume) {
-        known.reserve(files_->size());
-        for (const auto &file : *files_) known.emplace(file->path(), &file);
-    }
+    // The known records, found in listing order while the folder lists as it did before (the
+    // usual case: no index to build), else through an index by name built once, so the whole
+    // scan stays linear in the number of items.
+    const FileList *old = files_ && sameVolume ? files_.get() : nullptr;
+    size_t cursor = 0;
+    std::unordered_map<std::string_view, size_t> index;
+    auto knownRecord = [&](const std::string &name) -> const std::shared_ptr<TrashFile> * {
+        if (!old) return nullptr;
+        if (cursor < old->size() && (*old)[cursor]->path() == name) return &(*old)[cursor++];
+        if (index.empty()) {
+            index.reserve(old->size());
+            for (size_t i = 0; i < old->size(); i++) index.emplace((*old)[i]->path(), i);  // first of a name wins
+        }
+        auto found = index.find(name);
+        if (found == index.end()) return nullptr;
+        cursor = found->second + 1;
+        return &(*old)[found->second];
+    };
 
     auto files = std::make_shared<FileList>();
     files->reserve(entries.size());
     for (const PinnedFolder::Entry &entry : entries) {
         if (entry.name[0] == '.') continue;
         const uint64_t number = entry.inode;
-        auto found = known.find(entry.name);
-        if (found == known.end() || ((*found->second)->fileNumber() && *(*found->second)->fileNumber() != number)) {
+        const std::shared_ptr<TrashFile> *known = knownRecord(entry.name);
+        if (!known || ((*known)->fileNumber() && *(*known)->fileNumber() != number)) {
             // New, or a different file under a name we knew: its age starts now.
-            if (found != known.end()) changedRecords_ = true;
+            if (known) changedRecords_ = true;
             auto file = TrashFile::fileWithPath(entry.name);
             file->setFileNumber(number);
             files->push_back(std::move(file));
             continue;
         }
-        const std::shared_ptr<TrashFile> &file = *found->second;
+        const std::shared_ptr<TrashFile> &file = *known;
         if (!file->trashDate()) {
             // A record read without a date: its age starts now.
             file->setTrashDate(Environment::current().now());

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Side by side, on identical FreeDesktop home trashes built afresh for each run:
+#   - the server's cycle with nothing due, a bare listing, and trash-empty with a period
+#     that nothing reaches;
+#   - the server's purge of every item (plain), rm -rf of the same tree, trash-empty 0;
+#   - one overwrite pass (bench/compare_shred.sh: dd conv=fsync, shred -n 1 -u);
+#   - growth: cycle and save per item from 10,000 to 1,000,000 items;
+#   - idle resident memory of the real server after its first cycle.
+# Each item is a folder holding one small file, with its info file and directorysizes line.
+#
+#   bench/compare_trash.sh [FOLDER]      default /var/tmp; expects the build in build/
+# Installs trash-cli (Debian) when it is missing. Prints figures; asserts nothing.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+base=${1:-/var/tmp}/quillon-compare
+bench="$top/build/bench/trash_cycle_bench"
+[ -x "$bench" ] || { echo "build first: $bench is missing" >&2; exit 1; }
+. "$top/scripts/deps.sh"
+quillon_install_missing trash-cli dbus-daemon dbus-bin
+
+now() { date +%s.%N; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ms() { awk -v s="$1" 'BEGIN { printf "%.1f ms", s * 1000 }'; }
+
+# make_trash DIR N: DIR/Trash with N folders, each with one file, info and directorysizes.
+make_trash() {
+    local dir=$1 n=$2
+    rm -rf "$dir"
+    mkdir -p "$dir/Trash/files" "$dir/Trash/info"
+    python3 - "$dir/Trash" "$n" <<'PY'
+import os, sys
+trash, n = sys.argv[1], int(sys.argv[2])
+with open(os.path.join(trash, "directorysizes"), "w") as sizes:
+    for i in range(n):
+        name = "folder %06d" % i
+        os.mkdir(os.path.join(trash, "files", name))
+        with open(os.path.join(trash, "files", name, "data"), "w") as f:
+            f.write("x" * 100)
+        with open(os.path.join(trash, "info", name + ".trashinfo"), "w") as f:
+            f.write("[Trash Info]\nPath=/home/user/%s\nDeletionDate=2026-01-01T00:00:00\n" % name)
+        sizes.write("100 1767225600 folder%%20%06d\n" % i)
+PY
+    sync
+}
+
+# time_cmd CMD...: seconds the command took.
+time_cmd() {
+    local start end
+    start=$(now)
+    "$@" >/dev/null 2>&1
+    end=$(now)
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }'
+}
+
+for n in 10000 100000; do
+    echo "== $n trashed folders =="
+    make_trash "$base/a" "$n"
+    listing=$(time_cmd ls -f "$base/a/Trash/files")
+    cycle=$("$bench" --cycle "$base/a")
+    empty_none=$(XDG_DATA_HOME="$base/a" time_cmd trash-empty 100000)
+    echo "nothing due: bare listing $(ms "$listing"), server cycle $(ms "$cycle") ($(ratio "$cycle" "$listing") x), trash-empty $(ms "$empty_none") ($(ratio "$cycle" "$empty_none") x ours/theirs)"
+
+    purge=$("$bench" --purge "$base/a")
+    left=$(ls -A "$base/a/Trash/files" | wc -l)
+    make_trash "$base/a" "$n"
+    rmrf=$(time_cmd rm -rf "$base/a/Trash/files" "$base/a/Trash/info" "$base/a/Trash/directorysizes")
+    make_trash "$base/a" "$n"
+    empty_all=$(XDG_DATA_HOME="$base/a" time_cmd trash-empty 0)
+    echo "purge of everything: server $(ms "$purge") ($left left), rm -rf $(ms "$rmrf") ($(ratio "$purge" "$rmrf") x), trash-empty 0 $(ms "$empty_all") ($(ratio "$purge" "$empty_all") x)"
+done
+
+echo "== one overwrite pass =="
+"$top/bench/compare_shred.sh" 256 "${1:-/var/tmp}"
+
+echo "== growth =="
+for n in 10000 100000 1000000; do
+    "$bench" "$n" "${1:-/var/tmp}" | awk -v n="$n" '
+        /cycle with nothing due/ { gsub(/ms.*/, "", $5); printf "%d items: cycle %.0f ns per item", n, $5 * 1e6 / n }
+        /write trash list file/ { gsub(/ms.*/, "", $5); printf ", save %.0f ns per item", $5 * 1e6 / n }
+        /read trash list file/ { gsub(/ms.*/, "", $5); printf ", load %.0f ns per item", $5 * 1e6 / n }
+        /peak resident/ { printf ", peak %s MiB\n", $6 }'
+done
+
+echo "== idle memory of the real server =="
+server="$top/build/tests/quillon-server-test"
+if [ -x "$server" ]; then
+    home="$base/home"
+    rm -rf "$home"
+    mkdir -p "$home/.local/share/Trash/files" "$home/.config"
+    python3 -c "
+import os
+for i in range(100000): open('$home/.local/share/Trash/files/item %06d' % i, 'w').close()"
+    dbus-run-session -- bash -c "
+        HOME='$home' XDG_CONFIG_HOME= XDG_DATA_HOME= '$server' 1 & pid=\$!
+        until [ -s '$home/.config/local.vantor.quillon.list.plist' ]; do sleep 0.2; done
+        sleep 3   # a few idle cycles after the first save
+        records=\$(grep -c '<key>fileNumber</key>' '$home/.config/local.vantor.quillon.list.plist')
+        echo \"\$records records: idle resident \$(awk '/VmRSS/ { printf \"%.1f MiB\", \$2 / 1024 }' /proc/\$pid/status), peak \$(awk '/VmHWM/ { printf \"%.1f MiB\", \$2 / 1024 }' /proc/\$pid/status)\"
+        kill \$pid; wait \$pid || true"
+    rm -rf "$home"
+fi
+rm -rf "$base"
