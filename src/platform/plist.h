@@ -41,6 +41,8 @@ struct PlistValue {
 class PlistWriter {
  public:
     PlistWriter();  // the XML declaration, the doctype and <plist version="1.0">
+    // Room for a document of about `bytes`, so that a large one is not copied as it grows.
+    void reserve(size_t bytes) { out_.reserve(bytes); }
     void beginArray();
     void beginDict();
     bool end(const char *kind);  // "array" or "dict", closing the innermost one

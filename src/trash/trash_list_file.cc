@@ -18,6 +18,11 @@ std::optional<std::string> encodeTrashList(const FolderList *folders, std::strin
         writer.emptyArray();
         return writer.finish(error);
     }
+    size_t size = 4096;
+    for (const auto &folder : *folders)
+        if (folder->files())
+            for (const auto &file : *folder->files()) size += file->path().size() + 192;  // its lines' markup
+    writer.reserve(size);
     writer.beginArray();
     for (const auto &folder : *folders) {
         writer.beginDict();
