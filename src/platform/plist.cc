@@ -241,9 +241,6 @@ class Decoder {
         if (strcmp(name, "false") == 0) return PlistValue(false);
         if (strcmp(name, "array") == 0) {
             PlistArray array;
-            size_t count = 0;
-            for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) count++;
-            array.reserve(count);  // a large array is then built without being moved as it grows
             for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
                 if (!isValueElement(child)) continue;
                 auto element = value(child, depth + 1);
@@ -254,9 +251,6 @@ class Decoder {
         }
         if (strcmp(name, "dict") == 0) {
             PlistDictionary dictionary;
-            size_t count = 0;
-            for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) count++;
-            dictionary.reserve(count / 2);
             for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
                 if (!isValueElement(child)) continue;
                 if (strcmp(child.name(), "key") != 0) return fail("<dict> entry without a <key>");
