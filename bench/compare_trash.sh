@@ -78,7 +78,7 @@ for n in 10000 100000 1000000; do
         /cycle with nothing due/ { gsub(/ms.*/, "", $5); printf "%d items: cycle %.0f ns per item", n, $5 * 1e6 / n }
         /write trash list file/ { gsub(/ms.*/, "", $5); printf ", save %.0f ns per item", $5 * 1e6 / n }
         /read trash list file/ { gsub(/ms.*/, "", $5); printf ", load %.0f ns per item", $5 * 1e6 / n }
-        /peak resident/ { printf ", peak %s MiB\n", $6 }'
+        /peak resident/ { printf ", peak %s MiB\n", $7 }'
 done
 
 echo "== idle memory of the real server =="

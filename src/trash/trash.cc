@@ -37,11 +37,6 @@ bool Trash::isEqualToTrash(const Trash &other) const {
     return listsEqual(folders_, other.folders_);
 }
 
-std::vector<std::string> Trash::userTrashPaths() const {
-    Environment &environment = Environment::current();
-    return userTrashFolders(environment.dataFolder(), environment.mountTable(), environment.userId());
-}
-
 std::shared_ptr<TrashFolder> Trash::trashFolderWithPath(const std::string &path) const {
     if (!folders_) return nullptr;
     for (const auto &folder : *folders_)

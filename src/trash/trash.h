@@ -43,8 +43,6 @@ class Trash {
     bool isEqualToTrash(const Trash &other) const;
     friend bool operator==(const Trash &a, const Trash &b) { return a.isEqualToTrash(b); }
 
-    // The "files" folders of the user's trash on every mounted volume, found afresh.
-    std::vector<std::string> userTrashPaths() const;
     // The first folder in list order with exactly this path; null if none or no list.
     std::shared_ptr<TrashFolder> trashFolderWithPath(const std::string &path) const;
     // Rebuilds the folder list from the volumes, carrying known folders over as the same
