@@ -40,6 +40,9 @@ class Preferences {
     // failed, in which case nothing is posted and the change stays unsaved.
     bool synchronize();
     bool changes() const { return changes_; }
+    // Forgets what is unsaved, so that nothing is written when the object goes: for a caller
+    // that refuses a change after it began one.
+    void discardChanges() { changes_ = false; }
 
     // The working copy's value, else the registered default, else nullopt.
     std::optional<PlistValue> preferenceForKey(const std::string &key) const;

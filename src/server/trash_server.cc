@@ -71,7 +71,22 @@ std::optional<CalendarDate> TrashServer::cutoffDate(const CalendarDate &now, int
 
 std::optional<CalendarDate> TrashServer::dueDate(const CalendarDate &firstSeen, int period, int units) {
     if (!namesAPeriod(period, units)) return std::nullopt;
-    return movedByPeriods(firstSeen, period, static_cast<int64_t>(units) + 1);
+    // The first moment whose cut-off lies after the first-seen date: found with the cycle's
+    // own computation, not by adding the period, which differs at month ends and around a
+    // change of summer time. The cut-off never moves back as time goes on, so the moments
+    // before it all keep the item and those from it all purge it: a search by halves finds it.
+    const auto cutoffPasses = [&](const CalendarDate &moment) { return firstSeen < *cutoffDate(moment, period, units); };
+    using std::chrono::nanoseconds;
+    CalendarDate low = firstSeen;  // keeps the item
+    // A period later, and a week for what a month's end or a change of summer time can add.
+    const CalendarDate far = movedByPeriods(firstSeen, period, static_cast<int64_t>(units) + 1).dateByAdding(0, 0, 7, 0, 0, 0);
+    CalendarDate high = far;
+    if (!cutoffPasses(high)) return high;  // a period beyond what a date can hold
+    while (high.timePoint() - low.timePoint() > nanoseconds(1)) {
+        const CalendarDate middle(low.timePoint() + (high.timePoint() - low.timePoint()) / 2);
+        (cutoffPasses(middle) ? high : low) = middle;
+    }
+    return high;
 }
 
 void TrashServer::processTrash() {

@@ -61,8 +61,10 @@ class TrashServer {
     // it as `period` is 0, 1, 2 or 3. Nullopt for settings that name no period (a unit index
     // outside 0 to 3, a negative count index): such a cycle must purge nothing.
     static std::optional<CalendarDate> cutoffDate(const CalendarDate &now, int period, int units);
-    // The first moment at which an item first seen at `firstSeen` is due: one whole period
-    // later. Nullopt for the same settings as above.
+    // The first moment at which an item first seen at `firstSeen` is due: the first moment
+    // whose cutoffDate lies after it (about one period later; earlier at a month's end, when
+    // the cut-off of a day that the month before lacks falls at that month's end). Nullopt for
+    // the same settings as above.
     static std::optional<CalendarDate> dueDate(const CalendarDate &firstSeen, int period, int units);
 
  private:

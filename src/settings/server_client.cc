@@ -32,10 +32,9 @@ std::optional<std::string> ServerClient::versionString() {
     return version;
 }
 
-bool ServerClient::quit() {
+bool ServerClient::isRunning() {
     sd_bus *bus = SessionBus::shared();
     if (!bus) return false;
-    // One-way, so first make sure someone holds the name: a quit to nobody is no success.
     sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
     sd_bus_message *reply = nullptr;
     int has_owner = 0;
@@ -44,7 +43,13 @@ bool ServerClient::quit() {
         (void)sd_bus_message_read(reply, "b", &has_owner);
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
-    if (!has_owner) return false;
+    return has_owner != 0;
+}
+
+bool ServerClient::quit() {
+    sd_bus *bus = SessionBus::shared();
+    // One-way, so first make sure someone holds the name: a quit to nobody is no success.
+    if (!bus || !isRunning()) return false;
 
     sd_bus_message *call = nullptr;
     const bool sent = sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "quit") >= 0 &&

@@ -12,6 +12,9 @@ class ServerClient {
     static std::optional<std::string> versionString();
     // Sends the one-way quit to the running server. False when no server holds the name.
     static bool quit();
+    // True when some process holds the server's bus name, whether it answers or not (a
+    // server busy with a long secure purge answers only when the purge is done).
+    static bool isRunning();
 };
 
 }  // namespace quillon

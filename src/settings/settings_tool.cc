@@ -7,6 +7,7 @@
 #include "platform/atomic_file.h"
 #include "platform/environment.h"
 #include "platform/log.h"
+#include "platform/user_defaults.h"
 #include "preferences/preferences.h"
 #include "server/trash_server.h"
 #include "settings/server_client.h"
@@ -89,43 +90,70 @@ int save(Preferences &preferences, std::ostream &out, std::ostream &err) {
     return 0;
 }
 
+// Why the stored settings must not be rewritten, or empty: a file that cannot be read whole,
+// or holds values that cannot be read, would lose them.
+std::string unsafeToRewrite() {
+    UserDefaults &defaults = UserDefaults::standardUserDefaults();
+    const std::string path = UserDefaults::pathForDomain(Preferences::kDomainName);
+    if (defaults.isDamaged(Preferences::kDomainName)) return "the settings file " + path + " cannot be read";
+    const auto unreadable = defaults.unreadableKeys(Preferences::kDomainName);
+    if (!unreadable.empty()) return "the setting \"" + unreadable[0] + "\" in " + path + " cannot be read";
+    return "";
+}
+
 int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
     if (args.size() != 3) return usage(err, "set takes a setting and a value");
     const std::string &what = args[1], &value = args[2];
-    auto preferences = Preferences::preferences();
+    // Everything is checked before anything is changed: a refused command writes nothing.
+    std::optional<int> period, count;
     if (what == "period") {
-        auto period = parsePeriod(value);
+        period = parsePeriod(value);
         if (!period) return usage(err, "the period must be hours, days, weeks or months, not \"" + value + "\"");
-        preferences->setPeriod(*period);
-        (void)preferences->unitsList();  // a count beyond the new unit's largest is pulled back
-        return save(*preferences, out, err);
+    } else if (what == "count") {
+        count = parseCount(value);
+    } else if (what == "secure") {
+        if (value != "on" && value != "off") return usage(err, "secure must be on or off, not \"" + value + "\"");
+    } else {
+        return usage(err, "there is no setting \"" + what + "\"");
     }
+    if (const std::string why = unsafeToRewrite(); !why.empty()) {
+        err << "quillon-settings: " << why << "; nothing was changed. To start afresh with the defaults, move it away:\n"
+            << "  mv " << UserDefaults::pathForDomain(Preferences::kDomainName) << " "
+            << UserDefaults::pathForDomain(Preferences::kDomainName) << ".broken\n";
+        return 1;
+    }
+    auto preferences = Preferences::preferences();
     if (what == "count") {
-        const auto counts = preferences->unitsList();
-        auto count = parseCount(value);
-        if (counts.empty()) return usage(err, "set the period first: the stored one names no unit");
-        if (!count || *count < 1 || *count > static_cast<int>(counts.size())) {
+        const int largest = Preferences::largestCount(preferences->period());
+        if (largest == 0) {
+            preferences->discardChanges();
+            return usage(err, "set the period first: the stored one names no unit");
+        }
+        if (!count || *count < 1 || *count > largest) {
+            const std::string unit = unitName(*preferences, preferences->period());
+            preferences->discardChanges();
             std::string allowed;
-            for (const auto &c : counts) allowed += (allowed.empty() ? "" : ", ") + c;
-            return usage(err, "the count for " + unitName(*preferences, preferences->period()) + " must be one of " +
-                                  allowed + ", not \"" + value + "\"");
+            for (int c = 1; c <= largest; c++) allowed += (c > 1 ? ", " : "") + std::to_string(c);
+            return usage(err, "the count for " + unit + " must be one of " + allowed + ", not \"" + value + "\"");
         }
         preferences->setUnits(*count - 1);
-        return save(*preferences, out, err);
-    }
-    if (what == "secure") {
-        if (value != "on" && value != "off") return usage(err, "secure must be on or off, not \"" + value + "\"");
+    } else if (period) {
+        preferences->setPeriod(*period);
+        (void)preferences->unitsList();  // a count beyond the new unit's largest is pulled back
+    } else {
         preferences->setSecure(value == "on");
-        return save(*preferences, out, err);
     }
-    return usage(err, "there is no setting \"" + what + "\"");
+    return save(*preferences, out, err);
 }
 
 int show(std::ostream &out) {
     auto preferences = Preferences::preferences();
     describe(*preferences, out);
+    preferences->discardChanges();  // showing changes nothing
     if (auto version = ServerClient::versionString())
         out << "The server is running (version " << *version << ").\n";
+    else if (ServerClient::isRunning())
+        out << "The server is running, busy: it did not answer in time (a long secure purge, say).\n";
     else
         out << "The server is not running.\n";
     return 0;
@@ -186,7 +214,8 @@ int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std
     if (command == "version") {
         auto version = ServerClient::versionString();
         if (!version) {
-            err << "quillon-settings: the server is not running\n";
+            err << (ServerClient::isRunning() ? "quillon-settings: the server is running, busy: it did not answer in time\n"
+                                              : "quillon-settings: the server is not running\n");
             return 1;
         }
         out << *version << "\n";

@@ -47,10 +47,36 @@ TEST(CutoffDate, EveryUnitByLocalCalendarArithmetic) {
     EXPECT_FALSE(TrashServer::cutoffDate(march15, -1, 3));
     EXPECT_FALSE(TrashServer::cutoffDate(march15, 1, -1));
     EXPECT_LT(*TrashServer::cutoffDate(march15, 3, 2147483647), march15);
-    // The due date is the cut-off turned round: due one whole period after first seen.
-    EXPECT_EQ(TrashServer::dueDate(local_date(2027, 2, 15, 10, 30), 3, 0), march15);
+    // Due the first moment after one whole period: the cut-off is strict.
+    EXPECT_EQ(TrashServer::dueDate(local_date(2027, 2, 15, 10, 30), 3, 0),
+              CalendarDate(march15.timePoint() + std::chrono::nanoseconds(1)));
     EXPECT_GT(*TrashServer::dueDate(march15, 2, 2147483647), march15);
     EXPECT_FALSE(TrashServer::dueDate(march15, 1, -1));
+    unsetenv("TZ");
+    tzset();
+}
+
+// The moment `list` promises is the first at which the cycle's own cut-off passes the
+// first-seen date: at month ends, leap days and both changes of summer time, for every unit.
+TEST(CutoffDate, TheDueDateIsTheFirstMomentTheCutoffPasses) {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    const CalendarDate firstSeen[] = {
+        local_date(2027, 1, 31, 12, 0), local_date(2028, 2, 29, 9, 15), local_date(2027, 3, 31, 23, 59),
+        local_date(2027, 3, 27, 2, 30),  // a day before the spring gap, at its hour
+        local_date(2027, 10, 30, 2, 30), local_date(2027, 12, 31, 0, 0), local_date(2027, 6, 15, 10, 0),
+    };
+    for (const CalendarDate &seen : firstSeen)
+        for (int period = 0; period < 4; period++)
+            for (int units : {0, 1, 11}) {
+                SCOPED_TRACE(seen.description() + " period " + std::to_string(period) + " units " + std::to_string(units));
+                const auto due = TrashServer::dueDate(seen, period, units);
+                ASSERT_TRUE(due);
+                EXPECT_LT(seen, *TrashServer::cutoffDate(*due, period, units));
+                EXPECT_GE(seen, *TrashServer::cutoffDate(CalendarDate(due->timePoint() - std::chrono::nanoseconds(1)), period, units));
+            }
+    // Not a month after 31 January, but when 1 March's cut-off, 1 February, passes it.
+    EXPECT_EQ(TrashServer::dueDate(local_date(2027, 1, 31, 12, 0), 3, 0), local_date(2027, 3, 1, 0, 0));
     unsetenv("TZ");
     tzset();
 }

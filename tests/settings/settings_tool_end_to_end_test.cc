@@ -1,4 +1,6 @@
 // quillon-settings against the real server on a private session bus, with a temporary home.
+#include <systemd/sd-bus.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -94,6 +96,57 @@ TEST_F(SettingsToolEndToEnd, BadArgumentsAreRefusedAndNothingIsWritten) {
     EXPECT_NE(tool({"set", "count", "8"}).output.find("must be one of 1, 2, 3, 4, 5, 6, 7, not \"8\""),
               std::string::npos);
     EXPECT_FALSE(exists(domainFile));
+}
+
+// Stored settings that a command refuses to work with stay byte for byte as they were, and
+// nothing is announced: a stored 21-day period no count command may pull to 7, a damaged file
+// or a value that cannot be read no set may replace.
+TEST_F(SettingsToolEndToEnd, ARefusedCommandLeavesStoredSettingsAsTheyWere) {
+    const struct {
+        const char *stored;
+        std::vector<std::string> args;
+        int status;
+        const char *says;
+    } cases[] = {
+        {"<plist version=\"1.0\"><dict><key>period</key><integer>1</integer><key>units</key><integer>20</integer></dict></plist>",
+         {"set", "count", "99"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"99\""},
+        {"<plist version=\"1.0\"><dict><key>period</key><integer>1</integer><key>units</key><integer>20</integer></dict></plist>",
+         {}, 0, "Delete items 21 days after"},
+        {"<plist version=\"1.0\"><dict><key>units</key><integer>6</integer>", {"set", "secure", "on"}, 1,
+         "cannot be read; nothing was changed. To start afresh with the defaults, move it away:"},
+        {"<plist version=\"1.0\"><dict><key>units</key><integer>6</integer><key>inode</key><integer>99999999999999999999</integer></dict></plist>",
+         {"set", "period", "weeks"}, 1, "the setting \"inode\""},
+    };
+    make_dir(home / ".config");
+    quillon::testing::NotificationListener listener(bus.address());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stored);
+        write_file(domainFile, c.stored);
+        Result result = tool(c.args);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
+        EXPECT_EQ(read_file(domainFile), c.stored);
+    }
+    listener.post("a marker");  // what comes after everything the tool may have posted
+    EXPECT_EQ(listener.waitFor(1, 10s), std::vector<std::string>{"a marker"});
+}
+
+// A server that holds its name but does not answer in time (deep in a long secure purge) is
+// busy, not gone: saying it is not running would invite a second one.
+TEST_F(SettingsToolEndToEnd, AServerThatDoesNotAnswerIsReportedBusy) {
+    sd_bus *owner = nullptr;
+    ASSERT_GE(sd_bus_new(&owner), 0);
+    sd_bus_set_address(owner, bus.address().c_str());
+    sd_bus_set_bus_client(owner, 1);
+    ASSERT_GE(sd_bus_start(owner), 0);
+    ASSERT_GE(sd_bus_request_name(owner, "local.vantor.quillon.server", 0), 0);  // and then never answers
+    Result shown = tool({});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.output.find("The server is running, busy"), std::string::npos) << shown.output;
+    Result version = tool({"version"});
+    EXPECT_EQ(version.status, 1);
+    EXPECT_EQ(version.output, "quillon-settings: the server is running, busy: it did not answer in time\n");
+    sd_bus_flush_close_unref(owner);
 }
 
 TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
