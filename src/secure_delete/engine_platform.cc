@@ -100,7 +100,9 @@ int change_mode_at(int dirfd, const char *name, mode_t mode) {
     if (fd < 0) return -1;
     struct stat st;
     int result = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // Only a file that lives in this directory alone: a hard link to a file elsewhere,
+    // swapped in since the walk examined the entry, must not have its mode changed.
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
         char proc_path[64];
         snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
         result = chmod(proc_path, mode);

@@ -49,7 +49,8 @@ bool directory_is_empty(int dirfd, const char *name, const entry_stat &examined)
 // describes (it was swapped since it was examined).
 int open_examined_file(int dirfd, const char *name, const entry_stat &examined);
 
-// chmod of the entry itself, never of what a link in its place points to.
+// chmod of the entry itself, never of what a link in its place points to, and only of a
+// regular file with no other hard link (EPERM otherwise).
 int change_mode_at(int dirfd, const char *name, mode_t mode);
 
 // The ranges of [0, length) of `fd` that hold data, in order, without its holes. A file

@@ -2,6 +2,9 @@
 
 #include <systemd/sd-bus.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/log.h"
 #include "platform/session_bus.h"
 #include "server/trash_server.h"
@@ -21,10 +24,30 @@ int quit(sd_bus_message *message, void *userdata, sd_bus_error *) {
     return sd_bus_reply_method_return(message, "");
 }
 
+// Appends `paths` to `reply` as one array of strings.
+int appendPaths(sd_bus_message *reply, const std::vector<std::string> &paths) {
+    int r = sd_bus_message_open_container(reply, 'a', "s");
+    for (const std::string &path : paths)
+        if (r >= 0) r = sd_bus_message_append(reply, "s", path.c_str());
+    return r >= 0 ? sd_bus_message_close_container(reply) : r;
+}
+
+int purgeNow(sd_bus_message *message, void *userdata, sd_bus_error *) {
+    const CycleReport report = static_cast<TrashServer *>(userdata)->purgeNow();
+    sd_bus_message *reply = nullptr;
+    int r = sd_bus_message_new_method_return(message, &reply);
+    if (r >= 0) r = appendPaths(reply, report.deleted);
+    if (r >= 0) r = appendPaths(reply, report.failed);
+    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return r;
+}
+
 const sd_bus_vtable kVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("versionString", "", "s", versionString, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("quit", "", "", quit, SD_BUS_VTABLE_UNPRIVILEGED | SD_BUS_VTABLE_METHOD_NO_REPLY),
+    SD_BUS_METHOD("purgeNow", "", "asas", purgeNow, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
 

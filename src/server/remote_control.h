@@ -1,6 +1,8 @@
 // The remote-control interface: the server object on the session bus under the well-known
 // name "local.vantor.quillon.server", object /local/vantor/quillon/server, interface
-// local.vantor.quillon.TrashProtocol with versionString (returns s) and the one-way quit.
+// local.vantor.quillon.TrashProtocol with versionString (returns s), the one-way quit, and
+// purgeNow, which runs a cycle at once and returns the items it deleted and those it could
+// not (as, as: full paths).
 // Other calls get the bus's standard unknown-method error.
 #pragma once
 

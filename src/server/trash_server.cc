@@ -118,6 +118,11 @@ void TrashServer::processTrash() {
     trash()->processTrash(PurgeRequest{*cutoff, secure});
 }
 
+CycleReport TrashServer::purgeNow() {
+    processTrash();
+    return trash()->lastCycle();
+}
+
 void TrashServer::updatePreferences() {
     UserDefaults::resetStandardUserDefaults();
     setPreferences(Preferences::preferences());

@@ -41,6 +41,9 @@ class TrashServer {
     void stop();
     // One purge cycle.
     void processTrash();
+    // One purge cycle now, outside the timer's schedule (which stays as it is), and what it
+    // deleted and could not delete. Items first seen in it are not due, as in every cycle.
+    CycleReport purgeNow();
     // Rereads the settings from storage.
     void updatePreferences();
 

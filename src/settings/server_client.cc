@@ -32,6 +32,37 @@ std::optional<std::string> ServerClient::versionString() {
     return version;
 }
 
+namespace {
+
+bool readPaths(sd_bus_message *reply, std::vector<std::string> &paths) {
+    if (sd_bus_message_enter_container(reply, 'a', "s") < 0) return false;
+    const char *path = nullptr;
+    int r;
+    while ((r = sd_bus_message_read(reply, "s", &path)) > 0) paths.emplace_back(path);
+    return r >= 0 && sd_bus_message_exit_container(reply) >= 0;
+}
+
+}  // namespace
+
+std::optional<ServerClient::PurgeResult> ServerClient::purgeNow() {
+    sd_bus *bus = SessionBus::shared();
+    if (!bus || !isRunning()) return std::nullopt;
+    sd_bus_error error{};
+    sd_bus_message *call = nullptr, *reply = nullptr;
+    std::optional<PurgeResult> result;
+    // A secure purge of many items can take hours: wait for as long as it goes on.
+    constexpr uint64_t kDay = 24ull * 3600 * 1'000'000;
+    if (sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "purgeNow") >= 0 &&
+        sd_bus_message_set_auto_start(call, 0) >= 0 && sd_bus_call(bus, call, kDay, &error, &reply) >= 0) {
+        PurgeResult read;
+        if (readPaths(reply, read.deleted) && readPaths(reply, read.failed)) result = std::move(read);
+    }
+    sd_bus_message_unref(call);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return result;
+}
+
 bool ServerClient::isRunning() {
     sd_bus *bus = SessionBus::shared();
     if (!bus) return false;

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillon {
 
@@ -15,6 +16,13 @@ class ServerClient {
     // True when some process holds the server's bus name, whether it answers or not (a
     // server busy with a long secure purge answers only when the purge is done).
     static bool isRunning();
+    // Asks the running server to run a cycle now and waits for it to end, however long its
+    // deletions take. The items it deleted and those it could not; nullopt when no server
+    // answered.
+    struct PurgeResult {
+        std::vector<std::string> deleted, failed;
+    };
+    static std::optional<PurgeResult> purgeNow();
 };
 
 }  // namespace quillon

@@ -19,7 +19,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: quillon-settings [show | set period hours|days|weeks|months | set count N |\n"
-    "                         set secure on|off | list | version | quit | --help]\n";
+    "                         set secure on|off | list | purge | version | quit | --help]\n";
 
 constexpr char kHelp[] =
     "Shows and changes when Quillon empties your trash.\n"
@@ -29,6 +29,7 @@ constexpr char kHelp[] =
     "  quillon-settings set count N     how many of them an item stays in the trash\n"
     "  quillon-settings set secure on   overwrite items before deleting them (off: plain)\n"
     "  quillon-settings list            every remembered item, first seen when, purged from when\n"
+    "  quillon-settings purge           ask the running server to delete what is due now\n"
     "  quillon-settings version         the running server's version\n"
     "  quillon-settings quit            ask the running server to quit\n"
     "\n"
@@ -199,6 +200,22 @@ int list(std::ostream &out, std::ostream &err) {
     return 0;
 }
 
+int purge(std::ostream &out, std::ostream &err) {
+    // The tool never deletes anything itself: the server does, with its own records.
+    auto result = ServerClient::purgeNow();
+    if (!result) {
+        err << "quillon-settings: the server is not running; nothing was deleted\n";
+        return 1;
+    }
+    if (result->deleted.empty() && result->failed.empty()) out << "Nothing was due.\n";
+    auto items = [](size_t n) { return std::to_string(n) + (n == 1 ? " item" : " items"); };
+    if (!result->deleted.empty()) out << "Deleted " << items(result->deleted.size()) << ":\n";
+    for (const auto &path : result->deleted) out << "  " << escapeControlCharacters(path) << "\n";
+    if (!result->failed.empty()) err << "Could not delete " << items(result->failed.size()) << " (see the journal):\n";
+    for (const auto &path : result->failed) err << "  " << escapeControlCharacters(path) << "\n";
+    return result->failed.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
@@ -211,6 +228,7 @@ int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std
     if (command == "set") return set(args, out, err);
     if (args.size() != 1) return usage(err, "\"" + command + "\" takes no arguments");
     if (command == "list") return list(out, err);
+    if (command == "purge") return purge(out, err);
     if (command == "version") {
         auto version = ServerClient::versionString();
         if (!version) {

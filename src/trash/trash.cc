@@ -99,10 +99,11 @@ bool Trash::updateLists() {
 
 void Trash::processTrash(const PurgeRequest &request) {
     bool changed = unsavedChanges_;
+    lastCycle_ = {};
     if (updateLists()) changed = true;
     for (const auto &folder : *folders_) {
         if (skipped_.count(folder.get())) continue;
-        if (folder->processTrash(request)) changed = true;  // every folder, every cycle
+        if (folder->processTrash(request, lastCycle_)) changed = true;  // every folder, every cycle
     }
     unsavedChanges_ = changed;
     (void)save();

@@ -54,6 +54,8 @@ class Trash {
     bool updateLists();
     // One purge cycle over every folder, then save.
     void processTrash(const PurgeRequest &request);
+    // What the last cycle deleted and could not delete.
+    const CycleReport &lastCycle() const { return lastCycle_; }
 
     bool unsavedChanges() const { return unsavedChanges_; }
     void setUnsavedChanges(bool unsaved) { unsavedChanges_ = unsaved; }
@@ -81,7 +83,8 @@ class Trash {
     std::shared_ptr<FolderList> folders_;
     std::optional<std::string> filePath_;
     bool unsavedChanges_ = true;
-    bool saveFailing_ = false;  // the last save failed, and that was logged
+    bool saveFailing_ = false;
+    CycleReport lastCycle_;  // the last save failed, and that was logged
     // Per volume (mount point; "" for the home trash): set while its look-up runs.
     std::map<std::string, std::shared_ptr<std::atomic<bool>>> lookups_;
     std::set<std::string> stalledVolumes_;

@@ -197,6 +197,11 @@ void TrashFolder::noteAnswer(bool answered) {
 }
 
 bool TrashFolder::processTrash(const PurgeRequest &request) {
+    CycleReport ignored;
+    return processTrash(request, ignored);
+}
+
+bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report) {
     // The file work of each step runs on a thread of its own and owns what it touches; the
     // records are read and changed here only, between the steps.
     struct Scan {
@@ -228,9 +233,9 @@ bool TrashFolder::processTrash(const PurgeRequest &request) {
     // The info folder is looked at when the server starts, and again while it held orphans:
     // a killed purge leaves them, and they are removed a cycle later.
     const bool sweep = !sweptOnce_ || !orphans_.empty();
+    const std::vector<std::string> due = dueNames(request.date);
     const bool finished = runPatiently(
-        [purge, folder = scan->folder, path = path_, due = dueNames(request.date), securely = request.secure,
-         sweep, earlier = orphans_] {
+        [purge, folder = scan->folder, path = path_, due, securely = request.secure, sweep, earlier = orphans_] {
             TrashBookkeeping bookkeeping(*folder);
             for (const std::string &name : due)
                 if (deleteItem(*folder, bookkeeping, path, name, securely)) purge->deleted.insert(name);
@@ -242,6 +247,10 @@ bool TrashFolder::processTrash(const PurgeRequest &request) {
         },
         busy_);
     noteAnswer(finished);
+    std::string prefix = path_;
+    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    for (const std::string &name : due)
+        (finished && purge->deleted.count(name) ? report.deleted : report.failed).push_back(prefix + name);
     if (!finished) return changed;
     if (purge->swept) {
         sweptOnce_ = true;

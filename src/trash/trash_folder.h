@@ -40,6 +40,12 @@ struct PurgeRequest {
 
 using FileList = SharedList<TrashFile>;
 
+// What one cycle deleted and could not delete: full paths of items, in the order met.
+struct CycleReport {
+    std::vector<std::string> deleted;
+    std::vector<std::string> failed;
+};
+
 class TrashFolder {
  public:
     static std::shared_ptr<TrashFolder> folderWithPath(const std::string &path);
@@ -81,6 +87,8 @@ class TrashFolder {
     // the record list differs (by names and order) from the one before, or a record got its
     // missing date or its file number: the trash list file must be written.
     bool processTrash(const PurgeRequest &request);
+    // processTrash, noting in `report` what the cycle deleted and could not delete.
+    bool processTrash(const PurgeRequest &request, CycleReport &report);
     const std::string &identity() const { return identity_; }
     void setIdentity(const std::string &identity) { identity_ = identity; }
 

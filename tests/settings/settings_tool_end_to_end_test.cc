@@ -2,6 +2,8 @@
 #include <systemd/sd-bus.h>
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
@@ -129,6 +131,39 @@ TEST_F(SettingsToolEndToEnd, ARefusedCommandLeavesStoredSettingsAsTheyWere) {
     }
     listener.post("a marker");  // what comes after everything the tool may have posted
     EXPECT_EQ(listener.waitFor(1, 10s), std::vector<std::string>{"a marker"});
+}
+
+// purge asks the running server for a cycle at once and says what went and what stayed;
+// without a server it deletes nothing itself.
+TEST_F(SettingsToolEndToEnd, PurgeRunsTheServersCycleNow) {
+    write_file(files + "/ancient", "x");
+    write_file(files + "/locked", "x");
+    write_file(files + "/fresh", "x");
+    make_dir(home / ".config");
+    std::string list = quillon::testing::trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}, {"locked", "2020-01-01T00:00:00Z"}});
+    write_file(listFile, list);
+    Result without = tool({"purge"});
+    EXPECT_EQ(without.status, 1);
+    EXPECT_EQ(without.output, "quillon-settings: the server is not running; nothing was deleted\n");
+    EXPECT_TRUE(exists(files + "/ancient"));
+
+    const bool immutable = set_immutable(files + "/locked", true);
+    if (!immutable) unlink((files + "/locked").c_str());
+    quillon::testing::NotificationListener client(bus.address());
+    auto running = std::make_unique<ChildProcess>(std::vector<std::string>{QUILLON_TEST_SERVER, "3600"}, environment(),
+                                                  home / "server.log");
+    ASSERT_EQ(client.waitFor(1, 20s), std::vector<std::string>{"server launched"});
+    Result purged = tool({"purge"});
+    set_immutable(files + "/locked", false);
+    EXPECT_EQ(purged.status, immutable ? 1 : 0) << purged.output;
+    EXPECT_NE(purged.output.find("Deleted 1 item:\n  " + files + "/ancient\n"), std::string::npos) << purged.output;
+    const bool toldOfLocked = purged.output.find("Could not delete 1 item (see the journal):\n  " + files + "/locked\n") != std::string::npos;
+    EXPECT_EQ(toldOfLocked, immutable) << purged.output;
+    EXPECT_FALSE(exists(files + "/ancient"));
+    EXPECT_TRUE(exists(files + "/fresh"));  // first seen by this very cycle: not due
+    EXPECT_EQ(tool({"purge"}).output.find("ancient"), std::string::npos);
+    running->signal(SIGTERM);
+    EXPECT_EQ(running->wait(20s), 0);
 }
 
 // A server that holds its name but does not answer in time (deep in a long secure purge) is
