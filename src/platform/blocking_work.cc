@@ -12,7 +12,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<int64_t> normalPatienceMs{5000};
+std::atomic<int64_t> normalPatienceMs{10000};
 std::atomic<int64_t> quittingPatienceMs{3000};
 
 thread_local std::atomic<uint64_t> *currentCounter = nullptr;

@@ -31,8 +31,10 @@ struct BlockingWork {
 };
 
 // Runs every work on a thread of its own and waits until each has finished or has made no
-// progress for the patience: 5 s, or 3 s once a quit signal (SIGTERM, SIGINT, SIGHUP) is
-// pending. Progress is the work finishing, or noteProgress() on its thread. Returns, per
+// progress for the patience: 10 s, or 3 s once a quit signal (SIGTERM, SIGINT, SIGHUP) is
+// pending. Progress is the work finishing, or noteProgress() on its thread. (A single call
+// that takes longer on a busy but answering disk, a flush of much data, say, also looks like
+// a stall; the work then finishes on its own while the cycle goes on without its result.) Returns, per
 // work, whether it finished. Works whose flag is still set are not started and count as not
 // finished.
 std::vector<bool> runPatiently(std::vector<BlockingWork> works);

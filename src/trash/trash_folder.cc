@@ -143,6 +143,7 @@ bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const
         const std::string target = folder.pathFor(name);
         removed = securely ? environment.secureDelete(target, 0) : environment.removeItem(target);
     }
+    noteProgress();  // an item dealt with is progress, however small it was
     if (!removed) {
         logMessage(securely ? "could not securely delete: %s" : "could not delete: %s", full.c_str());
         return false;

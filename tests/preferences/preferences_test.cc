@@ -95,7 +95,7 @@ TEST_F(PreferencesTest, ReleasingAnObjectWritesItsUnsavedChange) {
         Preferences preferences;
         preferences.setPeriod(3);
     }
-    EXPECT_EQ(listener.waitFor(1, 5s), std::vector<std::string>{"preferences changed"});
+    EXPECT_EQ(listener.waitFor(1, 60s), std::vector<std::string>{"preferences changed"});
     UserDefaults::resetStandardUserDefaults();
     EXPECT_EQ(Preferences().period(), 3);
 }
@@ -110,7 +110,7 @@ TEST_F(PreferencesTest, AFailedWriteIsNotAnnouncedAndStaysUnsaved) {
     EXPECT_TRUE(listener.waitFor(1, 200ms).empty());
     make_dir(home / ".config");
     EXPECT_TRUE(preferences.synchronize());
-    EXPECT_EQ(listener.waitFor(1, 5s), std::vector<std::string>{"preferences changed"});
+    EXPECT_EQ(listener.waitFor(1, 60s), std::vector<std::string>{"preferences changed"});
 }
 
 TEST_F(PreferencesTest, UnitsListPullsTheCountBackWithinTheUnit) {

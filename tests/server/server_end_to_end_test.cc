@@ -59,14 +59,14 @@ TEST_F(ServerEndToEnd, AnnouncesAnswersAndQuitsOnRequest) {
     rmdir((home / ".config").c_str());  // the server makes it
     quillon::testing::NotificationListener client(bus.address());
     auto server = start(QUILLON_SERVER);  // the installed binary itself
-    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
     EXPECT_EQ(ServerClient::versionString(), "1.0.0");
 
     const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(ServerClient::quit());
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);  // one-way: nothing to wait for
-    EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
-    EXPECT_EQ(server->wait(10s), 0);
+    EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
+    EXPECT_EQ(server->wait(60s), 0);
     EXPECT_TRUE(logHas("Starting Quillon server 1.0\n"));
     EXPECT_TRUE(logHas("Stopping Quillon server 1.0.0\n"));
     EXPECT_TRUE(exists(listFile));  // no file at start: the shutdown saved one
@@ -79,31 +79,31 @@ TEST_F(ServerEndToEnd, EveryQuitSignalTakesTheOrderlyShutdown) {
     for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
         quillon::testing::NotificationListener client(bus.address());
         auto server = start();
-        ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"}) << signo;
+        ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"}) << signo;
         server->signal(signo);
-        EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
-        EXPECT_EQ(server->wait(10s), 0) << signo;
+        EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
+        EXPECT_EQ(server->wait(60s), 0) << signo;
     }
 }
 
 TEST_F(ServerEndToEnd, ASecondInstanceGivesWayAndTheFirstRunsOn) {
     quillon::testing::NotificationListener client(bus.address());
     auto first = start();
-    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
     // A save of the first one's under way, and a user's own look-alike: the second touches neither.
     const std::string saving = listFile + ".quillon-tmp-Ab12Z9", backup = listFile + ".backup";
     write_file(saving, "half");
     write_file(backup, "mine");
     auto second = start();
-    EXPECT_EQ(second->wait(10s), 0);
+    EXPECT_EQ(second->wait(60s), 0);
     EXPECT_TRUE(exists(saving));
     EXPECT_EQ(read_file(backup), "mine");
     EXPECT_TRUE(logHas("registring name 'local.vantor.quillon.server' with NSConnection failed"));
-    EXPECT_EQ(client.waitFor(2, 10s), (std::vector<std::string>{"server launched", "server will terminate"}));
+    EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
     EXPECT_EQ(ServerClient::versionString(), "1.0.0");
     EXPECT_FALSE(first->wait(0ms));
     ServerClient::quit();
-    EXPECT_EQ(first->wait(10s), 0);
+    EXPECT_EQ(first->wait(60s), 0);
 }
 
 TEST_F(ServerEndToEnd, ARealCyclePurgesAnItemThatIsDue) {
@@ -113,11 +113,11 @@ TEST_F(ServerEndToEnd, ARealCyclePurgesAnItemThatIsDue) {
     rememberSince2020("ancient");
     quillon::testing::NotificationListener client(bus.address());
     auto server = start(QUILLON_TEST_SERVER, "0.2");
-    EXPECT_TRUE(eventually([&] { return !exists(files + "/ancient"); }, 20s));
-    EXPECT_FALSE(exists(info + "/ancient.trashinfo"));
+    // The item goes first, its info file after it.
+    EXPECT_TRUE(eventually([&] { return !exists(files + "/ancient") && !exists(info + "/ancient.trashinfo"); }, 120s));
     EXPECT_TRUE(exists(files + "/fresh"));
     ServerClient::quit();
-    EXPECT_EQ(server->wait(10s), 0);
+    EXPECT_EQ(server->wait(60s), 0);
     const std::string saved = read_file(listFile);
     EXPECT_EQ(saved.find("ancient"), std::string::npos);
     EXPECT_NE(saved.find("<string>fresh</string>"), std::string::npos);
@@ -125,22 +125,22 @@ TEST_F(ServerEndToEnd, ARealCyclePurgesAnItemThatIsDue) {
 
 TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
     make_dir(files + "/big");
-    for (int i = 0; i < 400; i++) write_file(files + "/big/f" + std::to_string(i), std::string(8192, 'd'));
+    for (int i = 0; i < 100; i++) write_file(files + "/big/f" + std::to_string(i), std::string(8192, 'd'));
     rememberSince2020("big");
     write_file(home / ".config/local.vantor.quillon.plist",
                "<plist version=\"1.0\"><dict><key>secure</key><true/></dict></plist>");
     quillon::testing::NotificationListener client(bus.address());
     auto server = start(QUILLON_TEST_SERVER, "0.2");
-    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
-    ASSERT_TRUE(eventually([&] { return list_dir(files + "/big").size() < 400; }, 20s));
+    ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
+    ASSERT_TRUE(eventually([&] { return list_dir(files + "/big").size() < 100; }, 120s));
 
     const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(ServerClient::quit());
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
-    EXPECT_EQ(server->wait(60s), 0);
+    EXPECT_EQ(server->wait(300s), 0);
     EXPECT_FALSE(exists(files + "/big"));  // the purge ran to its end
     EXPECT_EQ(read_file(listFile).find("big"), std::string::npos);
-    EXPECT_EQ(client.waitFor(2, 5s), (std::vector<std::string>{"server launched", "server will terminate"}));
+    EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
 }
 
 // A FUSE file system that answers the kernel's INIT and then nothing, as a dead network
@@ -211,7 +211,7 @@ TEST_F(ServerEndToEnd, AStalledVolumeCostsOnlyItsOwnTrash) {
     auto server = std::make_unique<ChildProcess>(
         std::vector<std::string>{QUILLON_TEST_SERVER, "1", home / "mounts"},
         quillon::testing::session_environment(home.path(), bus.address()), log);
-    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
     // The home trash is purged although the other volume never answers.
     EXPECT_TRUE(eventually([&] { return !exists(files + "/ancient"); }, 60s));
     EXPECT_TRUE(logHas(home / "stall" + " does not answer: its trash is left as it is until it does"));

@@ -52,7 +52,7 @@ class SettingsToolEndToEnd : public ::testing::Test {
         std::vector<std::string> argv = {QUILLON_SETTINGS};
         argv.insert(argv.end(), args.begin(), args.end());
         ChildProcess child(argv, environment(), log);
-        auto status = child.wait(20s);
+        auto status = child.wait(60s);
         return {status.value_or(-1), read_file(log)};
     }
     std::unique_ptr<ChildProcess> server() {
@@ -130,7 +130,7 @@ TEST_F(SettingsToolEndToEnd, ARefusedCommandLeavesStoredSettingsAsTheyWere) {
         EXPECT_EQ(read_file(domainFile), c.stored);
     }
     listener.post("a marker");  // what comes after everything the tool may have posted
-    EXPECT_EQ(listener.waitFor(1, 10s), std::vector<std::string>{"a marker"});
+    EXPECT_EQ(listener.waitFor(1, 60s), std::vector<std::string>{"a marker"});
 }
 
 // purge asks the running server for a cycle at once and says what went and what stayed;
@@ -152,7 +152,7 @@ TEST_F(SettingsToolEndToEnd, PurgeRunsTheServersCycleNow) {
     quillon::testing::NotificationListener client(bus.address());
     auto running = std::make_unique<ChildProcess>(std::vector<std::string>{QUILLON_TEST_SERVER, "3600"}, environment(),
                                                   home / "server.log");
-    ASSERT_EQ(client.waitFor(1, 20s), std::vector<std::string>{"server launched"});
+    ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
     Result purged = tool({"purge"});
     set_immutable(files + "/locked", false);
     EXPECT_EQ(purged.status, immutable ? 1 : 0) << purged.output;
@@ -163,7 +163,7 @@ TEST_F(SettingsToolEndToEnd, PurgeRunsTheServersCycleNow) {
     EXPECT_TRUE(exists(files + "/fresh"));  // first seen by this very cycle: not due
     EXPECT_EQ(tool({"purge"}).output.find("ancient"), std::string::npos);
     running->signal(SIGTERM);
-    EXPECT_EQ(running->wait(20s), 0);
+    EXPECT_EQ(running->wait(60s), 0);
 }
 
 // A server that holds its name but does not answer in time (deep in a long secure purge) is
@@ -189,7 +189,7 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     remember("two hours old", std::time(nullptr) - 2 * 3600);
     quillon::testing::NotificationListener client(bus.address());
     auto running = server();
-    ASSERT_EQ(client.waitFor(1, 10s), std::vector<std::string>{"server launched"});
+    ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
 
     Result shown = tool({});
     EXPECT_NE(shown.output.find("The server is running (version 1.0.0)."), std::string::npos) << shown.output;
@@ -210,7 +210,7 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     EXPECT_EQ(tool({"set", "secure", "on"}).output, "Delete items 1 hour after they were first seen, securely.\n");
     Result quit = tool({"quit"});
     EXPECT_EQ(quit.status, 0);
-    EXPECT_EQ(running->wait(10s), 0);
+    EXPECT_EQ(running->wait(60s), 0);
     EXPECT_EQ(tool({"list"}).output, files + "\nThe server remembers no items.\n");
 }
 
