@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/log.h"
@@ -134,6 +135,24 @@ class HostileTrash : public ::testing::TestWithParam<bool> {
         close(sock);
         write_file(files + "/vanishing", "x");
     }
+    RunLoop loop;
+    std::unique_ptr<TrashServer> server;
+    // A server, with secure deletion when asked, whose first cycle has seen the trash.
+    void startServer(bool secure) {
+        if (secure) {
+            Preferences preferences;
+            preferences.setSecure(true);
+        }
+        server = std::make_unique<TrashServer>(loop);
+        server->processTrash();
+    }
+    // The cycle five days later, when everything is due; what the secure engine said.
+    std::string cycleFiveDaysLater() {
+        environment.advance(5 * 86400);
+        ::testing::internal::CaptureStderr();  // the secure engine reports on standard error
+        server->processTrash();
+        return ::testing::internal::GetCapturedStderr();
+    }
     std::vector<std::string> failuresLogged() {
         std::vector<std::string> out;
         for (const auto &line : logged)
@@ -146,20 +165,10 @@ class HostileTrash : public ::testing::TestWithParam<bool> {
 TEST_P(HostileTrash, NothingOutsideChangesAndWhatStaysIsLoggedEveryCycle) {
     const bool secure = GetParam();
     fillTrash();
-    if (secure) {
-        Preferences preferences;
-        preferences.setSecure(true);
-    }
     const auto before = snapshot(outside.path());
-    RunLoop loop;
-    TrashServer server(loop);
-    server.processTrash();
+    startServer(secure);
     EXPECT_TRUE(failuresLogged().empty());  // first seen: nothing is due
-
-    environment.advance(5 * 86400);
-    ::testing::internal::CaptureStderr();  // the secure engine reports on standard error
-    server.processTrash();
-    const std::string engine = ::testing::internal::GetCapturedStderr();
+    const std::string engine = cycleFiveDaysLater();
     EXPECT_EQ(snapshot(outside.path()), before) << "something outside the trash changed";
 
     // What is left must be exactly what was logged, and logged again at the next cycle. The
@@ -178,7 +187,7 @@ TEST_P(HostileTrash, NothingOutsideChangesAndWhatStaysIsLoggedEveryCycle) {
     std::sort(expected.begin(), expected.end());
     std::sort(expectedFirst.begin(), expectedFirst.end());
     EXPECT_EQ(first, expectedFirst) << engine;
-    server.processTrash();
+    server->processTrash();
     std::vector<std::string> again = failuresLogged();
     std::sort(again.begin(), again.end());
     EXPECT_EQ(again, expected);
@@ -246,24 +255,15 @@ TEST_P(HostileTrash, MountsInsideItemsAreLeftAloneAndTheirItemsKept) {
     make_dir(files + "/scratch/ram");
     ASSERT_EQ(mount_for_test("tmpfs", files + "/scratch/ram", "tmpfs", "size=1m"), "");
     write_file(files + "/scratch/ram/work", "unsaved work");
-    if (secure) {
-        Preferences preferences;
-        preferences.setSecure(true);
-    }
     const auto before = snapshot(outside.path());
-    RunLoop loop;
-    TrashServer server(loop);
-    server.processTrash();
-    environment.advance(5 * 86400);
-    ::testing::internal::CaptureStderr();
-    server.processTrash();
-    const std::string engine = ::testing::internal::GetCapturedStderr();
+    startServer(secure);
+    const std::string engine = cycleFiveDaysLater();
 
     EXPECT_EQ(snapshot(outside.path()), before) << engine;
     EXPECT_EQ(read_file(files + "/scratch/ram/work"), "unsaved work");
     EXPECT_EQ(list_dir(files), (std::vector<std::string>{"bound", "project", "scratch"}));
     EXPECT_FALSE(exists(files + "/project/notes")) << "what lies on the item's own file system goes";
-    auto folder = server.trash()->trashFolderWithPath(files);
+    auto folder = server->trash()->trashFolderWithPath(files);
     ASSERT_TRUE(folder);
     for (const char *name : {"bound", "project", "scratch"}) EXPECT_TRUE(folder->trashFileWithPath(name)) << name;
     umount2((files + "/scratch/ram").c_str(), MNT_DETACH);
