@@ -32,29 +32,25 @@ class CalendarDateTest : public ::testing::Test {
     std::optional<std::string> saved_;
 };
 
-TEST_F(CalendarDateTest, MonthsAreCalendarStepsKeepingTheTimeOfDay) {
-    EXPECT_EQ(local_date(2027, 3, 15, 10, 30).dateByAdding(0, -1, 0, 0, 0, 0), local_date(2027, 2, 15, 10, 30));
-    EXPECT_EQ(local_date(2027, 1, 15, 10, 30).dateByAdding(0, -2, 0, 0, 0, 0), local_date(2026, 11, 15, 10, 30));
-    EXPECT_EQ(local_date(2027, 1, 15, 10, 30).dateByAdding(0, -14, 0, 0, 0, 0), local_date(2025, 11, 15, 10, 30));
-    // A day the month lacks overflows into the next month.
-    EXPECT_EQ(local_date(2027, 3, 31, 9, 0).dateByAdding(0, -1, 0, 0, 0, 0), local_date(2027, 3, 3, 9, 0));
-    EXPECT_EQ(local_date(2028, 3, 31, 9, 0).dateByAdding(0, -1, 0, 0, 0, 0), local_date(2028, 3, 2, 9, 0));
-}
-
-TEST_F(CalendarDateTest, DaysKeepLocalTimeAcrossSummerTimeWhileHoursAreElapsed) {
-    const CalendarDate after = local_date(2027, 3, 30, 12, 0);  // summer time began on 28 March
-    const CalendarDate four_days = after.dateByAdding(0, 0, -4, 0, 0, 0);
-    EXPECT_EQ(four_days, local_date(2027, 3, 26, 12, 0));
-    EXPECT_EQ(after.timeIntervalSinceDate(four_days), 95 * 3600.0);
-    EXPECT_EQ(after.dateByAdding(0, 0, -14, 0, 0, 0), local_date(2027, 3, 16, 12, 0));
-    const CalendarDate twelve_hours = local_date(2027, 3, 28, 12, 0).dateByAdding(0, 0, 0, -12, 0, 0);
-    EXPECT_EQ(local_date(2027, 3, 28, 12, 0).timeIntervalSinceDate(twelve_hours), 12 * 3600.0);
-    EXPECT_EQ(twelve_hours, local_date(2027, 3, 27, 23, 0));
-}
-
-TEST_F(CalendarDateTest, FractionsOfASecondAreKept) {
-    const CalendarDate date = CalendarDate::fromUnixSeconds(1'800'000'000.25);
-    EXPECT_DOUBLE_EQ(date.dateByAdding(0, 0, -1, 0, 0, 0).unixSeconds(), 1'800'000'000.25 - 86400);
+// Months and days are calendar steps that keep the local time of day (a day the month lacks
+// overflows into the next); hours are elapsed time; fractions of a second are kept.
+TEST_F(CalendarDateTest, StepsByEachUnit) {
+    const struct {
+        CalendarDate from;
+        int months, days, hours;
+        CalendarDate expected;
+    } cases[] = {
+        {local_date(2027, 3, 15, 10, 30), -1, 0, 0, local_date(2027, 2, 15, 10, 30)},
+        {local_date(2027, 1, 15, 10, 30), -2, 0, 0, local_date(2026, 11, 15, 10, 30)},
+        {local_date(2027, 1, 15, 10, 30), -14, 0, 0, local_date(2025, 11, 15, 10, 30)},
+        {local_date(2027, 3, 31, 9, 0), -1, 0, 0, local_date(2027, 3, 3, 9, 0)},
+        {local_date(2028, 3, 31, 9, 0), -1, 0, 0, local_date(2028, 3, 2, 9, 0)},
+        {local_date(2027, 3, 30, 12, 0), 0, -4, 0, local_date(2027, 3, 26, 12, 0)},  // across the spring change: 95 h
+        {local_date(2027, 3, 30, 12, 0), 0, -14, 0, local_date(2027, 3, 16, 12, 0)},
+        {local_date(2027, 3, 28, 12, 0), 0, 0, -12, local_date(2027, 3, 27, 23, 0)},  // 12 elapsed hours
+        {CalendarDate::fromUnixSeconds(1'800'000'000.25), 0, -1, 0, CalendarDate::fromUnixSeconds(1'800'000'000.25 - 86400)},
+    };
+    for (const auto &c : cases) EXPECT_EQ(c.from.dateByAdding(0, c.months, c.days, c.hours, 0, 0), c.expected) << c.from.description();
 }
 
 TEST_F(CalendarDateTest, ExtremeStepsStopAtTheEdgeInsteadOfOverflowing) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <csignal>
 #include <ctime>
+#include <optional>
 
 #include "platform/log.h"
 #include "platform/run_loop.h"
@@ -31,25 +32,26 @@ uint64_t bootTimeUsec() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-TEST(CutoffDate, EveryUnitByLocalCalendarArithmetic) {
+TEST(CutoffDate, EveryUnitByLocalCalendarArithmeticAndNoneForSettingsThatNameNoPeriod) {
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
     const CalendarDate march15 = local_date(2027, 3, 15, 10, 30);
-    EXPECT_EQ(TrashServer::cutoffDate(march15, 3, 0), local_date(2027, 2, 15, 10, 30));
-    EXPECT_EQ(TrashServer::cutoffDate(local_date(2027, 1, 10, 8, 0), 3, 1), local_date(2026, 11, 10, 8, 0));
-    EXPECT_EQ(TrashServer::cutoffDate(march15, 2, 1), local_date(2027, 3, 1, 10, 30));  // 14 days
-    EXPECT_EQ(TrashServer::cutoffDate(march15, 1, 3), local_date(2027, 3, 11, 10, 30));  // the default: 4 days
-    EXPECT_EQ(march15.timeIntervalSinceDate(*TrashServer::cutoffDate(march15, 0, 11)), 12 * 3600.0);
-    // Days across the start of summer time keep the time of day.
-    EXPECT_EQ(TrashServer::cutoffDate(local_date(2027, 3, 30, 12, 0), 1, 3), local_date(2027, 3, 26, 12, 0));
-    // Settings that name no period give no cut-off at all.
-    EXPECT_FALSE(TrashServer::cutoffDate(march15, 4, 3));
-    EXPECT_FALSE(TrashServer::cutoffDate(march15, -1, 3));
-    EXPECT_FALSE(TrashServer::cutoffDate(march15, 1, -1));
+    const struct {
+        CalendarDate now;
+        int period, units;
+        std::optional<CalendarDate> expected;
+    } cases[] = {
+        {march15, 3, 0, local_date(2027, 2, 15, 10, 30)},
+        {local_date(2027, 1, 10, 8, 0), 3, 1, local_date(2026, 11, 10, 8, 0)},
+        {march15, 2, 1, local_date(2027, 3, 1, 10, 30)},                   // 14 days
+        {march15, 1, 3, local_date(2027, 3, 11, 10, 30)},                  // the default: 4 days
+        {march15, 0, 11, CalendarDate::fromUnixSeconds(march15.unixSeconds() - 12 * 3600)},
+        {local_date(2027, 3, 30, 12, 0), 1, 3, local_date(2027, 3, 26, 12, 0)},  // across summer time
+        {march15, 4, 3, std::nullopt}, {march15, -1, 3, std::nullopt}, {march15, 1, -1, std::nullopt},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(TrashServer::cutoffDate(c.now, c.period, c.units), c.expected) << c.now.description() << " " << c.period << " " << c.units;
     EXPECT_LT(*TrashServer::cutoffDate(march15, 3, 2147483647), march15);
-    // Due the first moment after one whole period: the cut-off is strict.
-    EXPECT_EQ(TrashServer::dueDate(local_date(2027, 2, 15, 10, 30), 3, 0),
-              CalendarDate(march15.timePoint() + std::chrono::nanoseconds(1)));
     EXPECT_GT(*TrashServer::dueDate(march15, 2, 2147483647), march15);
     EXPECT_FALSE(TrashServer::dueDate(march15, 1, -1));
     unsetenv("TZ");
