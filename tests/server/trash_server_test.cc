@@ -1,4 +1,3 @@
-#include <systemd/sd-event.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -150,29 +149,6 @@ TEST_F(TrashServerTest, StartAndStopAreIdempotentAndTheFirstCycleComesOneInterva
     EXPECT_GE(server.currentTimer()->nextFireTime(), first);
 }
 
-TEST_F(TrashServerTest, ASettingsChangeIsUsedByTheNextCycleWithoutMovingTheTimer) {
-    ASSERT_TRUE(bus.ok());
-    loop.attachBus(SessionBus::shared());
-    TrashServer server(loop);
-    server.setResolution(3600);
-    server.start();
-    const uint64_t due = server.currentTimer()->nextFireTime();
-    write_file(files + "/a", "x");
-    server.processTrash();
-    environment.advance(2 * 3600);
-
-    settings(0, 0);  // one hour; synchronize posts "preferences changed"
-    for (auto deadline = std::chrono::steady_clock::now() + 60s;
-         server.preferences()->period() != 0 && std::chrono::steady_clock::now() < deadline;)
-        sd_event_run(loop.event(), 100000);
-    EXPECT_EQ(server.preferences()->period(), 0);
-    EXPECT_EQ(server.currentTimer()->nextFireTime(), due);
-    EXPECT_TRUE(exists(files + "/a"));  // nothing purged on the notification itself
-    server.processTrash();
-    EXPECT_FALSE(exists(files + "/a"));
-    loop.detachBus(SessionBus::shared());
-}
-
 TEST_F(TrashServerTest, SettingsThatNameNoPeriodPurgeNothingButStillRecord) {
     write_file(files + "/kept", "x");
     settings(9, 3);
@@ -219,34 +195,6 @@ TEST_F(TrashServerTest, AnUnknownSecureWishPurgesNothing) {
     EXPECT_EQ(std::count(logged.begin(), logged.end(),
                          "the settings do not say whether to delete securely: nothing is purged until they can be read"),
               2);
-}
-
-// Counts cycles by their one look at the mount table, and stops the loop after the third.
-class CountingEnvironment : public quillon::testing::TestEnvironment {
- public:
-    CountingEnvironment(const std::string &home, RunLoop &loop) : TestEnvironment(home), loop_(loop) {}
-    std::string mountTable() override {
-        if (++cycles == 3) loop_.stop();
-        return TestEnvironment::mountTable();
-    }
-    int cycles = 0;
-
- private:
-    RunLoop &loop_;
-};
-
-TEST(TrashServerLoop, TheTimerDrivesRepeatedCycles) {
-    quillon::testing::TempDir home;
-    make_dir(home / ".config");
-    RunLoop loop;
-    CountingEnvironment environment(home.path(), loop);
-    UserDefaults::resetStandardUserDefaults();
-    TrashServer server(loop);
-    server.setResolution(0.02);
-    server.start();
-    loop.run();
-    EXPECT_EQ(environment.cycles, 3);
-    server.stop();
 }
 
 }  // namespace

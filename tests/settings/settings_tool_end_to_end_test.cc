@@ -205,7 +205,7 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     EXPECT_TRUE(exists(files + "/two hours old"));  // four hours have not passed
 
     EXPECT_EQ(tool({"set", "count", "1"}).output, "Delete items 1 hour after they were first seen, plainly.\n");
-    EXPECT_TRUE(eventually([&] { return !exists(files + "/two hours old"); }, 20s));
+    EXPECT_TRUE(eventually([&] { return !exists(files + "/two hours old"); }, 120s));
 
     EXPECT_EQ(tool({"set", "secure", "on"}).output, "Delete items 1 hour after they were first seen, securely.\n");
     Result quit = tool({"quit"});
