@@ -2,6 +2,9 @@
 
 #include <libintl.h>
 
+#include <cstdarg>
+#include <cstdio>
+
 namespace quillon {
 
 namespace {
@@ -11,6 +14,13 @@ std::string &directory() {
     return current;
 }
 bool bound = false;
+
+void bind() {
+    if (bound) return;
+    bindtextdomain(kTextDomain, directory().c_str());
+    bind_textdomain_codeset(kTextDomain, "UTF-8");
+    bound = true;
+}
 }  // namespace
 
 void setLocaleDirectory(const std::string &new_directory) {
@@ -19,12 +29,25 @@ void setLocaleDirectory(const std::string &new_directory) {
 }
 
 std::string localizedString(const std::string &key) {
-    if (!bound) {
-        bindtextdomain(kTextDomain, directory().c_str());
-        bind_textdomain_codeset(kTextDomain, "UTF-8");
-        bound = true;
-    }
+    bind();
     return dgettext(kTextDomain, key.c_str());
+}
+
+std::string localizedPlural(const char *singular, const char *plural, unsigned long count) {
+    bind();
+    return dngettext(kTextDomain, singular, plural, count);
+}
+
+std::string formatted(const std::string &format, ...) {
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int length = vsnprintf(nullptr, 0, format.c_str(), args);
+    va_end(args);
+    std::string out(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) vsnprintf(out.data(), out.size() + 1, format.c_str(), again);
+    va_end(again);
+    return out;
 }
 
 }  // namespace quillon

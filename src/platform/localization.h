@@ -1,6 +1,6 @@
-// Translations of the system's user-facing words, through gettext with the text domain
+// Translations of the system's user-facing texts, through gettext with the text domain
 // "local.vantor.quillon". The process's locale decides the language (setlocale, LANGUAGE);
-// a word without a translation comes back as its key.
+// a text without a translation comes back as it is.
 #pragma once
 
 #include <string>
@@ -8,6 +8,11 @@
 namespace quillon {
 
 std::string localizedString(const std::string &key);
+// The singular or plural form of a text for `count`, as the language counts.
+std::string localizedPlural(const char *singular, const char *plural, unsigned long count);
+// printf-style formatting of an already translated format (positional "%1$s" allowed, so that
+// a translation may reorder its values).
+std::string formatted(const std::string &format, ...);
 
 // Where the compiled catalogues are looked for; the installed location unless changed.
 // For tests and for binaries run from the build tree.

@@ -43,11 +43,17 @@ int purgeNow(sd_bus_message *message, void *userdata, sd_bus_error *) {
     return r;
 }
 
+int nextCycleDate(sd_bus_message *message, void *userdata, sd_bus_error *) {
+    const auto date = static_cast<TrashServer *>(userdata)->nextCycleDate();
+    return sd_bus_reply_method_return(message, "d", date ? date->unixSeconds() : 0.0);
+}
+
 const sd_bus_vtable kVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("versionString", "", "s", versionString, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("quit", "", "", quit, SD_BUS_VTABLE_UNPRIVILEGED | SD_BUS_VTABLE_METHOD_NO_REPLY),
     SD_BUS_METHOD("purgeNow", "", "asas", purgeNow, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("nextCycleDate", "", "d", nextCycleDate, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
 

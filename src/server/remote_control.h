@@ -2,7 +2,8 @@
 // name "local.vantor.quillon.server", object /local/vantor/quillon/server, interface
 // local.vantor.quillon.TrashProtocol with versionString (returns s), the one-way quit, and
 // purgeNow, which runs a cycle at once and returns the items it deleted and those it could
-// not (as, as: full paths).
+// not (as, as: full paths), and nextCycleDate, when the timer's next cycle runs (d: seconds
+// since 1970 on the wall clock, 0 while no timer runs).
 // Other calls get the bus's standard unknown-method error.
 #pragma once
 

@@ -1,5 +1,7 @@
 #include "server/trash_server.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <climits>
 #include <csignal>
@@ -129,6 +131,16 @@ void TrashServer::updatePreferences() {
 }
 
 std::optional<std::string> TrashServer::versionString() const { return std::string(QUILLON_VERSION); }
+
+std::optional<CalendarDate> TrashServer::nextCycleDate() const {
+    if (!currentTimer_) return std::nullopt;
+    // The timer counts on the boot clock, which goes on through suspend as the wall clock does.
+    struct timespec boot;
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double nowUsec = static_cast<double>(boot.tv_sec) * 1e6 + static_cast<double>(boot.tv_nsec) / 1e3;
+    const double ahead = (static_cast<double>(currentTimer_->nextFireTime()) - nowUsec) / 1e6;
+    return CalendarDate::fromUnixSeconds(Environment::current().now().unixSeconds() + std::max(0.0, ahead));
+}
 
 void TrashServer::quit() { (void)raise(SIGTERM); }
 

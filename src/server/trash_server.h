@@ -51,6 +51,8 @@ class TrashServer {
     // this process, so it takes the signal's path through the shutdown).
     std::optional<std::string> versionString() const;
     void quit();
+    // When the timer's next cycle runs, on the wall clock; nullopt while no timer runs.
+    std::optional<CalendarDate> nextCycleDate() const;
 
     double resolution() const { return resolution_; }
     void setResolution(double seconds) { resolution_ = seconds; }

@@ -2,37 +2,34 @@
 
 #include <systemd/sd-bus.h>
 
+#include <functional>
+
 #include "platform/session_bus.h"
 #include "server/remote_control.h"
 
 namespace quillon {
 
 namespace {
+
 constexpr const char *kName = RemoteControl::kName;
 constexpr const char *kPath = RemoteControl::kPath;
 constexpr const char *kInterface = RemoteControl::kInterface;
-}  // namespace
 
-std::optional<std::string> ServerClient::versionString() {
+// Calls `method` on the running server, never starting one, waiting up to `timeoutUsec`; true
+// when it answered and `read` took the reply.
+bool callServer(const char *method, uint64_t timeoutUsec, const std::function<bool(sd_bus_message *)> &read) {
     sd_bus *bus = SessionBus::shared();
-    if (!bus) return std::nullopt;
+    if (!bus) return false;
     sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
-    sd_bus_message *reply = nullptr;
-    std::optional<std::string> version;
-    // Never start a server only to ask its version.
-    sd_bus_message *call = nullptr;
-    if (sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "versionString") >= 0 &&
-        sd_bus_message_set_auto_start(call, 0) >= 0 && sd_bus_call(bus, call, 5'000'000, &error, &reply) >= 0) {
-        const char *text = nullptr;
-        if (sd_bus_message_read(reply, "s", &text) >= 0 && text) version = text;
-    }
+    sd_bus_message *call = nullptr, *reply = nullptr;
+    const bool answered = sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, method) >= 0 &&
+                          sd_bus_message_set_auto_start(call, 0) >= 0 &&
+                          sd_bus_call(bus, call, timeoutUsec, &error, &reply) >= 0 && read(reply);
     sd_bus_message_unref(call);
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
-    return version;
+    return answered;
 }
-
-namespace {
 
 bool readPaths(sd_bus_message *reply, std::vector<std::string> &paths) {
     if (sd_bus_message_enter_container(reply, 'a', "s") < 0) return false;
@@ -42,31 +39,50 @@ bool readPaths(sd_bus_message *reply, std::vector<std::string> &paths) {
     return r >= 0 && sd_bus_message_exit_container(reply) >= 0;
 }
 
+constexpr uint64_t kAnswerUsec = 5'000'000;
+
 }  // namespace
 
+std::optional<std::string> ServerClient::versionString() {
+    std::optional<std::string> version;
+    (void)callServer("versionString", kAnswerUsec, [&](sd_bus_message *reply) {
+        const char *text = nullptr;
+        if (sd_bus_message_read(reply, "s", &text) < 0 || !text) return false;
+        version = text;
+        return true;
+    });
+    return version;
+}
+
+std::optional<CalendarDate> ServerClient::nextCycleDate() {
+    std::optional<CalendarDate> date;
+    (void)callServer("nextCycleDate", kAnswerUsec, [&](sd_bus_message *reply) {
+        double seconds = 0;
+        if (sd_bus_message_read(reply, "d", &seconds) < 0 || seconds <= 0) return false;
+        date = CalendarDate::fromUnixSeconds(seconds);
+        return true;
+    });
+    return date;
+}
+
 std::optional<ServerClient::PurgeResult> ServerClient::purgeNow() {
-    sd_bus *bus = SessionBus::shared();
-    if (!bus || !isRunning()) return std::nullopt;
-    sd_bus_error error{};
-    sd_bus_message *call = nullptr, *reply = nullptr;
+    if (!isRunning()) return std::nullopt;
     std::optional<PurgeResult> result;
     // A secure purge of many items can take hours: wait for as long as it goes on.
     constexpr uint64_t kDay = 24ull * 3600 * 1'000'000;
-    if (sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "purgeNow") >= 0 &&
-        sd_bus_message_set_auto_start(call, 0) >= 0 && sd_bus_call(bus, call, kDay, &error, &reply) >= 0) {
+    (void)callServer("purgeNow", kDay, [&](sd_bus_message *reply) {
         PurgeResult read;
-        if (readPaths(reply, read.deleted) && readPaths(reply, read.failed)) result = std::move(read);
-    }
-    sd_bus_message_unref(call);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
+        if (!readPaths(reply, read.deleted) || !readPaths(reply, read.failed)) return false;
+        result = std::move(read);
+        return true;
+    });
     return result;
 }
 
 bool ServerClient::isRunning() {
     sd_bus *bus = SessionBus::shared();
     if (!bus) return false;
-    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
+    sd_bus_error error{};
     sd_bus_message *reply = nullptr;
     int has_owner = 0;
     if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -81,7 +97,6 @@ bool ServerClient::quit() {
     sd_bus *bus = SessionBus::shared();
     // One-way, so first make sure someone holds the name: a quit to nobody is no success.
     if (!bus || !isRunning()) return false;
-
     sd_bus_message *call = nullptr;
     const bool sent = sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "quit") >= 0 &&
                       sd_bus_message_set_expect_reply(call, 0) >= 0 && sd_bus_message_set_auto_start(call, 0) >= 0 &&

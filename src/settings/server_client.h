@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/calendar_date.h"
+
 namespace quillon {
 
 class ServerClient {
@@ -23,6 +25,8 @@ class ServerClient {
         std::vector<std::string> deleted, failed;
     };
     static std::optional<PurgeResult> purgeNow();
+    // When the running server's timer runs its next cycle; nullopt when no server answered.
+    static std::optional<CalendarDate> nextCycleDate();
 };
 
 }  // namespace quillon

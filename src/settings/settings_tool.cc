@@ -1,15 +1,20 @@
 #include "settings/settings_tool.h"
 
+#include <langinfo.h>
+#include <time.h>
+
 #include <cctype>
 #include <cstdint>
 #include <optional>
 
 #include "platform/atomic_file.h"
 #include "platform/environment.h"
+#include "platform/localization.h"
 #include "platform/log.h"
 #include "platform/user_defaults.h"
 #include "preferences/preferences.h"
 #include "server/trash_server.h"
+#include "settings/item_sizes.h"
 #include "settings/server_client.h"
 #include "trash/trash_list_file.h"
 
@@ -17,54 +22,94 @@ namespace quillon {
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: quillon-settings [show | set period hours|days|weeks|months | set count N |\n"
-    "                         set secure on|off | list | purge | version | quit | --help]\n";
+std::string tr(const char *text) { return localizedString(text); }
 
-constexpr char kHelp[] =
-    "Shows and changes when Quillon empties your trash.\n"
-    "\n"
-    "  quillon-settings                 the current settings, and whether the server runs\n"
-    "  quillon-settings set period P    the unit of the period: hours, days, weeks or months\n"
-    "  quillon-settings set count N     how many of them an item stays in the trash\n"
-    "  quillon-settings set secure on   overwrite items before deleting them (off: plain)\n"
-    "  quillon-settings list            every remembered item, first seen when, purged from when\n"
-    "  quillon-settings purge           ask the running server to delete what is due now\n"
-    "  quillon-settings version         the running server's version\n"
-    "  quillon-settings quit            ask the running server to quit\n"
-    "\n"
-    "Secure deletion overwrites the data of each file once with random bytes, flushes it to\n"
-    "the disk, then removes it. It cannot reach copies the storage keeps elsewhere: file\n"
-    "systems that journal data (ext4 with data=journal) or copy on write (btrfs, ZFS),\n"
-    "small files kept inline in their inode, snapshots and backups, network volumes, and\n"
-    "SSDs and flash drives, which remap blocks. File names may stay readable in directory\n"
-    "blocks. Where that matters, use full-disk encryption.\n"
-    "\n"
-    "Exit status: 0 done, 1 failed, 2 bad arguments.\n";
+std::string helpText() {
+    return tr("Usage: quillon-settings [COMMAND]\n"
+              "Shows and changes when Quillon empties your trash.\n"
+              "\n"
+              "  show                  the current settings, and whether the server runs (the default)\n"
+              "  set period P          the unit of the period: hours, days, weeks or months\n"
+              "  set count N           how many of them an item stays in the trash\n"
+              "  set secure on|off     overwrite items before deleting them, or delete them plainly\n"
+              "  list [--porcelain]    every remembered item: its size, when it was first seen, when it goes\n"
+              "  preview [--porcelain] what the server's next cycle deletes, and the space it frees\n"
+              "  purge                 ask the running server to delete what is due now\n"
+              "  version               the running server's version\n"
+              "  quit                  ask the running server to quit\n"
+              "  --help                this text\n"
+              "  --version             the version of this tool\n"
+              "\n"
+              "With --porcelain, list and preview print one item a line, fields separated by tabs:\n"
+              "list: trash folder, name, bytes, first seen, purged from; preview: trash folder, name,\n"
+              "bytes, the cycle's time. Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
+              "\n"
+              "Secure deletion overwrites the data of each file once with random bytes, flushes it to\n"
+              "the disk, then removes it. It cannot reach copies the storage keeps elsewhere: file\n"
+              "systems that journal data (ext4 with data=journal) or copy on write (btrfs, ZFS),\n"
+              "small files kept inline in their inode, snapshots and backups, network volumes, and\n"
+              "SSDs and flash drives, which remap blocks. File names may stay readable in directory\n"
+              "blocks. Where that matters, use full-disk encryption.\n"
+              "\n"
+              "Exit status: 0 done, 1 failed, 2 bad arguments.\n");
+}
 
+// A usage error: what is wrong, and where to read more; nothing was done.
 int usage(std::ostream &err, const std::string &problem) {
-    err << "quillon-settings: " << problem << "\n" << kUsage;
+    err << "quillon-settings: " << problem << "\n"
+        << tr("Try 'quillon-settings --help' for more information.") << "\n";
     return 2;
 }
 
-// The unit's name as the settings list shows it, lowercased where it was not translated so
-// that the English sentence reads naturally.
-std::string unitName(Preferences &preferences, int period) {
-    std::string name = preferences.periodList()[static_cast<size_t>(period)];
-    if (name == Preferences::unitKey(period, preferences.units() == 0)) name[0] = static_cast<char>(tolower(name[0]));
-    return name;
+int fail(std::ostream &err, const std::string &problem) {
+    err << "quillon-settings: " << problem << "\n";
+    return 1;
 }
+
+// The unit's name as the sentences show it: "days", "Tage", "jours" (catalogued lowercase,
+// apart from the capitalized titles of the settings panel's list).
+std::string unitName(Preferences &preferences, int period) {
+    std::string key = Preferences::unitKey(period, preferences.units() == 0);
+    key[0] = static_cast<char>(tolower(key[0]));
+    return localizedString(key);
+}
+
+// A moment for people, in the user's locale and time zone.
+std::string dateText(const CalendarDate &date) {
+    const time_t t = static_cast<time_t>(date.unixSeconds());
+    struct tm local;
+    char text[128];
+    if (!localtime_r(&t, &local) || strftime(text, sizeof text, nl_langinfo(D_T_FMT), &local) == 0) return date.description();
+    return text;
+}
+
+// A moment for scripts: UTC, to the second.
+std::string isoText(const std::optional<CalendarDate> &date) {
+    if (!date) return "-";
+    const time_t t = static_cast<time_t>(date->unixSeconds());
+    struct tm utc;
+    char text[32];
+    if (!gmtime_r(&t, &utc) || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) return "-";
+    return text;
+}
+
+// One field of a porcelain line: tabs and line ends never appear raw.
+std::string field(const std::string &text) { return escapeControlCharacters(text); }
 
 void describe(Preferences &preferences, std::ostream &out) {
     const int period = preferences.period(), units = preferences.units();
-    const char *how = preferences.isSecure() ? "securely" : "plainly";
     if (Preferences::largestCount(period) == 0 || units < 0) {
-        out << "The stored settings name no purge period (period " << period << ", units " << units
-            << "): nothing is purged until they are set again.\n";
+        out << formatted(tr("The stored settings name no purge period (period %d, units %d): nothing is purged until "
+                            "they are set again."),
+                         period, units)
+            << "\n";
         return;
     }
-    out << "Delete items " << static_cast<int64_t>(units) + 1 << " " << unitName(preferences, period)
-        << " after they were first seen, " << how << ".\n";
+    const std::string count = std::to_string(static_cast<int64_t>(units) + 1), unit = unitName(preferences, period);
+    out << formatted(preferences.isSecure() ? tr("Delete items %s %s after they were first seen, securely.")
+                                            : tr("Delete items %s %s after they were first seen, plainly."),
+                     count.c_str(), unit.c_str())
+        << "\n";
 }
 
 std::optional<int> parsePeriod(std::string word) {
@@ -83,10 +128,8 @@ std::optional<int> parseCount(const std::string &word) {
 }
 
 int save(Preferences &preferences, std::ostream &out, std::ostream &err) {
-    if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize()) {
-        err << "quillon-settings: the settings could not be saved\n";
-        return 1;
-    }
+    if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
+        return fail(err, tr("the settings could not be saved"));
     describe(preferences, out);
     return 0;
 }
@@ -96,31 +139,35 @@ int save(Preferences &preferences, std::ostream &out, std::ostream &err) {
 std::string unsafeToRewrite() {
     UserDefaults &defaults = UserDefaults::standardUserDefaults();
     const std::string path = UserDefaults::pathForDomain(Preferences::kDomainName);
-    if (defaults.isDamaged(Preferences::kDomainName)) return "the settings file " + path + " cannot be read";
+    if (defaults.isDamaged(Preferences::kDomainName))
+        return formatted(tr("the settings file %s cannot be read"), path.c_str());
     const auto unreadable = defaults.unreadableKeys(Preferences::kDomainName);
-    if (!unreadable.empty()) return "the setting \"" + unreadable[0] + "\" in " + path + " cannot be read";
+    if (!unreadable.empty())
+        return formatted(tr("the setting \"%s\" in %s cannot be read"), unreadable[0].c_str(), path.c_str());
     return "";
 }
 
 int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
-    if (args.size() != 3) return usage(err, "set takes a setting and a value");
+    if (args.size() != 3) return usage(err, tr("set takes a setting and a value"));
     const std::string &what = args[1], &value = args[2];
     // Everything is checked before anything is changed: a refused command writes nothing.
     std::optional<int> period, count;
     if (what == "period") {
         period = parsePeriod(value);
-        if (!period) return usage(err, "the period must be hours, days, weeks or months, not \"" + value + "\"");
+        if (!period)
+            return usage(err, formatted(tr("the period must be hours, days, weeks or months, not \"%s\""), value.c_str()));
     } else if (what == "count") {
         count = parseCount(value);
     } else if (what == "secure") {
-        if (value != "on" && value != "off") return usage(err, "secure must be on or off, not \"" + value + "\"");
+        if (value != "on" && value != "off")
+            return usage(err, formatted(tr("secure must be on or off, not \"%s\""), value.c_str()));
     } else {
-        return usage(err, "there is no setting \"" + what + "\"");
+        return usage(err, formatted(tr("there is no setting \"%s\""), what.c_str()));
     }
     if (const std::string why = unsafeToRewrite(); !why.empty()) {
-        err << "quillon-settings: " << why << "; nothing was changed. To start afresh with the defaults, move it away:\n"
-            << "  mv " << UserDefaults::pathForDomain(Preferences::kDomainName) << " "
-            << UserDefaults::pathForDomain(Preferences::kDomainName) << ".broken\n";
+        const std::string path = UserDefaults::pathForDomain(Preferences::kDomainName);
+        err << "quillon-settings: " << why << tr("; nothing was changed. To start afresh with the defaults, move it away:")
+            << "\n  mv " << path << " " << path << ".broken\n";
         return 1;
     }
     auto preferences = Preferences::preferences();
@@ -128,14 +175,15 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         const int largest = Preferences::largestCount(preferences->period());
         if (largest == 0) {
             preferences->discardChanges();
-            return usage(err, "set the period first: the stored one names no unit");
+            return usage(err, tr("set the period first: the stored one names no unit"));
         }
         if (!count || *count < 1 || *count > largest) {
             const std::string unit = unitName(*preferences, preferences->period());
             preferences->discardChanges();
             std::string allowed;
             for (int c = 1; c <= largest; c++) allowed += (c > 1 ? ", " : "") + std::to_string(c);
-            return usage(err, "the count for " + unit + " must be one of " + allowed + ", not \"" + value + "\"");
+            return usage(err, formatted(tr("the count for %s must be one of %s, not \"%s\""), unit.c_str(),
+                                        allowed.c_str(), value.c_str()));
         }
         preferences->setUnits(*count - 1);
     } else if (period) {
@@ -147,71 +195,135 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     return save(*preferences, out, err);
 }
 
+std::string busyText() { return tr("the server is running, busy: it did not answer in time"); }
+
 int show(std::ostream &out) {
     auto preferences = Preferences::preferences();
     describe(*preferences, out);
     preferences->discardChanges();  // showing changes nothing
     if (auto version = ServerClient::versionString())
-        out << "The server is running (version " << *version << ").\n";
+        out << formatted(tr("The server is running (version %s)."), version->c_str()) << "\n";
     else if (ServerClient::isRunning())
-        out << "The server is running, busy: it did not answer in time (a long secure purge, say).\n";
+        out << tr("The server is running, busy: it did not answer in time (a long secure purge, say).") << "\n";
     else
-        out << "The server is not running.\n";
+        out << tr("The server is not running.") << "\n";
     return 0;
 }
 
-int list(std::ostream &out, std::ostream &err) {
+// What the server remembers, read without changing it; empty when it remembers nothing yet.
+std::optional<FolderList> remembered(std::ostream &err) {
     const std::string path = TrashServer::listFilePath();
     const PathKind kind = examinePath(path);
-    if (kind == PathKind::kMissing) {
-        out << "The server remembers no items yet.\n";
-        return 0;
-    }
-    std::string error = "it is a folder";
+    if (kind == PathKind::kMissing) return FolderList{};
+    std::string error = tr("it is a folder");
     std::optional<FolderList> folders;
     if (kind == PathKind::kOther) {
         if (auto data = readWholeFile(path)) folders = decodeTrashList(std::move(*data), &error);
-        else error = "it cannot be read";
+        else error = tr("it cannot be read");
     }
-    if (!folders) {
-        err << "quillon-settings: the trash list file " << path << " is damaged (" << error
-            << "); the server replaces it at its next cycle\n";
-        return 1;
-    }
+    if (!folders)
+        (void)fail(err, formatted(tr("the trash list file %s is damaged (%s); the server replaces it at its next cycle"),
+                                  path.c_str(), error.c_str()));
+    return folders;
+}
+
+std::string sizeOrUnknown(const std::optional<uint64_t> &bytes) { return bytes ? sizeText(*bytes) : tr("size unknown"); }
+std::string bytesField(const std::optional<uint64_t> &bytes) { return bytes ? std::to_string(*bytes) : "-"; }
+
+int list(bool porcelain, std::ostream &out, std::ostream &err) {
+    const auto folders = remembered(err);
+    if (!folders) return 1;
     auto preferences = Preferences::preferences();
     const int period = preferences->period(), units = preferences->units();
+    preferences->discardChanges();
     size_t items = 0;
     for (const auto &folder : *folders) {
-        out << folder->path() << "\n";
+        if (!porcelain) out << folder->path() << "\n";
+        const ItemSizes sizes(folder->path());
         for (const auto &file : *folder->files()) {
             items++;
-            out << "  " << escapeControlCharacters(file->path()) << "\n";
-            if (!file->trashDate()) {
-                out << "    first seen: not yet dated (at the next cycle)\n";
+            const auto &seen = file->trashDate();
+            const auto due = seen ? TrashServer::dueDate(*seen, period, units) : std::nullopt;
+            const auto bytes = sizes.bytes(file->path());
+            if (porcelain) {
+                out << field(folder->path()) << "\t" << field(file->path()) << "\t" << bytesField(bytes) << "\t"
+                    << isoText(seen) << "\t" << isoText(due) << "\n";
                 continue;
             }
-            out << "    first seen " << file->trashDate()->description();
-            if (auto due = TrashServer::dueDate(*file->trashDate(), period, units))
-                out << ", purged from " << due->description();
+            out << "  " << escapeControlCharacters(file->path()) << "\n    " << sizeOrUnknown(bytes) << ", ";
+            if (!seen) out << tr("not yet dated (at the next cycle)");
+            else if (!due) out << formatted(tr("first seen %s"), dateText(*seen).c_str());
+            else out << formatted(tr("first seen %s, purged from %s"), dateText(*seen).c_str(), dateText(*due).c_str());
             out << "\n";
         }
     }
-    if (items == 0) out << "The server remembers no items.\n";
+    if (!porcelain && items == 0)
+        out << (folders->empty() ? tr("The server remembers no items yet.") : tr("The server remembers no items.")) << "\n";
+    return 0;
+}
+
+// The items the next cycle deletes: those remembered since before its cut-off and still in
+// the trash. The cycle is the running server's next one, or, without a server, one run now.
+int preview(bool porcelain, std::ostream &out, std::ostream &err) {
+    const auto folders = remembered(err);
+    if (!folders) return 1;
+    auto preferences = Preferences::preferences();
+    const int period = preferences->period(), units = preferences->units();
+    preferences->discardChanges();
+    const auto next = ServerClient::nextCycleDate();
+    const CalendarDate cycle = next.value_or(Environment::current().now());
+    const auto cutoff = TrashServer::cutoffDate(cycle, period, units);
+    if (!porcelain) {
+        if (next) out << formatted(tr("The next cycle runs at %s."), dateText(cycle).c_str()) << "\n";
+        else out << tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:") << "\n";
+    }
+    size_t due = 0;
+    for (const auto &folder : *folders) {
+        const ItemSizes sizes(folder->path());
+        uint64_t freed = 0;
+        size_t here = 0;
+        bool someUnknown = false;
+        for (const auto &file : *folder->files()) {
+            const auto &seen = file->trashDate();
+            if (!cutoff || !seen || !(*seen < *cutoff) || !sizes.present(file->path())) continue;
+            const auto bytes = sizes.bytes(file->path());
+            if (porcelain) {
+                out << field(folder->path()) << "\t" << field(file->path()) << "\t" << bytesField(bytes) << "\t"
+                    << isoText(cycle) << "\n";
+                continue;
+            }
+            if (here++ == 0) out << folder->path() << "\n";
+            out << "  " << escapeControlCharacters(file->path()) << " (" << sizeOrUnknown(bytes) << ")\n";
+            freed += bytes.value_or(0);
+            someUnknown = someUnknown || !bytes;
+        }
+        if (!porcelain && here > 0)
+            out << "  "
+                << formatted(someUnknown ? localizedPlural("%zu item, at least %s freed", "%zu items, at least %s freed", here)
+                                         : localizedPlural("%zu item, %s freed", "%zu items, %s freed", here),
+                             here, sizeText(freed).c_str())
+                << "\n";
+        due += here;
+    }
+    if (!porcelain && due == 0) out << tr("Nothing is due.") << "\n";
     return 0;
 }
 
 int purge(std::ostream &out, std::ostream &err) {
     // The tool never deletes anything itself: the server does, with its own records.
     auto result = ServerClient::purgeNow();
-    if (!result) {
-        err << "quillon-settings: the server is not running; nothing was deleted\n";
-        return 1;
-    }
-    if (result->deleted.empty() && result->failed.empty()) out << "Nothing was due.\n";
-    auto items = [](size_t n) { return std::to_string(n) + (n == 1 ? " item" : " items"); };
-    if (!result->deleted.empty()) out << "Deleted " << items(result->deleted.size()) << ":\n";
+    if (!result) return fail(err, tr("the server is not running; nothing was deleted"));
+    if (result->deleted.empty() && result->failed.empty()) out << tr("Nothing was due.") << "\n";
+    if (!result->deleted.empty())
+        out << formatted(localizedPlural("Deleted %zu item:", "Deleted %zu items:", result->deleted.size()),
+                         result->deleted.size())
+            << "\n";
     for (const auto &path : result->deleted) out << "  " << escapeControlCharacters(path) << "\n";
-    if (!result->failed.empty()) err << "Could not delete " << items(result->failed.size()) << " (see the journal):\n";
+    if (!result->failed.empty())
+        err << formatted(localizedPlural("Could not delete %zu item (see the journal):",
+                                         "Could not delete %zu items (see the journal):", result->failed.size()),
+                         result->failed.size())
+            << "\n";
     for (const auto &path : result->failed) err << "  " << escapeControlCharacters(path) << "\n";
     return result->failed.empty() ? 0 : 1;
 }
@@ -222,32 +334,34 @@ int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std
     if (args.empty() || (args.size() == 1 && args[0] == "show")) return show(out);
     const std::string &command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
-        out << kUsage << "\n" << kHelp;
+        out << helpText();
+        return 0;
+    }
+    if (command == "--version") {
+        out << "quillon-settings " << QUILLON_VERSION << "\n";
         return 0;
     }
     if (command == "set") return set(args, out, err);
-    if (args.size() != 1) return usage(err, "\"" + command + "\" takes no arguments");
-    if (command == "list") return list(out, err);
+    if ((command == "list" || command == "preview") && args.size() <= 2) {
+        const bool porcelain = args.size() == 2;
+        if (porcelain && args[1] != "--porcelain")
+            return usage(err, formatted(tr("unknown option \"%s\" for %s"), args[1].c_str(), command.c_str()));
+        return command == "list" ? list(porcelain, out, err) : preview(porcelain, out, err);
+    }
+    if (args.size() != 1) return usage(err, formatted(tr("\"%s\" takes no arguments"), command.c_str()));
     if (command == "purge") return purge(out, err);
     if (command == "version") {
         auto version = ServerClient::versionString();
-        if (!version) {
-            err << (ServerClient::isRunning() ? "quillon-settings: the server is running, busy: it did not answer in time\n"
-                                              : "quillon-settings: the server is not running\n");
-            return 1;
-        }
+        if (!version) return fail(err, ServerClient::isRunning() ? busyText() : tr("the server is not running"));
         out << *version << "\n";
         return 0;
     }
     if (command == "quit") {
-        if (!ServerClient::quit()) {
-            err << "quillon-settings: the server is not running\n";
-            return 1;
-        }
-        out << "Asked the server to quit.\n";
+        if (!ServerClient::quit()) return fail(err, tr("the server is not running"));
+        out << tr("Asked the server to quit.") << "\n";
         return 0;
     }
-    return usage(err, "unknown command \"" + command + "\"");
+    return usage(err, formatted(tr("unknown command \"%s\""), command.c_str()));
 }
 
 }  // namespace quillon

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -47,11 +48,16 @@ class SettingsToolEndToEnd : public ::testing::Test {
         variables["LC_ALL"] = "C";
         return variables;
     }
-    Result tool(const std::vector<std::string> &args) {
+    Result tool(const std::vector<std::string> &args, const std::string &language = "") {
         const std::string log = home / ("tool" + std::to_string(runs++) + ".log");
         std::vector<std::string> argv = {QUILLON_SETTINGS};
         argv.insert(argv.end(), args.begin(), args.end());
-        ChildProcess child(argv, environment(), log);
+        auto variables = environment();
+        if (!language.empty()) {
+            variables["LANGUAGE"] = language;
+            variables["LC_ALL"] = "C.UTF-8";  // gettext heeds LANGUAGE only outside the C locale
+        }
+        ChildProcess child(argv, variables, log);
         auto status = child.wait(60s);
         return {status.value_or(-1), read_file(log)};
     }
@@ -82,18 +88,21 @@ TEST_F(SettingsToolEndToEnd, WithoutAServer) {
     }
     EXPECT_EQ(tool({"list"}).output, "The server remembers no items yet.\n");
     EXPECT_EQ(tool({"--help"}).status, 0);
+    EXPECT_EQ(tool({"--version"}).output, "quillon-settings 1.0.0\n");
 }
 
 TEST_F(SettingsToolEndToEnd, BadArgumentsAreRefusedAndNothingIsWritten) {
     const std::vector<std::vector<std::string>> bad = {
         {"set", "count", "8"}, {"set", "count", "0"},       {"set", "count", "-1"}, {"set", "count", "two"},
         {"set", "period", "fortnights"}, {"set", "secure", "yes"}, {"set", "colour", "blue"}, {"set", "count"},
-        {"list", "now"},      {"frobnicate"},
+        {"list", "now"},      {"preview", "--all"},  {"purge", "now"}, {"frobnicate"},
     };
     for (const auto &args : bad) {
         Result result = tool(args);
         EXPECT_EQ(result.status, 2) << args.back();
-        EXPECT_NE(result.output.find("usage: quillon-settings"), std::string::npos) << result.output;
+        // What is wrong, then where to read more: two lines.
+        EXPECT_EQ(result.output.substr(result.output.find('\n') + 1), "Try 'quillon-settings --help' for more information.\n")
+            << result.output;
     }
     EXPECT_NE(tool({"set", "count", "8"}).output.find("must be one of 1, 2, 3, 4, 5, 6, 7, not \"8\""),
               std::string::npos);
@@ -135,13 +144,28 @@ TEST_F(SettingsToolEndToEnd, ARefusedCommandLeavesStoredSettingsAsTheyWere) {
 
 // purge asks the running server for a cycle at once and says what went and what stayed;
 // without a server it deletes nothing itself.
-TEST_F(SettingsToolEndToEnd, PurgeRunsTheServersCycleNow) {
-    write_file(files + "/ancient", "x");
-    write_file(files + "/locked", "x");
-    write_file(files + "/fresh", "x");
+// preview names what the next cycle deletes, with sizes from a current directorysizes line or
+// counted; purge asks the running server for that cycle at once and says what went and what
+// stayed; without a server it deletes nothing itself.
+TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
+    for (const char *name : {"ancient", "locked", "fresh"}) write_file(files + "/" + name, "x");
+    make_dir(files + "/counted");
+    write_file(files + "/counted/a", "abc");
+    write_file(files + "/counted/b", "defg");
+    make_dir(files + "/cached");
+    write_file(files + "/cached/a", "x");
+    const std::string info = home / ".local/share/Trash/info/";
+    write_file(info + "cached.trashinfo", "[Trash Info]\n");
+    write_file(info + "counted.trashinfo", "[Trash Info]\n");
+    struct stat st;
+    ASSERT_EQ(stat((info + "cached.trashinfo").c_str(), &st), 0);
+    // A current line for "cached", a stale one (another time) for "counted".
+    write_file(home / ".local/share/Trash/directorysizes",
+               "12345 " + std::to_string(st.st_mtime) + " cached\n999 1 counted\n");
     make_dir(home / ".config");
-    std::string list = quillon::testing::trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}, {"locked", "2020-01-01T00:00:00Z"}});
-    write_file(listFile, list);
+    std::vector<std::pair<std::string, std::string>> since2020;
+    for (const char *name : {"ancient", "locked", "counted", "cached", "vanished"}) since2020.emplace_back(name, "2020-01-01T00:00:00Z");
+    write_file(listFile, quillon::testing::trash_list_xml(files, since2020));
     Result without = tool({"purge"});
     EXPECT_EQ(without.status, 1);
     EXPECT_EQ(without.output, "quillon-settings: the server is not running; nothing was deleted\n");
@@ -153,17 +177,57 @@ TEST_F(SettingsToolEndToEnd, PurgeRunsTheServersCycleNow) {
     auto running = std::make_unique<ChildProcess>(std::vector<std::string>{QUILLON_TEST_SERVER, "3600"}, environment(),
                                                   home / "server.log");
     ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
+    Result previewed = tool({"preview", "--porcelain"});
+    EXPECT_EQ(previewed.status, 0);
+    std::map<std::string, std::string> due;  // name -> bytes
+    for (size_t at = 0, end; (end = previewed.output.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = previewed.output.substr(at, end - at);
+        const size_t name = line.find('\t') + 1, bytes = line.find('\t', name) + 1;
+        EXPECT_EQ(line.substr(0, name - 1), files);
+        due[line.substr(name, bytes - name - 1)] = line.substr(bytes, line.find('\t', bytes) - bytes);
+    }
+    std::map<std::string, std::string> expected = {{"ancient", "1"}, {"counted", "7"}, {"cached", "12345"}};
+    if (immutable) expected["locked"] = "1";
+    EXPECT_EQ(due, expected) << previewed.output;
+
     Result purged = tool({"purge"});
     set_immutable(files + "/locked", false);
     EXPECT_EQ(purged.status, immutable ? 1 : 0) << purged.output;
-    EXPECT_NE(purged.output.find("Deleted 1 item:\n  " + files + "/ancient\n"), std::string::npos) << purged.output;
+    EXPECT_NE(purged.output.find("Deleted 3 items:\n"), std::string::npos) << purged.output;
+    for (const char *name : {"ancient", "counted", "cached"})
+        EXPECT_NE(purged.output.find("  " + files + "/" + name + "\n"), std::string::npos) << purged.output;
     const bool toldOfLocked = purged.output.find("Could not delete 1 item (see the journal):\n  " + files + "/locked\n") != std::string::npos;
     EXPECT_EQ(toldOfLocked, immutable) << purged.output;
-    EXPECT_FALSE(exists(files + "/ancient"));
-    EXPECT_TRUE(exists(files + "/fresh"));  // first seen by this very cycle: not due
+    EXPECT_EQ(list_dir(files), immutable ? (std::vector<std::string>{"fresh", "locked"}) : std::vector<std::string>{"fresh"});
     EXPECT_EQ(tool({"purge"}).output.find("ancient"), std::string::npos);
+    EXPECT_NE(tool({"preview"}).output.find("The next cycle runs at "), std::string::npos);
     running->signal(SIGTERM);
     EXPECT_EQ(running->wait(60s), 0);
+}
+
+// Every kind of message in German and French: help, usage errors, sentences, failures.
+TEST_F(SettingsToolEndToEnd, MessagesAreLocalized) {
+    const struct {
+        const char *language;
+        std::vector<std::string> args;
+        int status;
+        const char *says;
+    } cases[] = {
+        {"de", {"--help"}, 0, "Aufruf: quillon-settings [BEFEHL]\n"},
+        {"de", {"set", "count", "99"}, 2, "»quillon-settings --help« gibt weitere Informationen."},
+        {"de", {}, 0, "Objekte 4 Tage nach dem ersten Sehen löschen, einfach.\nDer Server läuft nicht.\n"},
+        {"de", {"purge"}, 1, "der Server läuft nicht; nichts wurde gelöscht"},
+        {"fr", {"--help"}, 0, "Usage : quillon-settings [COMMANDE]\n"},
+        {"fr", {"frobnicate"}, 2, "commande \"frobnicate\" inconnue"},
+        {"fr", {}, 0, "Supprimer les éléments 4 jours après les avoir vus, simplement.\nLe serveur ne tourne pas.\n"},
+        {"fr", {"version"}, 1, "le serveur ne tourne pas"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.language) + " " + (c.args.empty() ? "show" : c.args[0]));
+        Result result = tool(c.args, c.language);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
+    }
 }
 
 // A server that holds its name but does not answer in time (deep in a long secure purge) is
@@ -195,7 +259,7 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     EXPECT_NE(shown.output.find("The server is running (version 1.0.0)."), std::string::npos) << shown.output;
     EXPECT_EQ(tool({"version"}).output, "1.0.0\n");
     Result listed = tool({"list"});
-    EXPECT_NE(listed.output.find(files + "\n  two hours old\n    first seen "), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find(files + "\n  two hours old\n    1 byte, first seen "), std::string::npos) << listed.output;
     EXPECT_NE(listed.output.find(", purged from "), std::string::npos);
 
     Result hours = tool({"set", "period", "hours"});

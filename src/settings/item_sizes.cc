@@ -1,0 +1,134 @@
+#include "settings/item_sizes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "platform/atomic_file.h"
+#include "platform/localization.h"
+#include "platform/trash_bookkeeping.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+constexpr size_t kLargestSizesFile = 64u << 20;
+
+// Bytes below the open folder `fd` (which the call closes), on device `device` only. Each level
+// holds one descriptor, so the depth is bounded by what the process may open.
+std::optional<uint64_t> treeBytes(int fd, dev_t device, int depthLeft) {
+    DIR *folder = fdopendir(fd);
+    if (!folder) {
+        close(fd);
+        return std::nullopt;
+    }
+    std::optional<uint64_t> total = 0;
+    while (total) {
+        const dirent *entry = readdir(folder);
+        if (!entry) break;
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st;
+        if (fstatat(dirfd(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) continue;  // gone
+        if (!S_ISDIR(st.st_mode)) {
+            *total += S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+            continue;
+        }
+        if (st.st_dev != device) continue;  // another file system's: not the trash's space
+        const int child = depthLeft > 0 ? openat(dirfd(folder), name.c_str(), kFolderFlags) : -1;
+        struct stat opened;
+        if (child < 0 || fstat(child, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+            if (child >= 0) close(child);
+            total.reset();  // swapped, unreadable or too deep: the size is not known
+            break;
+        }
+        const auto below = treeBytes(child, device, depthLeft - 1);
+        if (below) *total += *below;
+        else total.reset();
+    }
+    closedir(folder);
+    return total;
+}
+
+int depthAllowed() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 64) return 32;
+    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur - 32, 4096));
+}
+
+}  // namespace
+
+ItemSizes::ItemSizes(const std::string &files) {
+    files_ = open(files.c_str(), kFolderFlags);
+    if (files_ < 0) return;
+    const int trash = openat(files_, "..", kFolderFlags);
+    if (trash < 0) return;
+    info_ = openat(trash, "info", kFolderFlags);
+    // Lines "BYTES MTIME NAME": NAME percent-encoded, MTIME that of its info file when counted.
+    if (auto text = readWholeFileAt(trash, "directorysizes", kLargestSizesFile)) {
+        std::istringstream lines(*text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            uint64_t bytes;
+            int64_t mtime;
+            std::string name;
+            if (fields >> bytes >> mtime >> name) cached_[percentDecode(name)] = {bytes, mtime};
+        }
+    }
+    close(trash);
+}
+
+ItemSizes::~ItemSizes() {
+    if (files_ >= 0) close(files_);
+    if (info_ >= 0) close(info_);
+}
+
+bool ItemSizes::present(const std::string &name) const {
+    struct stat st;
+    return files_ >= 0 && name.find('/') == std::string::npos &&
+           fstatat(files_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0;
+}
+
+std::optional<uint64_t> ItemSizes::bytes(const std::string &name) const {
+    struct stat st;
+    if (files_ < 0 || name.find('/') != std::string::npos ||
+        fstatat(files_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+        return std::nullopt;
+    if (!S_ISDIR(st.st_mode)) return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    // The cache is current while the item's info file has the time it was counted at.
+    struct stat info;
+    const auto cached = cached_.find(name);
+    if (cached != cached_.end() && info_ >= 0 &&
+        fstatat(info_, (name + ".trashinfo").c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+        info.st_mtime == cached->second.second)
+        return cached->second.first;
+    const int folder = openat(files_, name.c_str(), kFolderFlags);
+    struct stat opened;
+    if (folder < 0 || fstat(folder, &opened) != 0 || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) {
+        if (folder >= 0) close(folder);
+        return std::nullopt;
+    }
+    return treeBytes(folder, st.st_dev, depthAllowed());
+}
+
+std::string sizeText(uint64_t bytes) {
+    if (bytes < 1024) return formatted(localizedPlural("%llu byte", "%llu bytes", bytes), static_cast<unsigned long long>(bytes));
+    const std::string units[] = {localizedString("%.1f KiB"), localizedString("%.1f MiB"), localizedString("%.1f GiB"),
+                                 localizedString("%.1f TiB"), localizedString("%.1f PiB")};
+    double value = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        unit++;
+    }
+    return formatted(units[unit], value);
+}
+
+}  // namespace quillon

@@ -1,0 +1,37 @@
+// The space trash items take, for the settings tool's list and preview: read from the trash
+// folder's "directorysizes" cache where its line is current, else counted by a walk that never
+// follows a link and never enters another file system. Reads only; changes nothing.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace quillon {
+
+class ItemSizes {
+ public:
+    // The trash folder whose "files" folder is `files`; a link there is not followed.
+    explicit ItemSizes(const std::string &files);
+    ~ItemSizes();
+    ItemSizes(const ItemSizes &) = delete;
+    ItemSizes &operator=(const ItemSizes &) = delete;
+
+    // Whether the item `name` is in the files folder now.
+    bool present(const std::string &name) const;
+    // Bytes of the item's regular files and links (a link counts as itself); nullopt when it
+    // is missing or cannot be read whole (a folder that cannot be opened, too deep a tree).
+    std::optional<uint64_t> bytes(const std::string &name) const;
+
+ private:
+    int files_ = -1, info_ = -1;
+    // directorysizes: percent-decoded name -> (bytes, modification time of its info file).
+    std::map<std::string, std::pair<uint64_t, int64_t>> cached_;
+};
+
+// A size for people: "512 B", "1.5 KiB", "3.2 MiB", ... with the locale's decimal separator.
+std::string sizeText(uint64_t bytes);
+
+}  // namespace quillon
