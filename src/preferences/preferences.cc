@@ -16,7 +16,7 @@ namespace {
 const PlistDictionary &registeredDefaults() {
     static const PlistDictionary defaults = {
         {"inode", int64_t{0}}, {"period", int64_t{1}}, {"units", int64_t{3}},
-        {"secure", false},     {"securityLevel", int64_t{0}},
+        {"secure", false},     {"securityLevel", int64_t{0}}, {"notify", true},
     };
     return defaults;
 }
@@ -128,6 +128,9 @@ bool Preferences::isSecure() const { return *valueFor("secure").as<bool>(); }
 
 bool Preferences::isSecureKnown() const { return !damaged_ && !secureUnreadable_; }
 void Preferences::setSecure(bool secure) { store("secure", secure, secure != isSecure()); }
+
+bool Preferences::isNotifying() const { return *valueFor("notify").as<bool>(); }
+void Preferences::setNotifying(bool notifying) { store("notify", notifying, notifying != isNotifying()); }
 
 // Stored as a 32-bit number.
 unsigned long Preferences::prefPaneInode() const { return static_cast<uint32_t>(numberFor("inode")); }

@@ -64,6 +64,10 @@ class Preferences {
     // but could not be read, or its "secure" value could not (malformed, or not a boolean).
     // Deleting plainly could then go against that wish.
     bool isSecureKnown() const;
+    // Whether a desktop notice tells of each cycle that deleted something ("notify", on
+    // unless set off; older readers keep the key as one they do not know).
+    bool isNotifying() const;
+    void setNotifying(bool notifying);
     int securityLevel() const;
     void setSecurityLevel(int level);
     unsigned long prefPaneInode() const;

@@ -12,6 +12,7 @@
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/user_defaults.h"
+#include "server/purge_notice.h"
 
 namespace quillon {
 
@@ -116,8 +117,9 @@ void TrashServer::processTrash() {
     } else {
         reportedUnknownSecure_ = false;
     }
-    const bool secure = preferences()->isSecure();
-    trash()->processTrash(PurgeRequest{*cutoff, secure});
+    const bool secure = preferences()->isSecure(), notify = preferences()->isNotifying();
+    trash()->processTrash(PurgeRequest{*cutoff, secure, notify});
+    if (notify) noticePurge(trash()->lastCycle());
 }
 
 CycleReport TrashServer::purgeNow() {

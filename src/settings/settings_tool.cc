@@ -14,7 +14,7 @@
 #include "platform/user_defaults.h"
 #include "preferences/preferences.h"
 #include "server/trash_server.h"
-#include "settings/item_sizes.h"
+#include "platform/item_sizes.h"
 #include "settings/server_client.h"
 #include "trash/trash_list_file.h"
 
@@ -32,6 +32,7 @@ std::string helpText() {
               "  set period P          the unit of the period: hours, days, weeks or months\n"
               "  set count N           how many of them an item stays in the trash\n"
               "  set secure on|off     overwrite items before deleting them, or delete them plainly\n"
+              "  set notify on|off     a desktop notice after each cycle that deleted something, or none\n"
               "  list [--porcelain]    every remembered item: its size, when it was first seen, when it goes\n"
               "  preview [--porcelain] what the server's next cycle deletes, and the space it frees\n"
               "  purge                 ask the running server to delete what is due now\n"
@@ -109,6 +110,8 @@ void describe(Preferences &preferences, std::ostream &out) {
     out << formatted(preferences.isSecure() ? tr("Delete items %s %s after they were first seen, securely.")
                                             : tr("Delete items %s %s after they were first seen, plainly."),
                      count.c_str(), unit.c_str())
+        << "\n"
+        << (preferences.isNotifying() ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges."))
         << "\n";
 }
 
@@ -158,9 +161,9 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
             return usage(err, formatted(tr("the period must be hours, days, weeks or months, not \"%s\""), value.c_str()));
     } else if (what == "count") {
         count = parseCount(value);
-    } else if (what == "secure") {
+    } else if (what == "secure" || what == "notify") {
         if (value != "on" && value != "off")
-            return usage(err, formatted(tr("secure must be on or off, not \"%s\""), value.c_str()));
+            return usage(err, formatted(tr("%s must be on or off, not \"%s\""), what.c_str(), value.c_str()));
     } else {
         return usage(err, formatted(tr("there is no setting \"%s\""), what.c_str()));
     }
@@ -189,6 +192,8 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     } else if (period) {
         preferences->setPeriod(*period);
         (void)preferences->unitsList();  // a count beyond the new unit's largest is pulled back
+    } else if (what == "notify") {
+        preferences->setNotifying(value == "on");
     } else {
         preferences->setSecure(value == "on");
     }

@@ -6,6 +6,7 @@
 
 #include "platform/blocking_work.h"
 #include "platform/environment.h"
+#include "platform/item_sizes.h"
 #include "platform/log.h"
 
 namespace quillon {
@@ -227,6 +228,7 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
 
     struct Purge {
         std::set<std::string> deleted;
+        uint64_t bytes = 0;
         std::set<std::string> orphans;
         bool swept = false;
     };
@@ -236,10 +238,17 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
     const bool sweep = !sweptOnce_ || !orphans_.empty();
     const std::vector<std::string> due = dueNames(request.date);
     const bool finished = runPatiently(
-        [purge, folder = scan->folder, path = path_, due, securely = request.secure, sweep, earlier = orphans_] {
+        [purge, folder = scan->folder, path = path_, due, securely = request.secure, measure = request.measure, sweep,
+         earlier = orphans_] {
             TrashBookkeeping bookkeeping(*folder);
-            for (const std::string &name : due)
-                if (deleteItem(*folder, bookkeeping, path, name, securely)) purge->deleted.insert(name);
+            std::optional<ItemSizes> sizes;
+            if (measure && !due.empty()) sizes.emplace(path);
+            for (const std::string &name : due) {
+                const uint64_t bytes = sizes ? sizes->bytes(name).value_or(0) : 0;
+                if (!deleteItem(*folder, bookkeeping, path, name, securely)) continue;
+                purge->deleted.insert(name);
+                purge->bytes += bytes;
+            }
             bookkeeping.finish();
             if (!sweep) return;
             bookkeeping.removeOrphans(earlier, securely);
@@ -258,6 +267,7 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
         orphans_ = std::move(purge->orphans);
     }
     if (!purge->deleted.empty()) {
+        report.freed.push_back({path_, purge->deleted.size(), purge->bytes});
         dropRecords(purge->deleted);
         changed = true;
     }

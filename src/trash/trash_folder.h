@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,8 +35,9 @@ namespace quillon {
 
 // What one purge cycle asks of every folder.
 struct PurgeRequest {
-    CalendarDate date;  // the cut-off: items first seen strictly before it go
-    bool secure;        // overwrite before removing
+    CalendarDate date;     // the cut-off: items first seen strictly before it go
+    bool secure;           // overwrite before removing
+    bool measure = false;  // count the space each deleted item took
 };
 
 using FileList = SharedList<TrashFile>;
@@ -44,6 +46,13 @@ using FileList = SharedList<TrashFile>;
 struct CycleReport {
     std::vector<std::string> deleted;
     std::vector<std::string> failed;
+    // Per trash folder that lost items: its path, how many went and, when measured, their bytes.
+    struct Freed {
+        std::string folder;
+        size_t items = 0;
+        uint64_t bytes = 0;
+    };
+    std::vector<Freed> freed;
 };
 
 class TrashFolder {

@@ -10,11 +10,13 @@
 #include <ctime>
 #include <optional>
 
+#include "platform/desktop_notice.h"
 #include "platform/log.h"
 #include "platform/run_loop.h"
 #include "platform/session_bus.h"
 #include "platform/user_defaults.h"
 #include "private_bus.h"
+#include "process_runner.h"
 #include "server/trash_server.h"
 #include "test_environment.h"
 #include "test_support.h"
@@ -99,12 +101,13 @@ class TrashServerTest : public ::testing::Test {
     ~TrashServerTest() override {
         UserDefaults::resetStandardUserDefaults();
     }
-    void settings(int period, int units, bool secure = false) {
+    void settings(int period, int units, bool secure = false, bool notify = true) {
         UserDefaults::resetStandardUserDefaults();
         Preferences preferences;
         preferences.setPeriod(period);
         preferences.setUnits(units);
         preferences.setSecure(secure);
+        preferences.setNotifying(notify);
         ASSERT_TRUE(preferences.synchronize());
     }
 };
@@ -166,6 +169,47 @@ TEST_F(TrashServerTest, SettingsThatNameNoPeriodPurgeNothingButStillRecord) {
     server.processTrash();
     EXPECT_TRUE(exists(files + "/kept"));
     EXPECT_EQ(logged.back(), "settings name no purge period (period 1, units -1): nothing is purged until they are fixed");
+}
+
+// The desktop hears of each cycle that deleted something, once: counts and sizes, per trash
+// folder when there are several, and what stayed. Of a cycle that deleted nothing, or any
+// cycle while notices are off, it hears nothing.
+TEST_F(TrashServerTest, ACycleThatDeletesTellsTheDesktop) {
+    ASSERT_TRUE(bus.ok());
+    const std::string record = home / "notices";
+    ChildProcess service({QUILLON_NOTICE_SERVICE, record}, session_environment(home.path(), bus.address()),
+                         home / "service.log");
+    ASSERT_TRUE(eventually([&] { return exists(record + ".ready"); }, 60s));
+    const std::string volume = home / "vol", other = volume + "/.Trash-" + std::to_string(getuid()) + "/files";
+    for (const std::string &folder : {volume, volume + "/.Trash-" + std::to_string(getuid()), other}) make_dir(folder);
+    environment.setMounts({volume});
+    write_file(files + "/a", "x");
+    make_dir(files + "/b");
+    write_file(files + "/b/c", "yz");
+    write_file(other + "/d", "1234");
+    write_file(files + "/locked", "x");
+    const bool locked = set_immutable(files + "/locked", true);
+    TrashServer server(loop);
+    server.processTrash();
+    environment.advance(5 * 86400);
+    server.processTrash();
+    set_immutable(files + "/locked", false);
+    settings(1, 3, false, false);
+    server.updatePreferences();
+    write_file(files + "/e", "x");
+    server.processTrash();
+    environment.advance(5 * 86400);
+    server.processTrash();
+    EXPECT_FALSE(exists(files + "/e"));
+    ASSERT_TRUE(sendDesktopNotice("marker", ""));  // what comes after anything the server sent
+    ASSERT_TRUE(eventually([&] { return read_file(record).find("marker|") != std::string::npos; }, 60s));
+    const std::string home_trash = home / ".local/share/Trash";
+    EXPECT_EQ(read_file(record), locked ? "Quillon emptied the trash|Deleted 3 items, 7 bytes.\n" + home_trash +
+                                              ": 2 items, 3 bytes\n" + volume + "/.Trash-" + std::to_string(getuid()) +
+                                              ": 1 item, 4 bytes\n1 item could not be deleted and stays for the next cycle.\n--\nmarker|\n--\n"
+                                        : "Quillon emptied the trash|Deleted 4 items, 8 bytes.\n" + home_trash +
+                                              ": 3 items, 4 bytes\n" + volume + "/.Trash-" + std::to_string(getuid()) +
+                                              ": 1 item, 4 bytes\n--\nmarker|\n--\n");
 }
 
 // One unreadable value beside "secure" true must not switch secure deletion off, and when

@@ -1,4 +1,4 @@
-#include "settings/item_sizes.h"
+#include "platform/item_sizes.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,0 +1,42 @@
+#include "server/purge_notice.h"
+
+#include "platform/desktop_notice.h"
+#include "platform/item_sizes.h"
+#include "platform/localization.h"
+
+namespace quillon {
+
+namespace {
+
+// "/media/stick/.Trash-1000" for its files folder: the trash as the user knows it.
+std::string trashName(std::string files) {
+    constexpr std::string_view kFiles = "/files";
+    if (files.size() > kFiles.size() && files.ends_with(kFiles)) files.resize(files.size() - kFiles.size());
+    return files;
+}
+
+}  // namespace
+
+void noticePurge(const CycleReport &report) {
+    if (report.freed.empty()) return;
+    size_t items = 0;
+    uint64_t bytes = 0;
+    for (const auto &freed : report.freed) {
+        items += freed.items;
+        bytes += freed.bytes;
+    }
+    std::string body = formatted(localizedPlural("Deleted %zu item, %s.", "Deleted %zu items, %s.", items), items,
+                                 sizeText(bytes).c_str());
+    if (report.freed.size() > 1)
+        for (const auto &freed : report.freed)
+            body += "\n" + formatted(localizedPlural("%s: %zu item, %s", "%s: %zu items, %s", freed.items),
+                                     trashName(freed.folder).c_str(), freed.items, sizeText(freed.bytes).c_str());
+    if (!report.failed.empty())
+        body += "\n" + formatted(localizedPlural("%zu item could not be deleted and stays for the next cycle.",
+                                                 "%zu items could not be deleted and stay for the next cycle.",
+                                                 report.failed.size()),
+                                 report.failed.size());
+    (void)sendDesktopNotice(localizedString("Quillon emptied the trash"), body);
+}
+
+}  // namespace quillon
