@@ -15,8 +15,8 @@
 #include "preferences/preferences.h"
 #include "server/trash_server.h"
 #include "platform/item_sizes.h"
+#include "settings/purge_preview.h"
 #include "settings/server_client.h"
-#include "trash/trash_list_file.h"
 
 namespace quillon {
 
@@ -215,20 +215,13 @@ int show(std::ostream &out) {
     return 0;
 }
 
-// What the server remembers, read without changing it; empty when it remembers nothing yet.
+// What the server remembers, read without changing it; a damaged file is said on `err`.
 std::optional<FolderList> remembered(std::ostream &err) {
-    const std::string path = TrashServer::listFilePath();
-    const PathKind kind = examinePath(path);
-    if (kind == PathKind::kMissing) return FolderList{};
-    std::string error = tr("it is a folder");
-    std::optional<FolderList> folders;
-    if (kind == PathKind::kOther) {
-        if (auto data = readWholeFile(path)) folders = decodeTrashList(std::move(*data), &error);
-        else error = tr("it cannot be read");
-    }
+    std::string error;
+    auto folders = rememberedFolders(&error);
     if (!folders)
         (void)fail(err, formatted(tr("the trash list file %s is damaged (%s); the server replaces it at its next cycle"),
-                                  path.c_str(), error.c_str()));
+                                  TrashServer::listFilePath().c_str(), error.c_str()));
     return folders;
 }
 
@@ -277,40 +270,23 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     preferences->discardChanges();
     const auto next = ServerClient::nextCycleDate();
     const CalendarDate cycle = next.value_or(Environment::current().now());
-    const auto cutoff = TrashServer::cutoffDate(cycle, period, units);
     if (!porcelain) {
         if (next) out << formatted(tr("The next cycle runs at %s."), dateText(cycle).c_str()) << "\n";
         else out << tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:") << "\n";
     }
-    size_t due = 0;
-    for (const auto &folder : *folders) {
-        const ItemSizes sizes(folder->path());
-        uint64_t freed = 0;
-        size_t here = 0;
-        bool someUnknown = false;
-        for (const auto &file : *folder->files()) {
-            const auto &seen = file->trashDate();
-            if (!cutoff || !seen || !(*seen < *cutoff) || !sizes.present(file->path())) continue;
-            const auto bytes = sizes.bytes(file->path());
-            if (porcelain) {
-                out << field(folder->path()) << "\t" << field(file->path()) << "\t" << bytesField(bytes) << "\t"
+    const auto due = previewCycle(*folders, cycle, period, units);
+    for (const auto &folder : due) {
+        if (!porcelain) out << folder.folder << "\n";
+        for (const auto &item : folder.items) {
+            if (porcelain)
+                out << field(folder.folder) << "\t" << field(item.name) << "\t" << bytesField(item.bytes) << "\t"
                     << isoText(cycle) << "\n";
-                continue;
-            }
-            if (here++ == 0) out << folder->path() << "\n";
-            out << "  " << escapeControlCharacters(file->path()) << " (" << sizeOrUnknown(bytes) << ")\n";
-            freed += bytes.value_or(0);
-            someUnknown = someUnknown || !bytes;
+            else
+                out << "  " << escapeControlCharacters(item.name) << " (" << sizeOrUnknown(item.bytes) << ")\n";
         }
-        if (!porcelain && here > 0)
-            out << "  "
-                << formatted(someUnknown ? localizedPlural("%zu item, at least %s freed", "%zu items, at least %s freed", here)
-                                         : localizedPlural("%zu item, %s freed", "%zu items, %s freed", here),
-                             here, sizeText(freed).c_str())
-                << "\n";
-        due += here;
+        if (!porcelain) out << "  " << freedText(folder) << "\n";
     }
-    if (!porcelain && due == 0) out << tr("Nothing is due.") << "\n";
+    if (!porcelain && due.empty()) out << tr("Nothing is due.") << "\n";
     return 0;
 }
 

@@ -1,0 +1,38 @@
+// What the server remembers and what its next cycle deletes, read from the trash list file and
+// the trash without changing either: the ground of quillon-settings' list and preview and of
+// the settings panel's preview.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/calendar_date.h"
+#include "trash/trash.h"
+
+namespace quillon {
+
+// The trash list file's folders; empty when there is no file yet. Nullopt, with why in
+// `error`, when it is damaged or cannot be read.
+std::optional<FolderList> rememberedFolders(std::string *error);
+
+struct PreviewItem {
+    std::string name;
+    std::optional<uint64_t> bytes;  // nullopt: not known (see ItemSizes)
+};
+struct PreviewFolder {
+    std::string folder;
+    std::vector<PreviewItem> items;
+    uint64_t bytes = 0;        // of the items whose size is known
+    bool someUnknown = false;  // some item's size is not known: at least `bytes`
+};
+
+// The items a cycle at `cycle` deletes under the settings `period` and `units`: those
+// remembered since strictly before its cut-off and still in the trash (items it meets first
+// are never due). Folders without such items are left out; none for settings that name no
+// period.
+std::vector<PreviewFolder> previewCycle(const FolderList &folders, const CalendarDate &cycle, int period, int units);
+// "3 items, 4.5 MiB freed" (or "at least" that), translated.
+std::string freedText(const PreviewFolder &folder);
+
+}  // namespace quillon
