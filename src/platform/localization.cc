@@ -1,6 +1,8 @@
 #include "platform/localization.h"
 
+#include <langinfo.h>
 #include <libintl.h>
+#include <time.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -48,6 +50,15 @@ std::string formatted(const std::string &format, ...) {
     if (length > 0) vsnprintf(out.data(), out.size() + 1, format.c_str(), again);
     va_end(again);
     return out;
+}
+
+std::string localizedDate(const CalendarDate &date) {
+    const time_t t = static_cast<time_t>(date.unixSeconds());
+    struct tm local;
+    char text[128];
+    if (!localtime_r(&t, &local) || strftime(text, sizeof text, nl_langinfo(D_T_FMT), &local) == 0)
+        return date.description();
+    return text;
 }
 
 }  // namespace quillon

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/calendar_date.h"
+
 namespace quillon {
 
 std::string localizedString(const std::string &key);
@@ -13,6 +15,9 @@ std::string localizedPlural(const char *singular, const char *plural, unsigned l
 // printf-style formatting of an already translated format (positional "%1$s" allowed, so that
 // a translation may reorder its values).
 std::string formatted(const std::string &format, ...);
+
+// A moment as the user's locale writes it (LC_TIME), in local time.
+std::string localizedDate(const CalendarDate &date);
 
 // Where the compiled catalogues are looked for; the installed location unless changed.
 // For tests and for binaries run from the build tree.

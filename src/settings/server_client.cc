@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include <functional>
+#include <memory>
 
 #include "platform/session_bus.h"
 #include "server/remote_control.h"
@@ -77,6 +78,36 @@ std::optional<ServerClient::PurgeResult> ServerClient::purgeNow() {
         return true;
     });
     return result;
+}
+
+namespace {
+
+int purgeAnswered(sd_bus_message *reply, void *userdata, sd_bus_error *) {
+    std::unique_ptr<std::function<void(std::optional<ServerClient::PurgeResult>)>> done(
+        static_cast<std::function<void(std::optional<ServerClient::PurgeResult>)> *>(userdata));
+    ServerClient::PurgeResult read;
+    if (!sd_bus_message_is_method_error(reply, nullptr) && readPaths(reply, read.deleted) && readPaths(reply, read.failed))
+        (*done)(std::move(read));
+    else
+        (*done)(std::nullopt);
+    return 0;
+}
+
+}  // namespace
+
+bool ServerClient::purgeNowAsync(std::function<void(std::optional<PurgeResult>)> done) {
+    sd_bus *bus = SessionBus::shared();
+    if (!bus || !isRunning()) return false;
+    constexpr uint64_t kDay = 24ull * 3600 * 1'000'000;
+    sd_bus_message *call = nullptr;
+    auto callback = std::make_unique<std::function<void(std::optional<PurgeResult>)>>(std::move(done));
+    // The slot is floating: it lives until the answer (or the timeout) has been handled.
+    const bool sent = sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "purgeNow") >= 0 &&
+                      sd_bus_message_set_auto_start(call, 0) >= 0 &&
+                      sd_bus_call_async(bus, nullptr, call, purgeAnswered, callback.get(), kDay) >= 0;
+    sd_bus_message_unref(call);
+    if (sent) (void)callback.release();
+    return sent;
 }
 
 bool ServerClient::isRunning() {

@@ -1,6 +1,7 @@
 // The settings tool's side of the remote-control interface.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ class ServerClient {
         std::vector<std::string> deleted, failed;
     };
     static std::optional<PurgeResult> purgeNow();
+    // The same without waiting: `done` is called from the processing of the session bus when
+    // the server answers (nullopt: no server, or it failed). False when nothing could be sent.
+    static bool purgeNowAsync(std::function<void(std::optional<PurgeResult>)> done);
     // When the running server's timer runs its next cycle; nullopt when no server answered.
     static std::optional<CalendarDate> nextCycleDate();
 };

@@ -1,6 +1,5 @@
 #include "settings/settings_tool.h"
 
-#include <langinfo.h>
 #include <time.h>
 
 #include <cctype>
@@ -73,15 +72,6 @@ std::string unitName(Preferences &preferences, int period) {
     std::string key = Preferences::unitKey(period, preferences.units() == 0);
     key[0] = static_cast<char>(tolower(key[0]));
     return localizedString(key);
-}
-
-// A moment for people, in the user's locale and time zone.
-std::string dateText(const CalendarDate &date) {
-    const time_t t = static_cast<time_t>(date.unixSeconds());
-    struct tm local;
-    char text[128];
-    if (!localtime_r(&t, &local) || strftime(text, sizeof text, nl_langinfo(D_T_FMT), &local) == 0) return date.description();
-    return text;
 }
 
 // A moment for scripts: UTC, to the second.
@@ -250,8 +240,8 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
             }
             out << "  " << escapeControlCharacters(file->path()) << "\n    " << sizeOrUnknown(bytes) << ", ";
             if (!seen) out << tr("not yet dated (at the next cycle)");
-            else if (!due) out << formatted(tr("first seen %s"), dateText(*seen).c_str());
-            else out << formatted(tr("first seen %s, purged from %s"), dateText(*seen).c_str(), dateText(*due).c_str());
+            else if (!due) out << formatted(tr("first seen %s"), localizedDate(*seen).c_str());
+            else out << formatted(tr("first seen %s, purged from %s"), localizedDate(*seen).c_str(), localizedDate(*due).c_str());
             out << "\n";
         }
     }
@@ -271,7 +261,7 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     const auto next = ServerClient::nextCycleDate();
     const CalendarDate cycle = next.value_or(Environment::current().now());
     if (!porcelain) {
-        if (next) out << formatted(tr("The next cycle runs at %s."), dateText(cycle).c_str()) << "\n";
+        if (next) out << formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) << "\n";
         else out << tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:") << "\n";
     }
     const auto due = previewCycle(*folders, cycle, period, units);

@@ -1,0 +1,35 @@
+// quillon-panel: the settings window of Quillon.
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <gtkmm.h>
+
+#include <climits>
+#include <clocale>
+#include <string>
+
+#include "panel/panel_window.h"
+#include "platform/localization.h"
+#include "platform/session_bus.h"
+
+int main(int argc, char **argv) {
+    setlocale(LC_ALL, "");
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0 && std::string(self, static_cast<size_t>(n)).rfind(QUILLON_BUILD_DIR "/", 0) == 0)
+        quillon::setLocaleDirectory(QUILLON_BUILD_LOCALE_DIR);
+    auto app = Gtk::Application::create("local.vantor.quillon.panel");
+    // The settings and the server talk on our own session bus connection: process it from
+    // GLib's loop when it has input, and now and then for what a call read ahead.
+    if (sd_bus *bus = quillon::SessionBus::shared()) {
+        auto process = [bus] {
+            while (sd_bus_process(bus, nullptr) > 0) {
+            }
+            return true;
+        };
+        Glib::signal_io().connect([process](Glib::IOCondition) { return process(); }, sd_bus_get_fd(bus),
+                                  Glib::IOCondition::IO_IN | Glib::IOCondition::IO_HUP);
+        Glib::signal_timeout().connect(process, 250);
+    }
+    return app->make_window_and_run<quillon::PanelWindow>(argc, argv);
+}

@@ -1,0 +1,118 @@
+#include "panel/panel_model.h"
+
+#include "panel/service_control.h"
+#include "platform/environment.h"
+#include "platform/localization.h"
+#include "platform/user_defaults.h"
+#include "settings/purge_preview.h"
+#include "settings/server_client.h"
+
+namespace quillon {
+
+namespace {
+
+std::string tr(const char *text) { return localizedString(text); }
+
+}  // namespace
+
+PanelModel::PanelModel(std::function<void()> changed) : changed_(std::move(changed)) {
+    auto &center = DistributedNotificationCenter::defaultCenter();
+    for (const char *name : {Preferences::kPreferencesChanged, "server launched", "server will terminate"})
+        observers_.push_back(center.addObserver(name, [this] { refresh(); }));
+    refresh();
+}
+
+PanelModel::~PanelModel() {
+    *alive_ = false;
+    for (auto id : observers_) DistributedNotificationCenter::defaultCenter().removeObserver(id);
+    if (preferences_) preferences_->discardChanges();  // every change was saved when it was made
+}
+
+void PanelModel::refresh() {
+    UserDefaults::resetStandardUserDefaults();
+    if (preferences_) preferences_->discardChanges();
+    preferences_ = Preferences::preferences();
+    (void)preferences_->unitsList();
+    preferences_->discardChanges();  // what is shown is what is stored
+    readServer();
+    changed_();
+}
+
+void PanelModel::readServer() {
+    const auto version = ServerClient::versionString();
+    const bool owned = version || ServerClient::isRunning();
+    preferences_->setRunning(owned);
+    state_ = version ? formatted(tr("Running, version %s"), version->c_str()) : owned ? tr("Running, busy") : tr("Not running");
+
+    std::string error;
+    const auto folders = rememberedFolders(&error);
+    if (!folders) {
+        preview_ = formatted(tr("The trash list file is damaged (%s)."), error.c_str());
+        return;
+    }
+    const auto next = ServerClient::nextCycleDate();
+    const CalendarDate cycle = next.value_or(Environment::current().now());
+    preview_ = next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str())
+                    : tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:");
+    const auto due = previewCycle(*folders, cycle, unit(), countIndex());
+    for (const auto &folder : due) preview_ += "\n" + folder.folder + ": " + freedText(folder);
+    if (due.empty()) preview_ += "\n" + tr("Nothing is due.");
+}
+
+void PanelModel::apply() {
+    (void)preferences_->synchronize();  // posts "preferences changed", which refreshes the view
+    readServer();
+    changed_();
+}
+
+void PanelModel::chooseUnit(int unit) {
+    if (unit < 0 || unit > 3 || unit == this->unit()) return;
+    preferences_->setPeriod(unit);
+    (void)preferences_->unitsList();  // a count beyond the new unit's largest is pulled back
+    apply();
+}
+
+void PanelModel::chooseCount(int index) {
+    if (index < 0 || index >= static_cast<int>(counts().size()) || index == countIndex()) return;
+    preferences_->setUnits(index);
+    apply();
+}
+
+void PanelModel::chooseSecure(bool on) {
+    if (on == secure()) return;
+    preferences_->setSecure(on);
+    apply();
+}
+
+void PanelModel::chooseNotifying(bool on) {
+    if (on == notifying()) return;
+    preferences_->setNotifying(on);
+    apply();
+}
+
+void PanelModel::startOrStop() { (void)(running() ? stopServer() : startServer()); }
+
+void PanelModel::purgeNow() {
+    if (purging_) return;
+    auto alive = alive_;
+    purging_ = ServerClient::purgeNowAsync([this, alive](std::optional<ServerClient::PurgeResult> result) {
+        if (!*alive) return;
+        purging_ = false;
+        if (!result) purgeOutcome_ = tr("The server did not answer; nothing was deleted.");
+        else if (result->deleted.empty() && result->failed.empty()) purgeOutcome_ = tr("Nothing was due.");
+        else
+            purgeOutcome_ = formatted(localizedPlural("Deleted %zu item.", "Deleted %zu items.", result->deleted.size()),
+                                      result->deleted.size()) +
+                            (result->failed.empty() ? ""
+                                                    : " " + formatted(localizedPlural("%zu item could not be deleted.",
+                                                                                      "%zu items could not be deleted.",
+                                                                                      result->failed.size()),
+                                                                      result->failed.size()));
+        readServer();
+        changed_();
+    });
+    purgeOutcome_ = purging_ ? tr("Deleting what is due...") : tr("The server is not running; nothing was deleted.");
+    changed_();
+}
+
+}  // namespace quillon

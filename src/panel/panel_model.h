@@ -1,0 +1,65 @@
+// What the settings panel shows and does, without any toolkit: the period as a unit and a
+// count (choices exactly those Preferences offers, the counts following the unit), the secure
+// and notice switches, the server's state with its start/stop title, the next cycle's preview
+// and the purge-now action. Every change is applied at once (synchronize); the model follows
+// "preferences changed", "server launched" and "server will terminate" and tells its view
+// through `changed`. Bus events arrive while the session bus is processed (the view does that).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/notification_center.h"
+#include "preferences/preferences.h"
+
+namespace quillon {
+
+class PanelModel {
+ public:
+    explicit PanelModel(std::function<void()> changed);
+    ~PanelModel();
+    PanelModel(const PanelModel &) = delete;
+    PanelModel &operator=(const PanelModel &) = delete;
+
+    std::vector<std::string> unitNames() const { return preferences_->periodList(); }
+    std::vector<std::string> counts() { return preferences_->unitsList(); }
+    int unit() const { return preferences_->period(); }
+    int countIndex() const { return preferences_->units(); }
+    bool secure() const { return preferences_->isSecure(); }
+    bool notifying() const { return preferences_->isNotifying(); }
+    bool running() const { return preferences_->isRunning(); }
+    std::string startStopTitle() const { return preferences_->startStopTitle(); }
+    // "Running, version 1.0.0", "Running, busy", "Not running" (translated).
+    const std::string &state() const { return state_; }
+    // The next cycle: when, what goes, the space freed; or why nothing is known.
+    const std::string &preview() const { return preview_; }
+    // What the last purge-now did, or that one is under way; empty before the first.
+    const std::string &purgeOutcome() const { return purgeOutcome_; }
+    bool purging() const { return purging_; }
+
+    // Each applies and saves the change at once; a value outside the choices is ignored.
+    void chooseUnit(int unit);
+    void chooseCount(int index);
+    void chooseSecure(bool on);
+    void chooseNotifying(bool on);
+    void startOrStop();
+    void purgeNow();
+
+    // Reads the settings and asks the server's state and preview again.
+    void refresh();
+
+ private:
+    void apply();
+    void readServer();
+
+    std::function<void()> changed_;
+    std::shared_ptr<Preferences> preferences_;
+    std::vector<DistributedNotificationCenter::ObserverId> observers_;
+    std::string state_, preview_, purgeOutcome_;
+    bool purging_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace quillon

@@ -1,0 +1,121 @@
+#include "panel/panel_window.h"
+
+#include "platform/localization.h"
+
+namespace quillon {
+
+namespace {
+
+std::string tr(const char *text) { return localizedString(text); }
+
+std::vector<Glib::ustring> ustrings(const std::vector<std::string> &strings) {
+    return std::vector<Glib::ustring>(strings.begin(), strings.end());
+}
+
+// Replaces the list's strings when they differ, so that an unchanged list keeps its selection.
+void showStrings(const Glib::RefPtr<Gtk::StringList> &list, const std::vector<std::string> &strings) {
+    bool same = list->get_n_items() == strings.size();
+    for (guint i = 0; same && i < strings.size(); i++) same = list->get_string(i).raw() == strings[i];
+    if (!same) list->splice(0, list->get_n_items(), ustrings(strings));
+}
+
+}  // namespace
+
+PanelWindow::PanelWindow()
+    : periodLabel_(tr("Delete items _after"), true),
+      secureLabel_(tr("_Secure deletion"), true),
+      secureHint_(tr("Overwrites each file once before deleting it. Copies that journaling or copy-on-write file "
+                     "systems, snapshots, backups and SSDs keep elsewhere stay; where that matters, use disk "
+                     "encryption.")),
+      notifyLabel_(tr("_Tell me what was deleted"), true),
+      stateLabel_(tr("Server")),
+      previewLabel_(tr("Next cycle")),
+      counts_(Gtk::StringList::create({})),
+      units_(Gtk::StringList::create({})),
+      countDrop_(counts_),
+      unitDrop_(units_),
+      purge_(tr("_Empty due items now"), true) {
+    set_title("Quillon");
+    set_default_size(560, -1);
+    box_.set_margin(18);
+    grid_.set_row_spacing(10);
+    grid_.set_column_spacing(12);
+    for (Gtk::Label *label : {&periodLabel_, &secureLabel_, &notifyLabel_, &stateLabel_, &previewLabel_})
+        label->set_halign(Gtk::Align::END);
+    for (Gtk::Label *label : {&secureHint_, &stateValue_, &previewValue_, &outcome_}) {
+        label->set_halign(Gtk::Align::START);
+        label->set_wrap(label == &secureHint_ || label == &previewValue_);
+        label->set_xalign(0);
+        label->set_selectable(label == &previewValue_);
+    }
+    secureHint_.add_css_class("dim-label");
+    periodLabel_.set_mnemonic_widget(countDrop_);
+    secureLabel_.set_mnemonic_widget(secure_);
+    notifyLabel_.set_mnemonic_widget(notify_);
+    secure_.set_halign(Gtk::Align::START);
+    notify_.set_halign(Gtk::Align::START);
+    startStop_.set_use_underline(true);
+
+    auto *period = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 6);
+    period->append(countDrop_);
+    period->append(unitDrop_);
+    auto *state = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
+    state->append(stateValue_);
+    state->append(startStop_);
+    grid_.attach(periodLabel_, 0, 0);
+    grid_.attach(*period, 1, 0);
+    grid_.attach(secureLabel_, 0, 1);
+    grid_.attach(secure_, 1, 1);
+    grid_.attach(secureHint_, 1, 2);
+    grid_.attach(notifyLabel_, 0, 3);
+    grid_.attach(notify_, 1, 3);
+    grid_.attach(stateLabel_, 0, 4);
+    grid_.attach(*state, 1, 4);
+    grid_.attach(previewLabel_, 0, 5);
+    grid_.attach(previewValue_, 1, 5);
+    box_.append(grid_);
+    auto *actions = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
+    actions->append(purge_);
+    actions->append(outcome_);
+    box_.append(*actions);
+    set_child(box_);
+
+    countDrop_.property_selected().signal_changed().connect([this] {
+        if (!showing_) model_->chooseCount(static_cast<int>(countDrop_.get_selected()));
+    });
+    unitDrop_.property_selected().signal_changed().connect([this] {
+        if (!showing_) model_->chooseUnit(static_cast<int>(unitDrop_.get_selected()));
+    });
+    secure_.property_active().signal_changed().connect([this] {
+        if (!showing_) model_->chooseSecure(secure_.get_active());
+    });
+    notify_.property_active().signal_changed().connect([this] {
+        if (!showing_) model_->chooseNotifying(notify_.get_active());
+    });
+    startStop_.signal_clicked().connect([this] { model_->startOrStop(); });
+    purge_.signal_clicked().connect([this] { model_->purgeNow(); });
+
+    model_ = std::make_unique<PanelModel>([this] {
+        if (model_) showModel();
+    });
+    showModel();
+}
+
+void PanelWindow::showModel() {
+    showing_ = true;
+    showStrings(units_, model_->unitNames());
+    showStrings(counts_, model_->counts());
+    if (model_->unit() >= 0 && model_->unit() < 4) unitDrop_.set_selected(static_cast<guint>(model_->unit()));
+    if (model_->countIndex() >= 0 && model_->countIndex() < static_cast<int>(counts_->get_n_items()))
+        countDrop_.set_selected(static_cast<guint>(model_->countIndex()));
+    secure_.set_active(model_->secure());
+    notify_.set_active(model_->notifying());
+    stateValue_.set_text(model_->state());
+    startStop_.set_label(model_->startStopTitle());
+    previewValue_.set_text(model_->preview());
+    outcome_.set_text(model_->purgeOutcome());
+    purge_.set_sensitive(model_->running() && !model_->purging());
+    showing_ = false;
+}
+
+}  // namespace quillon

@@ -1,0 +1,32 @@
+// The settings panel's window: a thin GTK view of PanelModel. Widgets show the model; a
+// user's change goes to the model, which applies it at once and tells the view to show again.
+#pragma once
+
+#include <gtkmm.h>
+
+#include <memory>
+
+#include "panel/panel_model.h"
+
+namespace quillon {
+
+class PanelWindow : public Gtk::Window {
+ public:
+    PanelWindow();
+
+ private:
+    void showModel();
+
+    Gtk::Box box_{Gtk::Orientation::VERTICAL, 12};
+    Gtk::Grid grid_;
+    Gtk::Label periodLabel_, secureLabel_, secureHint_, notifyLabel_, stateLabel_, stateValue_, previewLabel_,
+        previewValue_, outcome_;
+    Glib::RefPtr<Gtk::StringList> counts_, units_;
+    Gtk::DropDown countDrop_, unitDrop_;
+    Gtk::Switch secure_, notify_;
+    Gtk::Button startStop_, purge_;
+    bool showing_ = false;  // while the model is being shown, widget signals are not choices
+    std::unique_ptr<PanelModel> model_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,122 @@
+// The settings panel's logic against a real private bus and the real server binary: every
+// choice is stored at once and announced; the model follows changes made elsewhere and the
+// server's coming and going; it starts the server by D-Bus activation where no user manager
+// is, stops it, and empties what is due.
+#include <systemd/sd-bus.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "panel/panel_model.h"
+#include "platform/session_bus.h"
+#include "platform/user_defaults.h"
+#include "private_bus.h"
+#include "process_runner.h"
+#include "test_environment.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace quillon::testing;
+
+// The bus daemon looks for activatable services below XDG_DATA_HOME: it must be set before it
+// starts, and the service it starts must live in the test's home, not the user's.
+struct ActivationHome {
+    TempDir home;
+    ActivationHome() {
+        make_home_trash(home);
+        make_dir(home / ".local/share/dbus-1");
+        make_dir(home / ".local/share/dbus-1/services");
+        write_file(home / ".local/share/dbus-1/services/local.vantor.quillon.server.service",
+                   "[D-BUS Service]\nName=local.vantor.quillon.server\nExec=/usr/bin/env HOME=" + home.path() +
+                       " XDG_CONFIG_HOME= XDG_DATA_HOME= " QUILLON_TEST_SERVER " 3600\n");
+        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
+    }
+    ~ActivationHome() { unsetenv("XDG_DATA_HOME"); }
+};
+
+class PanelModelTest : public ::testing::Test {
+ protected:
+    ActivationHome activation;
+    TempDir &home = activation.home;
+    PrivateBus bus;
+    TestEnvironment environment{home.path()};
+    std::string files = home / ".local/share/Trash/files";
+    int shown = 0;
+
+    PanelModelTest() { UserDefaults::resetStandardUserDefaults(); }
+    ~PanelModelTest() override { UserDefaults::resetStandardUserDefaults(); }
+    void SetUp() override { ASSERT_TRUE(bus.ok()); }
+    // Processes the bus as the panel's loop does, until `condition` holds (a deadline only a
+    // hang reaches).
+    template <typename F>
+    bool processUntil(F &&condition) {
+        sd_bus *shared = SessionBus::shared();
+        for (auto deadline = std::chrono::steady_clock::now() + 120s; !condition();) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            if (sd_bus_process(shared, nullptr) == 0) sd_bus_wait(shared, 100000);
+        }
+        return true;
+    }
+    std::string stored() { return read_file(home / ".config/local.vantor.quillon.plist"); }
+};
+
+TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
+    NotificationListener listener(bus.address());
+    PanelModel model([&] { shown++; });
+    EXPECT_EQ(model.counts().size(), 7u);
+    model.chooseUnit(2);  // weeks: four counts at most, so the count 4 (index 3) stays
+    EXPECT_EQ(model.counts(), (std::vector<std::string>{"1", "2", "3", "4"}));
+    model.chooseCount(9);  // not offered: ignored
+    model.chooseCount(1);
+    model.chooseSecure(true);
+    model.chooseNotifying(false);
+    EXPECT_NE(stored().find("<key>period</key>\n\t<integer>2</integer>"), std::string::npos) << stored();
+    EXPECT_NE(stored().find("<key>units</key>\n\t<integer>1</integer>"), std::string::npos);
+    EXPECT_NE(stored().find("<key>secure</key>\n\t<true/>"), std::string::npos);
+    EXPECT_NE(stored().find("<key>notify</key>\n\t<false/>"), std::string::npos);
+    listener.post("a marker");
+    EXPECT_EQ(listener.waitFor(5, 60s), (std::vector<std::string>{"preferences changed", "preferences changed",
+                                                                   "preferences changed", "preferences changed", "a marker"}));
+    EXPECT_GT(shown, 4);
+}
+
+TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt) {
+    write_file(files + "/ancient", "12345");
+    write_file(home / ".config/local.vantor.quillon.list.plist", trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}}));
+    PanelModel model([&] { shown++; });
+    EXPECT_EQ(model.state(), "Not running");
+    EXPECT_EQ(model.startStopTitle(), "Start");
+    EXPECT_NE(model.preview().find(files + ": 1 item, 5 bytes freed"), std::string::npos) << model.preview();
+
+    {  // another program (quillon-settings, say) changes the period
+        UserDefaults::resetStandardUserDefaults();
+        Preferences other;
+        other.setPeriod(0);
+        ASSERT_TRUE(other.synchronize());
+    }
+    EXPECT_TRUE(processUntil([&] { return model.unit() == 0; }));
+
+    model.startOrStop();  // no user manager on this bus: D-Bus activation
+    ASSERT_TRUE(processUntil([&] { return model.running(); })) << model.state();
+    EXPECT_EQ(model.state(), "Running, version 1.0.0");
+    EXPECT_EQ(model.startStopTitle(), "Stop");
+    EXPECT_NE(model.preview().find("The next cycle runs at "), std::string::npos) << model.preview();
+
+    model.purgeNow();
+    EXPECT_TRUE(model.purging());
+    ASSERT_TRUE(processUntil([&] { return !model.purging(); }));
+    EXPECT_EQ(model.purgeOutcome(), "Deleted 1 item.");
+    EXPECT_FALSE(exists(files + "/ancient"));
+
+    model.startOrStop();
+    EXPECT_TRUE(processUntil([&] { return !model.running(); })) << model.state();
+    EXPECT_EQ(model.state(), "Not running");
+}
+
+}  // namespace
+}  // namespace quillon
