@@ -1,11 +1,14 @@
 # Sourced by the setup scripts: installs the Debian packages the build needs when missing.
 # Root runs apt-get directly; anyone else goes through sudo.
 
-quillon_packages_build=(cmake g++ make pkg-config libsystemd-dev libpugixml-dev gettext)
+quillon_packages_build=(cmake g++ make pkg-config libsystemd-dev libpugixml-dev gettext scdoc libgtkmm-4.0-dev)
 # What running the server needs beyond the build: a session bus to start when there is none.
 quillon_packages_run=(dbus-daemon dbus-bin)
 quillon_packages_test=(libgtest-dev googletest dbus-daemon dbus-bin
-                       clang libclang-rt-dev)
+                       clang libclang-rt-dev
+                       xvfb xdotool imagemagick desktop-file-utils systemd)
+# What building the Debian package needs.
+quillon_packages_package=(debhelper dpkg-dev fakeroot lintian)
 
 quillon_install_missing() {
     local missing=() pkg

@@ -1,0 +1,85 @@
+// The panel's real window under Xvfb on a private bus beside the real server, driven from the
+// keyboard as a user would: the switch clicked is what the settings file holds and what the
+// server hears. Leaves a screenshot (QUILLON_SCREENSHOT_DIR, else the working folder).
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "private_bus.h"
+#include "process_runner.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace quillon::testing;
+
+// What a command printed, run with this process's environment.
+std::string output(const std::string &command) {
+    std::string out;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe)) out += buffer;
+        pclose(pipe);
+    }
+    return out;
+}
+
+class PanelWindowTest : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(PanelWindowTest, AKeyboardChoiceReachesTheSettingsAndTheServer) {
+    for (const char *tool : {"/usr/bin/Xvfb", "/usr/bin/xdotool", "/usr/bin/import"})
+        if (!exists(tool)) GTEST_SKIP() << tool << " is not installed";
+    int display = 50;
+    while (display < 100 && (exists("/tmp/.X11-unix/X" + std::to_string(display)) ||
+                             exists("/tmp/.X" + std::to_string(display) + "-lock")))
+        display++;
+    TempDir home;
+    const std::string screen = ":" + std::to_string(display);
+    ChildProcess xvfb({"/usr/bin/Xvfb", screen, "-screen", "0", "640x400x24", "-nolisten", "tcp"}, {}, home / "xvfb.log");
+    ASSERT_TRUE(eventually([&] { return exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 60s));
+    setenv("DISPLAY", screen.c_str(), 1);
+
+    make_home_trash(home);
+    PrivateBus bus;
+    ASSERT_TRUE(bus.ok());
+    NotificationListener listener(bus.address());
+    auto environment = session_environment(home.path(), bus.address());
+    ChildProcess server({QUILLON_TEST_SERVER, "3600"}, environment, home / "server.log");
+    ASSERT_EQ(listener.waitFor(1, 60s), std::vector<std::string>{"server launched"});
+
+    const std::string language = GetParam();
+    environment.insert({{"DISPLAY", screen}, {"GSK_RENDERER", "cairo"}, {"GDK_BACKEND", "x11"}, {"GTK_A11Y", "none"},
+                        {"LANGUAGE", language}, {"LC_ALL", language.empty() ? "C" : "C.UTF-8"}});
+    ChildProcess panel({QUILLON_PANEL}, environment, home / "panel.log");
+    std::string window;
+    ASSERT_TRUE(eventually([&] { return !(window = output("xdotool search --name '^Quillon$' 2>/dev/null")).empty(); }, 120s))
+        << read_file(home / "panel.log");
+    window = window.substr(0, window.find('\n'));
+    ASSERT_EQ(system(("xdotool windowfocus --sync " + window + " key --clearmodifiers alt+s").c_str()), 0);
+    const std::string domain = home / ".config/local.vantor.quillon.plist";
+    EXPECT_TRUE(eventually([&] { return read_file(domain).find("<key>secure</key>\n\t<true/>") != std::string::npos; }, 60s))
+        << read_file(home / "panel.log");
+    EXPECT_EQ(listener.waitFor(2, 60s), (std::vector<std::string>{"server launched", "preferences changed"}));
+
+    const char *folder = getenv("QUILLON_SCREENSHOT_DIR");
+    const std::string shot = std::string(folder ? folder : ".") + "/panel-" + (language.empty() ? "en" : language) + ".png";
+    ASSERT_EQ(system(("import -window " + window + " " + shot).c_str()), 0);
+    EXPECT_TRUE(exists(shot));
+    panel.signal(SIGTERM);
+    unsetenv("DISPLAY");
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, PanelWindowTest, ::testing::Values("", "de"),
+                         [](const ::testing::TestParamInfo<const char *> &p) { return *p.param ? "de" : "en"; });
+
+}  // namespace
+}  // namespace quillon
