@@ -40,14 +40,14 @@ std::string localizedPlural(const char *singular, const char *plural, unsigned l
     return dngettext(kTextDomain, singular, plural, count);
 }
 
-std::string formatted(const std::string &format, ...) {
+std::string formattedC(const char *format, ...) {
     va_list args, again;
     va_start(args, format);
     va_copy(again, args);
-    const int length = vsnprintf(nullptr, 0, format.c_str(), args);
+    const int length = vsnprintf(nullptr, 0, format, args);
     va_end(args);
     std::string out(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) vsnprintf(out.data(), out.size() + 1, format.c_str(), again);
+    if (length > 0) vsnprintf(out.data(), out.size() + 1, format, again);
     va_end(again);
     return out;
 }

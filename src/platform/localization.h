@@ -14,7 +14,11 @@ std::string localizedString(const std::string &key);
 std::string localizedPlural(const char *singular, const char *plural, unsigned long count);
 // printf-style formatting of an already translated format (positional "%1$s" allowed, so that
 // a translation may reorder its values).
-std::string formatted(const std::string &format, ...);
+std::string formattedC(const char *format, ...);
+template <typename... Values>
+std::string formatted(const std::string &format, Values... values) {
+    return formattedC(format.c_str(), values...);
+}
 
 // A moment as the user's locale writes it (LC_TIME), in local time.
 std::string localizedDate(const CalendarDate &date);

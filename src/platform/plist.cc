@@ -185,7 +185,45 @@ std::string textOf(const pugi::xml_node &node) {
 
 bool isValueElement(const pugi::xml_node &node) { return node.type() == pugi::node_element; }
 
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar; a day beyond
+// the month's end counts on into the next, as timegm does.
+int64_t daysFromCivil(int64_t year, int64_t month, int64_t day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// The dates this system writes, "2027-03-01T00:00:00Z", read without scanf: the list file
+// holds one per record. Anything else goes the general way.
+bool parseCanonicalDate(const std::string &text, int *fields) {
+    static constexpr char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != sizeof kShape - 1) return false;
+    for (size_t i = 0; i < text.size(); i++)
+        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
+    auto number = [&](size_t at, size_t digits) {
+        int value = 0;
+        for (size_t i = at; i < at + digits; i++) value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    const size_t starts[] = {0, 5, 8, 11, 14, 17}, widths[] = {4, 2, 2, 2, 2, 2};
+    for (int i = 0; i < 6; i++) fields[i] = number(starts[i], widths[i]);
+    return true;
+}
+
 bool parseDate(const std::string &text, CalendarDate *out) {
+    int fields[6];
+    if (parseCanonicalDate(text, fields)) {
+        const auto [year, month, day, hour, minute, second] = fields;
+        if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+            return false;
+        const int64_t t = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+        if (t < -CalendarDate::kLimitSeconds || t > CalendarDate::kLimitSeconds) return false;
+        *out = CalendarDate::fromUnixTime(t);
+        return true;
+    }
     int year, month, day, hour, minute, second;
     char zone = 0;
     int consumed = 0;
@@ -209,6 +247,53 @@ bool parseDate(const std::string &text, CalendarDate *out) {
     return true;
 }
 
+// The value of a scalar element (string, date, integer, real, true, false); nullopt with
+// `error` for a malformed one or any other element.
+std::optional<PlistValue> scalar(const pugi::xml_node &node, std::string *error) {
+    auto fail = [error](std::string why) -> std::optional<PlistValue> {
+        *error = std::move(why);
+        return std::nullopt;
+    };
+    const char *name = node.name();
+    if (strcmp(name, "string") == 0) return PlistValue(textOf(node));
+    if (strcmp(name, "date") == 0) {
+        CalendarDate date(CalendarDate::Clock::time_point{});
+        if (!parseDate(textOf(node), &date)) return fail("invalid <date> \"" + textOf(node).substr(0, 40) + "\"");
+        return PlistValue(date);
+    }
+    if (strcmp(name, "integer") == 0) {
+        const std::string text = textOf(node);
+        // Plain digits of at most 18 (no overflow possible) read directly: one per record.
+        if (!text.empty() && text.size() <= 18 && text.find_first_not_of("0123456789") == std::string::npos) {
+            int64_t number = 0;
+            for (char c : text) number = number * 10 + (c - '0');
+            return PlistValue(number);
+        }
+        char *end = nullptr;
+        errno = 0;
+        const long long number = strtoll(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || errno == ERANGE) return fail("invalid <integer>");
+        return PlistValue(static_cast<int64_t>(number));
+    }
+    if (strcmp(name, "real") == 0) {
+        const std::string text = textOf(node);
+        char *end = nullptr;
+        const double number = strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0') return fail("invalid <real>");
+        return PlistValue(number);
+    }
+    if (strcmp(name, "true") == 0) return PlistValue(true);
+    if (strcmp(name, "false") == 0) return PlistValue(false);
+    return fail(std::string("unknown element <") + name + ">");
+}
+
+// The entry that follows the <key> `key` of a <dict>, or an empty node.
+pugi::xml_node entryAfter(const pugi::xml_node &key) {
+    pugi::xml_node entry = key.next_sibling();
+    while (entry && !isValueElement(entry)) entry = entry.next_sibling();
+    return entry;
+}
+
 class Decoder {
  public:
     explicit Decoder(std::vector<std::string> *unreadable) : unreadable_(unreadable) {}
@@ -216,29 +301,7 @@ class Decoder {
     std::optional<PlistValue> value(const pugi::xml_node &node, int depth) {
         if (depth > kMaxDepth) return fail("nesting too deep");
         const char *name = node.name();
-        if (strcmp(name, "string") == 0) return PlistValue(textOf(node));
-        if (strcmp(name, "date") == 0) {
-            CalendarDate date(CalendarDate::Clock::time_point{});
-            if (!parseDate(textOf(node), &date)) return fail("invalid <date> \"" + textOf(node).substr(0, 40) + "\"");
-            return PlistValue(date);
-        }
-        if (strcmp(name, "integer") == 0) {
-            const std::string text = textOf(node);
-            char *end = nullptr;
-            errno = 0;
-            const long long number = strtoll(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || errno == ERANGE) return fail("invalid <integer>");
-            return PlistValue(static_cast<int64_t>(number));
-        }
-        if (strcmp(name, "real") == 0) {
-            const std::string text = textOf(node);
-            char *end = nullptr;
-            const double number = strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0') return fail("invalid <real>");
-            return PlistValue(number);
-        }
-        if (strcmp(name, "true") == 0) return PlistValue(true);
-        if (strcmp(name, "false") == 0) return PlistValue(false);
+        if (strcmp(name, "array") != 0 && strcmp(name, "dict") != 0) return scalar(node, &error_);
         if (strcmp(name, "array") == 0) {
             PlistArray array;
             for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
@@ -249,28 +312,24 @@ class Decoder {
             }
             return PlistValue(std::move(array));
         }
-        if (strcmp(name, "dict") == 0) {
-            PlistDictionary dictionary;
-            for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-                if (!isValueElement(child)) continue;
-                if (strcmp(child.name(), "key") != 0) return fail("<dict> entry without a <key>");
-                pugi::xml_node entry = child.next_sibling();
-                while (entry && !isValueElement(entry)) entry = entry.next_sibling();
-                if (!entry) return fail("<key> without a value");
-                const pugi::xml_node key = child;
-                child = entry;
-                auto entry_value = value(entry, depth + 1);
-                if (!entry_value) {
-                    // Leniently, a bad value at the top level costs only its own entry.
-                    if (!unreadable_ || depth > 1) return std::nullopt;
-                    unreadable_->push_back(textOf(key) + ": " + error_);
-                    continue;
-                }
-                dictionary.emplace_back(textOf(key), std::move(*entry_value));
+        PlistDictionary dictionary;
+        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+            if (!isValueElement(child)) continue;
+            if (strcmp(child.name(), "key") != 0) return fail("<dict> entry without a <key>");
+            const pugi::xml_node entry = entryAfter(child);
+            if (!entry) return fail("<key> without a value");
+            const pugi::xml_node key = child;
+            child = entry;
+            auto entry_value = value(entry, depth + 1);
+            if (!entry_value) {
+                // Leniently, a bad value at the top level costs only its own entry.
+                if (!unreadable_ || depth > 1) return std::nullopt;
+                unreadable_->push_back(textOf(key) + ": " + error_);
+                continue;
             }
-            return PlistValue(std::move(dictionary));
+            dictionary.emplace_back(textOf(key), std::move(*entry_value));
         }
-        return fail(std::string("unknown element <") + name + ">");
+        return PlistValue(std::move(dictionary));
     }
 
     const std::string &error() const { return error_; }
@@ -292,23 +351,26 @@ std::optional<std::string> encodePlist(const PlistValue &value, std::string *err
     return writer.finish(error);
 }
 
-std::optional<PlistValue> decodePlist(std::string data, std::string *error, std::vector<std::string> *unreadable) {
-    auto fail = [error](const std::string &why) -> std::optional<PlistValue> {
+namespace {
+
+// Parses `data` in place into `document` and finds the value it holds (inside <plist>, when
+// there is one): its node and depth. False with `error` when there is none.
+bool loadDocument(std::string &data, pugi::xml_document &document, pugi::xml_node *value, int *depth,
+                  std::string *error) {
+    auto fail = [error](const std::string &why) {
         if (error) *error = why;
-        return std::nullopt;
+        return false;
     };
     if (data.empty()) return fail("empty data");
-    pugi::xml_document document;
     // Text embedded in its element saves a node per value: large files parse in less memory.
     const pugi::xml_parse_result parsed =
         document.load_buffer_inplace(data.data(), data.size(),
-                             pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata,
-                             pugi::encoding_utf8);
+                                     pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata,
+                                     pugi::encoding_utf8);
     if (!parsed) return fail(std::string(parsed.description()) + " at offset " + std::to_string(parsed.offset));
-
     pugi::xml_node root = document.document_element();
     if (!root) return fail("no root element");
-    int depth = 0;
+    *depth = 0;
     if (strcmp(root.name(), "plist") == 0) {
         pugi::xml_node inner;
         for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
@@ -318,12 +380,74 @@ std::optional<PlistValue> decodePlist(std::string data, std::string *error, std:
         }
         if (!inner) return fail("<plist> holds no value");
         root = inner;
-        depth = 1;
+        *depth = 1;
     }
+    *value = root;
+    return true;
+}
+
+// Hands a document's values to a visitor in document order; stops at the first malformed one.
+class Walker {
+ public:
+    explicit Walker(PlistVisitor &visitor) : visitor_(visitor) {}
+
+    bool walk(const pugi::xml_node &node, int depth) {
+        if (depth > kMaxDepth) return fail("nesting too deep");
+        const bool array = strcmp(node.name(), "array") == 0;
+        if (!array && strcmp(node.name(), "dict") != 0) {
+            auto leaf = scalar(node, &error_);
+            if (!leaf) return false;
+            visitor_.scalar(std::move(*leaf));
+            return true;
+        }
+        array ? visitor_.beginArray() : visitor_.beginDict();
+        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+            if (!isValueElement(child)) continue;
+            if (!array) {
+                if (strcmp(child.name(), "key") != 0) return fail("<dict> entry without a <key>");
+                const pugi::xml_node entry = entryAfter(child);
+                if (!entry) return fail("<key> without a value");
+                visitor_.key(textOf(child));
+                child = entry;
+            }
+            if (!walk(child, depth + 1)) return false;
+        }
+        visitor_.end();
+        return true;
+    }
+    const std::string &error() const { return error_; }
+
+ private:
+    bool fail(std::string why) {
+        error_ = std::move(why);
+        return false;
+    }
+    PlistVisitor &visitor_;
+    std::string error_;
+};
+
+}  // namespace
+
+std::optional<PlistValue> decodePlist(std::string data, std::string *error, std::vector<std::string> *unreadable) {
+    pugi::xml_document document;
+    pugi::xml_node root;
+    int depth = 0;
+    if (!loadDocument(data, document, &root, &depth, error)) return std::nullopt;
     Decoder decoder(unreadable);
     auto value = decoder.value(root, depth);
-    if (!value) return fail(decoder.error());
+    if (!value && error) *error = decoder.error();
     return value;
+}
+
+bool visitPlist(std::string data, PlistVisitor &visitor, std::string *error) {
+    pugi::xml_document document;
+    pugi::xml_node root;
+    int depth = 0;
+    if (!loadDocument(data, document, &root, &depth, error)) return false;
+    Walker walker(visitor);
+    if (walker.walk(root, depth)) return true;
+    if (error) *error = walker.error();
+    return false;
 }
 
 }  // namespace quillon

@@ -81,4 +81,21 @@ std::optional<std::string> encodePlist(const PlistValue &value, std::string *err
 std::optional<PlistValue> decodePlist(std::string data, std::string *error,
                                       std::vector<std::string> *unreadable = nullptr);
 
+// Receives a document's values in document order, for a reader that builds its own objects
+// straight from the file instead of a value tree first.
+class PlistVisitor {
+ public:
+    virtual ~PlistVisitor() = default;
+    virtual void beginArray() = 0;
+    virtual void beginDict() = 0;
+    virtual void end() = 0;                       // of the innermost array or dict
+    virtual void key(std::string text) = 0;       // a dict's key; its value follows
+    virtual void scalar(PlistValue value) = 0;    // a string, date, integer, real or boolean
+};
+
+// Walks `data` as decodePlist reads it (without `unreadable`), handing each value to
+// `visitor`; false with `error` at the first thing malformed, after which the visitor's
+// work is to be discarded.
+bool visitPlist(std::string data, PlistVisitor &visitor, std::string *error);
+
 }  // namespace quillon

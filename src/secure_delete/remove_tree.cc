@@ -31,7 +31,6 @@ constexpr uint32_t kFallbackBlockSize = 4096;  // for a file system that reports
 // Writes of at most this much: fewer system calls than st_blksize alone, and still a buffer
 // the random source fills in a moment.
 constexpr uint32_t kLargestPassBuffer = 1u << 20;
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 bool is_name_character(int byte) {
     // isalnum of the C locale, without depending on the process's locale.

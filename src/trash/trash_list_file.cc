@@ -60,17 +60,174 @@ std::optional<std::string> encodeTrashList(const FolderList *folders, std::strin
     return writer.finish(error);
 }
 
-std::optional<FolderList> decodeTrashList(std::string data, std::string *error) {
-    auto decoded = decodePlist(std::move(data), error);
-    if (!decoded) return std::nullopt;
-    const auto *top = decoded->as<PlistArray>();
-    if (!top) {
-        if (error) *error = "the top level is not an array";
-        return std::nullopt;
+namespace {
+
+// Builds the folders and their records straight from the document's values, by the rules of
+// TrashFolder::folderWithAttributes and TrashFile::fileWithAttributes: the first entry of a
+// key counts; a folder needs a string "path" and, if it has "files", an array; a record
+// needs a string "path"; anything else is skipped.
+class TrashListReader : public PlistVisitor {
+ public:
+    void beginArray() override { begin(true); }
+    void beginDict() override { begin(false); }
+    void end() override {
+        if (skipping_ > 0) {
+            skipping_--;
+            return;
+        }
+        switch (level_) {
+            case Level::record:
+                if (record_.pathState == Field::good)
+                    files_->push_back(makeRecord());
+                level_ = Level::files;
+                break;
+            case Level::files: level_ = Level::folder; break;
+            case Level::folder:
+                if (folder_.pathState == Field::good && !filesBad_) {
+                    auto folder = std::make_shared<TrashFolder>(folder_.path);
+                    if (!identity_.empty()) folder->setIdentity(identity_);
+                    folder->setFiles(files_ ? std::move(files_) : std::make_shared<FileList>());
+                    folders_.push_back(std::move(folder));
+                }
+                level_ = Level::top;
+                break;
+            default: level_ = Level::done; break;
+        }
     }
-    FolderList folders;
-    for (const PlistValue &entry : *top)
-        if (auto folder = TrashFolder::folderWithAttributes(entry)) folders.push_back(std::move(folder));
+    void key(std::string text) override {
+        if (skipping_ > 0) return;
+        slot_ = Slot::skip;
+        if (level_ == Level::folder) {
+            if (text == "path" && folder_.pathState == Field::unseen) slot_ = Slot::folderPath;
+            else if (text == "files" && !filesSeen_) slot_ = Slot::folderFiles;
+            else if (text == "volume" && !volumeSeen_) slot_ = Slot::folderVolume;
+        } else if (level_ == Level::record) {
+            if (text == "path" && record_.pathState == Field::unseen) slot_ = Slot::recordPath;
+            else if (text == "trashDate" && !dateSeen_) slot_ = Slot::recordDate;
+            else if (text == "fileNumber" && !numberSeen_) slot_ = Slot::recordNumber;
+        }
+    }
+    void scalar(PlistValue value) override {
+        if (skipping_ > 0 || level_ == Level::start) {
+            notArray_ = notArray_ || level_ == Level::start;
+            return;
+        }
+        switch (takeSlot()) {
+            case Slot::folderPath: folder_.take(value); break;
+            case Slot::folderFiles: filesSeen_ = filesBad_ = true; break;
+            case Slot::folderVolume:
+                volumeSeen_ = true;
+                if (auto *text = value.as<std::string>()) identity_ = std::move(*text);
+                break;
+            case Slot::recordPath: record_.take(value); break;
+            case Slot::recordDate:
+                dateSeen_ = true;
+                if (auto *date = value.as<CalendarDate>()) date_ = *date;
+                break;
+            case Slot::recordNumber:
+                numberSeen_ = true;
+                if (auto *number = value.as<int64_t>()) number_ = static_cast<uint64_t>(*number);
+                break;
+            case Slot::skip: break;
+        }
+    }
+
+    // The folders read, or nullopt when the document's top level is not an array.
+    std::optional<FolderList> take() {
+        if (notArray_) return std::nullopt;
+        return std::move(folders_);
+    }
+
+ private:
+    enum class Level { start, top, folder, files, record, done };
+    enum class Slot { skip, folderPath, folderFiles, folderVolume, recordPath, recordDate, recordNumber };
+    enum class Field { unseen, good, bad };
+    struct Path {
+        Field pathState = Field::unseen;
+        std::string path;
+        void take(PlistValue &value) {
+            auto *text = value.as<std::string>();
+            pathState = text ? Field::good : Field::bad;
+            if (text) path = std::move(*text);
+        }
+    };
+
+    // What the value now beginning is for; inside an array, each element is for that array.
+    Slot takeSlot() {
+        const Slot slot = level_ == Level::folder || level_ == Level::record ? slot_ : Slot::skip;
+        slot_ = Slot::skip;
+        return slot;
+    }
+    void begin(bool array) {
+        if (skipping_ > 0) {
+            skipping_++;
+            return;
+        }
+        if (level_ == Level::start) {
+            if (array) level_ = Level::top;
+            else notArray_ = true, skipping_ = 1;
+            return;
+        }
+        if (level_ == Level::top && !array) {
+            level_ = Level::folder;
+            folder_ = {};
+            files_.reset();
+            identity_.clear();
+            filesSeen_ = filesBad_ = volumeSeen_ = false;
+            return;
+        }
+        if (level_ == Level::files && !array) {
+            level_ = Level::record;
+            record_ = {};
+            date_.reset();
+            number_.reset();
+            dateSeen_ = numberSeen_ = false;
+            return;
+        }
+        const Slot slot = takeSlot();
+        if (slot == Slot::folderFiles) {
+            filesSeen_ = true;
+            filesBad_ = !array;
+            if (array) {
+                files_ = std::make_shared<FileList>();
+                level_ = Level::files;
+                return;
+            }
+        }
+        if (slot == Slot::folderPath) folder_.pathState = Field::bad;
+        if (slot == Slot::recordPath) record_.pathState = Field::bad;
+        if (slot == Slot::folderVolume) volumeSeen_ = true;
+        if (slot == Slot::recordDate) dateSeen_ = true;
+        if (slot == Slot::recordNumber) numberSeen_ = true;
+        skipping_ = 1;
+    }
+    std::shared_ptr<TrashFile> makeRecord() {
+        auto file = std::make_shared<TrashFile>(std::move(record_.path), date_);
+        if (number_) file->setFileNumber(*number_);
+        return file;
+    }
+
+    Level level_ = Level::start;
+    Slot slot_ = Slot::skip;
+    int skipping_ = 0;  // nesting depth of a value being skipped
+    bool notArray_ = false;
+    FolderList folders_;
+    Path folder_, record_;
+    std::shared_ptr<FileList> files_;
+    std::string identity_;
+    bool filesSeen_ = false, filesBad_ = false, volumeSeen_ = false;
+    std::optional<CalendarDate> date_;
+    std::optional<uint64_t> number_;
+    bool dateSeen_ = false, numberSeen_ = false;
+};
+
+}  // namespace
+
+std::optional<FolderList> decodeTrashList(std::string data, std::string *error) {
+    TrashListReader reader;
+    if (!visitPlist(std::move(data), reader, error)) return std::nullopt;
+    auto folders = reader.take();
+    if (!folders && error) *error = "the top level is not an array";
     return folders;
 }
 
