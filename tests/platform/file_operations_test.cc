@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -155,27 +154,6 @@ TEST_F(BookkeepingTest, HostileBookkeepingIsSkippedWithOneLineAndNothingOutsideC
         EXPECT_EQ(read_file(outside + "/item.trashinfo"), "precious");
         EXPECT_EQ(read_file(outside + "/directorysizes"), "1 2 item\n");
     }
-}
-
-TEST_F(BookkeepingTest, InfoFilesAloneForACycleAreRemovedAndFreshOnesKept) {
-    write_file(trash + "/info/gone.trashinfo", "[Trash Info]\n");
-    write_file(trash + "/info/here.trashinfo", "[Trash Info]\n");
-    write_file(trash + "/files/here", "x");
-    PinnedFolder files(trash + "/files");
-    std::set<std::string> earlier;
-    {
-        TrashBookkeeping bookkeeping(files);
-        earlier = bookkeeping.orphans();
-    }
-    EXPECT_EQ(earlier, std::set<std::string>{"gone"});
-    // Written since the last look, as a trashing program does just before it moves the item in.
-    write_file(trash + "/info/new.trashinfo", "[Trash Info]\n");
-    quillon::testing::CapturedLog log;
-    TrashBookkeeping bookkeeping(files);
-    bookkeeping.removeOrphans(earlier, false);
-    EXPECT_EQ(list_dir(trash + "/info"), (std::vector<std::string>{"here.trashinfo", "new.trashinfo"}));
-    EXPECT_EQ(bookkeeping.orphans(), std::set<std::string>{"new"});
-    EXPECT_EQ(log.lines.size(), 1u);
 }
 
 }  // namespace

@@ -1,23 +1,19 @@
 #include <sys/stat.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 
 #include "platform/log.h"
 #include "platform/notification_center.h"
 #include "platform/session_bus.h"
 #include "platform/user_defaults.h"
-#include "private_bus.h"
 #include "test_environment.h"
 #include "test_support.h"
 
 namespace quillon {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace quillon::testing;
 
 class UserDefaultsTest : public ::testing::Test {
@@ -71,27 +67,6 @@ TEST_F(UserDefaultsTest, DamagedDomainReadsAsNoneAndIsLogged) {
     ASSERT_EQ(logged.size(), 2u);
     EXPECT_EQ(logged[0].rfind("could not read " + home / ".config/d.plist: ", 0), 0u) << logged[0];
     EXPECT_EQ(logged[1], "could not read " + home / ".config/e.plist: the top level is not a dictionary");
-}
-
-TEST(DistributedNotifications, PostedAndObservedAcrossConnections) {
-    quillon::testing::PrivateBus bus;
-    ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
-    quillon::testing::NotificationListener other(bus.address());
-    DistributedNotificationCenter &center = DistributedNotificationCenter::defaultCenter();
-
-    int heard = 0;
-    auto id = center.addObserver("preferences changed", [&] { heard++; });
-    ASSERT_NE(id, 0);
-    center.postNotificationName("server launched");
-    EXPECT_EQ(other.waitFor(1, 60s), std::vector<std::string>{"server launched"});
-
-    other.post("something else");
-    other.post("preferences changed");
-    sd_bus *shared = SessionBus::shared();
-    for (auto deadline = std::chrono::steady_clock::now() + 60s; heard == 0 && std::chrono::steady_clock::now() < deadline;)
-        if (sd_bus_process(shared, nullptr) == 0) sd_bus_wait(shared, 100000);
-    EXPECT_EQ(heard, 1);
-    center.removeObserver(id);
 }
 
 TEST(DistributedNotifications, WithoutASessionBusPostingDoesNothingAndSaysSoOnce) {

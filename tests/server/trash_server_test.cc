@@ -47,12 +47,22 @@ TEST(CutoffDate, EveryUnitByLocalCalendarArithmeticAndNoneForSettingsThatNameNoP
         {march15, 2, 1, local_date(2027, 3, 1, 10, 30)},                   // 14 days
         {march15, 1, 3, local_date(2027, 3, 11, 10, 30)},                  // the default: 4 days
         {march15, 0, 11, CalendarDate::fromUnixSeconds(march15.unixSeconds() - 12 * 3600)},
-        {local_date(2027, 3, 30, 12, 0), 1, 3, local_date(2027, 3, 26, 12, 0)},  // across summer time
+        {local_date(2027, 3, 30, 12, 0), 1, 3, local_date(2027, 3, 26, 12, 0)},  // days keep the time across summer time
+        {local_date(2027, 3, 28, 12, 0), 0, 11, local_date(2027, 3, 27, 23, 0)},  // hours are elapsed time
+        {local_date(2027, 3, 31, 9, 0), 3, 0, local_date(2027, 3, 3, 9, 0)},     // 31 February overflows into March
+        {local_date(2028, 3, 31, 9, 0), 3, 0, local_date(2028, 3, 2, 9, 0)},     // in a leap year too
+        {local_date(2027, 1, 15, 10, 30), 3, 13, local_date(2025, 11, 15, 10, 30)},
+        {CalendarDate::fromUnixSeconds(1'800'000'000.25), 1, 0, CalendarDate::fromUnixSeconds(1'800'000'000.25 - 86400)},
         {march15, 4, 3, std::nullopt}, {march15, -1, 3, std::nullopt}, {march15, 1, -1, std::nullopt},
     };
     for (const auto &c : cases)
         EXPECT_EQ(TrashServer::cutoffDate(c.now, c.period, c.units), c.expected) << c.now.description() << " " << c.period << " " << c.units;
-    EXPECT_LT(*TrashServer::cutoffDate(march15, 3, 2147483647), march15);
+    // Extreme counts stop at the edge of what a date holds instead of overflowing.
+    EXPECT_EQ(TrashServer::cutoffDate(march15, 3, 2147483647)->unixSeconds(), -CalendarDate::kLimitSeconds);
+    EXPECT_EQ(TrashServer::cutoffDate(march15, 1, 2147483647)->unixSeconds(), -CalendarDate::kLimitSeconds);
+    EXPECT_LT(*TrashServer::cutoffDate(march15, 0, 2147483647), march15);
+    const CalendarDate earliest = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);
+    EXPECT_GT(CalendarDate::fromUnixTime(CalendarDate::kLimitSeconds).timeIntervalSinceDate(earliest), 0);
     EXPECT_GT(*TrashServer::dueDate(march15, 2, 2147483647), march15);
     EXPECT_FALSE(TrashServer::dueDate(march15, 1, -1));
     unsetenv("TZ");
