@@ -190,6 +190,11 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
     if (immutable) expected["locked"] = "1";
     EXPECT_EQ(due, expected) << previewed.output;
 
+    // list tells the same sizes, and dates of purge the cycle has passed.
+    const std::string listed = tool({"list", "--porcelain"}).output;
+    EXPECT_NE(listed.find(files + "\tcounted\t7\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(files + "\tvanished\t-\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\n"), std::string::npos);
+
     Result purged = tool({"purge"});
     set_immutable(files + "/locked", false);
     EXPECT_EQ(purged.status, immutable ? 1 : 0) << purged.output;
