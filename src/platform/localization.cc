@@ -5,7 +5,8 @@
 #include <time.h>
 
 #include <cstdarg>
-#include <cstdio>
+
+#include "platform/log.h"
 
 namespace quillon {
 
@@ -41,14 +42,10 @@ std::string localizedPlural(const char *singular, const char *plural, unsigned l
 }
 
 std::string formattedC(const char *format, ...) {
-    va_list args, again;
+    va_list args;
     va_start(args, format);
-    va_copy(again, args);
-    const int length = vsnprintf(nullptr, 0, format, args);
+    std::string out = vformatted(format, args);
     va_end(args);
-    std::string out(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) vsnprintf(out.data(), out.size() + 1, format, again);
-    va_end(again);
     return out;
 }
 

@@ -34,17 +34,21 @@ std::string escapeControlCharacters(const std::string &text) {
 
 void setLogSink(std::function<void(const std::string &)> new_sink) { sink() = std::move(new_sink); }
 
-void logMessage(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
+std::string vformatted(const char *format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int length = vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
-    std::string line(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) vsnprintf(line.data(), line.size() + 1, format, args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) vsnprintf(text.data(), text.size() + 1, format, args);
+    return text;
+}
+
+void logMessage(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string line = escapeControlCharacters(vformatted(format, args));
     va_end(args);
-    line = escapeControlCharacters(line);
 
     // File work that was left to finish on a thread of its own may log beside the run loop.
     static std::mutex serialized;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <cstdarg>
 #include <string>
 
 namespace quillon {
@@ -13,6 +14,9 @@ void logMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // `text` with control characters written as \xNN.
 std::string escapeControlCharacters(const std::string &text);
+
+// vsnprintf into a string of the length it needs.
+std::string vformatted(const char *format, va_list args);
 
 // Routes log lines to `sink` instead of syslog; an empty function restores syslog. For tests.
 void setLogSink(std::function<void(const std::string &)> sink);

@@ -215,15 +215,21 @@ std::optional<FolderList> remembered(std::ostream &err) {
     return folders;
 }
 
+// The stored period as (unit index, count index), read without changing anything.
+std::pair<int, int> storedPeriod() {
+    auto preferences = Preferences::preferences();
+    const std::pair<int, int> period{preferences->period(), preferences->units()};
+    preferences->discardChanges();
+    return period;
+}
+
 std::string sizeOrUnknown(const std::optional<uint64_t> &bytes) { return bytes ? sizeText(*bytes) : tr("size unknown"); }
 std::string bytesField(const std::optional<uint64_t> &bytes) { return bytes ? std::to_string(*bytes) : "-"; }
 
 int list(bool porcelain, std::ostream &out, std::ostream &err) {
     const auto folders = remembered(err);
     if (!folders) return 1;
-    auto preferences = Preferences::preferences();
-    const int period = preferences->period(), units = preferences->units();
-    preferences->discardChanges();
+    const auto [period, units] = storedPeriod();
     size_t items = 0;
     for (const auto &folder : *folders) {
         if (!porcelain) out << folder->path() << "\n";
@@ -255,9 +261,7 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
 int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     const auto folders = remembered(err);
     if (!folders) return 1;
-    auto preferences = Preferences::preferences();
-    const int period = preferences->period(), units = preferences->units();
-    preferences->discardChanges();
+    const auto [period, units] = storedPeriod();
     const auto next = ServerClient::nextCycleDate();
     const CalendarDate cycle = next.value_or(Environment::current().now());
     if (!porcelain) {
