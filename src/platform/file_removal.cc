@@ -3,13 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
 
 #include "platform/directory_listing.h"
+#include "platform/file_identity.h"
 #include "platform/log.h"
 
 namespace quillon {
@@ -18,33 +18,9 @@ namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
-// Where an entry lives, as lstat sees it, and on which mount.
-struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    mode_t mode = 0;
-    uint64_t mount = 0;
-    bool hasMount = false;
-};
-
-bool examine(int dirfd, const char *name, Identity &id, int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) {
-    struct statx sx;
-    if (statx(dirfd, name, flags, STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) != 0) return false;
-    id.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-    id.inode = sx.stx_ino;
-    id.mode = sx.stx_mode;
-    id.hasMount = (sx.stx_mask & STATX_MNT_ID) != 0;
-    id.mount = sx.stx_mnt_id;
-    return true;
-}
-
-bool sameFileSystem(const Identity &a, const Identity &b) {
-    return a.device == b.device && (!a.hasMount || !b.hasMount || a.mount == b.mount);
-}
-
 struct Level {
     std::string name;  // in the parent level
-    Identity id;
+    FileIdentity id;
     std::vector<std::string> subdirectories;  // still to descend into
 };
 
@@ -53,15 +29,15 @@ bool gone(int result) { return result == 0 || errno == ENOENT; }
 // The walk over one item: stays on the file system of the folder that holds it.
 class Removal {
  public:
-    explicit Removal(const Identity &boundary, const std::string &path) : boundary_(boundary), path_(path) {}
+    explicit Removal(const FileIdentity &boundary, const std::string &path) : boundary_(boundary), path_(path) {}
 
     // Unlinks every non-directory in `fd` and returns the names of its subdirectories.
     std::vector<std::string> clearFiles(int fd) {
         std::vector<std::string> subdirectories;
         const bool listed = forEachEntry(fd, [&](const dirent &entry) {
             const char *name = entry.d_name;
-            Identity id;
-            if (!examine(fd, name, id)) {
+            FileIdentity id;
+            if (!examineEntry(fd, name, id)) {
                 if (errno != ENOENT) ok_ = false;
                 return;
             }
@@ -76,7 +52,7 @@ class Removal {
     }
 
     // False, and said once, for an entry on another device or mount: it is left alone.
-    bool within(const Identity &id) {
+    bool within(const FileIdentity &id) {
         if (sameFileSystem(id, boundary_)) return true;
         if (ok_) logMessage("skipping a mount inside %s: it is on a different file system", path_.c_str());
         ok_ = false;
@@ -87,17 +63,17 @@ class Removal {
     void fail() { ok_ = false; }
 
  private:
-    Identity boundary_;
+    FileIdentity boundary_;
     std::string path_;
     bool ok_ = true;
 };
 
 // Opens the directory `name` of `dirfd` when it is still the one examined as `id`.
-int openExamined(int dirfd, const char *name, const Identity &id) {
+int openExamined(int dirfd, const char *name, const FileIdentity &id) {
     int fd = openat(dirfd, name, kDirectoryFlags);
     if (fd < 0) return -1;
-    Identity now;
-    if (!examine(fd, "", now, AT_EMPTY_PATH) || now.device != id.device || now.inode != id.inode) {
+    FileIdentity now;
+    if (!examineEntry(fd, "", now, AT_EMPTY_PATH) || now.device != id.device || now.inode != id.inode) {
         close(fd);
         errno = ESTALE;
         return -1;
@@ -119,8 +95,8 @@ bool removeTree(const std::string &path) {
     // followed.
     const int top = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (top < 0) return errno == ENOENT;
-    Identity boundary, item;
-    if (!examine(top, "", boundary, AT_EMPTY_PATH) || !examine(top, name.c_str(), item)) {
+    FileIdentity boundary, item;
+    if (!examineEntry(top, "", boundary, AT_EMPTY_PATH) || !examineEntry(top, name.c_str(), item)) {
         const bool missing = errno == ENOENT;
         close(top);
         return missing;
@@ -149,8 +125,8 @@ bool removeTree(const std::string &path) {
         if (!level.subdirectories.empty()) {
             const std::string child = std::move(level.subdirectories.back());
             level.subdirectories.pop_back();
-            Identity id;
-            if (!examine(fd, child.c_str(), id)) {
+            FileIdentity id;
+            if (!examineEntry(fd, child.c_str(), id)) {
                 if (errno != ENOENT) removal.fail();
                 continue;
             }
@@ -173,7 +149,7 @@ bool removeTree(const std::string &path) {
         if (stack.size() == 1) break;
 
         // Climb back through "..", and make sure it is the directory we came down from.
-        const Identity &expected = stack[stack.size() - 2].id;
+        const FileIdentity &expected = stack[stack.size() - 2].id;
         int parent = openExamined(fd, "..", expected);
         close(fd);
         if (parent < 0) {

@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include "platform/atomic_file.h"
+#include "platform/directory_listing.h"
+#include "platform/file_identity.h"
 #include "platform/localization.h"
 #include "platform/trash_bookkeeping.h"
 
@@ -20,39 +22,35 @@ namespace {
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 constexpr size_t kLargestSizesFile = 64u << 20;
 
-// Bytes below the open folder `fd` (which the call closes), on device `device` only. Each level
-// holds one descriptor, so the depth is bounded by what the process may open.
-std::optional<uint64_t> treeBytes(int fd, dev_t device, int depthLeft) {
-    DIR *folder = fdopendir(fd);
-    if (!folder) {
-        close(fd);
-        return std::nullopt;
-    }
+// Bytes below the open folder `fd` (which the call closes), on the file system of `boundary`
+// only. Each level holds one descriptor, so the depth is bounded by what the process may open.
+std::optional<uint64_t> treeBytes(int fd, const FileIdentity &boundary, int depthLeft) {
     std::optional<uint64_t> total = 0;
-    while (total) {
-        const dirent *entry = readdir(folder);
-        if (!entry) break;
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
+    const bool listed = forEachEntry(fd, [&](const dirent &entry) {
+        FileIdentity id;
         struct stat st;
-        if (fstatat(dirfd(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) continue;  // gone
-        if (!S_ISDIR(st.st_mode)) {
-            *total += S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-            continue;
+        if (!total || !examineEntry(fd, entry.d_name, id)) return;  // gone since it was listed
+        if (!S_ISDIR(id.mode)) {
+            if ((S_ISREG(id.mode) || S_ISLNK(id.mode)) && fstatat(fd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                st.st_ino == id.inode)
+                *total += static_cast<uint64_t>(st.st_size);
+            return;
         }
-        if (st.st_dev != device) continue;  // another file system's: not the trash's space
-        const int child = depthLeft > 0 ? openat(dirfd(folder), name.c_str(), kFolderFlags) : -1;
-        struct stat opened;
-        if (child < 0 || fstat(child, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        if (!sameFileSystem(id, boundary)) return;  // another file system's: not the trash's space
+        const int child = depthLeft > 0 ? openat(fd, entry.d_name, kFolderFlags) : -1;
+        FileIdentity opened;
+        if (child < 0 || !examineEntry(child, "", opened, AT_EMPTY_PATH) || opened.device != id.device ||
+            opened.inode != id.inode) {
             if (child >= 0) close(child);
             total.reset();  // swapped, unreadable or too deep: the size is not known
-            break;
+            return;
         }
-        const auto below = treeBytes(child, device, depthLeft - 1);
+        const auto below = treeBytes(child, boundary, depthLeft - 1);
         if (below) *total += *below;
         else total.reset();
-    }
-    closedir(folder);
+    });
+    close(fd);
+    if (!listed) total.reset();
     return total;
 }
 
@@ -98,9 +96,13 @@ bool ItemSizes::present(const std::string &name) const {
 
 std::optional<uint64_t> ItemSizes::bytes(const std::string &name) const {
     struct stat st;
-    if (files_ < 0 || name.find('/') != std::string::npos ||
-        fstatat(files_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+    FileIdentity item, trash;
+    if (files_ < 0 || name.find('/') != std::string::npos || !examineEntry(files_, name.c_str(), item) ||
+        !examineEntry(files_, "", trash, AT_EMPTY_PATH) ||
+        fstatat(files_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 || st.st_ino != item.inode)
         return std::nullopt;
+    // An item that is itself a mount point shows another file system's space: none of the trash's.
+    if (!sameFileSystem(item, trash)) return 0;
     if (!S_ISDIR(st.st_mode)) return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     // The cache is current while the item's info file has the time it was counted at.
     struct stat info;
@@ -110,12 +112,13 @@ std::optional<uint64_t> ItemSizes::bytes(const std::string &name) const {
         info.st_mtime == cached->second.second)
         return cached->second.first;
     const int folder = openat(files_, name.c_str(), kFolderFlags);
-    struct stat opened;
-    if (folder < 0 || fstat(folder, &opened) != 0 || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) {
+    FileIdentity opened;
+    if (folder < 0 || !examineEntry(folder, "", opened, AT_EMPTY_PATH) || opened.inode != item.inode ||
+        opened.device != item.device) {
         if (folder >= 0) close(folder);
         return std::nullopt;
     }
-    return treeBytes(folder, st.st_dev, depthAllowed());
+    return treeBytes(folder, opened, depthAllowed());
 }
 
 std::string sizeText(uint64_t bytes) {

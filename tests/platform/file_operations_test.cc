@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "platform/atomic_file.h"
 #include "platform/directory_listing.h"
 #include "platform/file_removal.h"
+#include "platform/item_sizes.h"
 #include "platform/log.h"
 #include "platform/trash_bookkeeping.h"
 #include "test_environment.h"
@@ -154,6 +156,58 @@ TEST_F(BookkeepingTest, HostileBookkeepingIsSkippedWithOneLineAndNothingOutsideC
         EXPECT_EQ(read_file(outside + "/item.trashinfo"), "precious");
         EXPECT_EQ(read_file(outside + "/directorysizes"), "1 2 item\n");
     }
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Sizes count what lies in the trash itself: a link as itself, never its target; nothing on
+// another file system; a directorysizes line only while its info file has the time it names.
+TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
+    using namespace quillon::testing;
+    TempDir dir;
+    const std::string trash = dir / "Trash", files = trash + "/files", outside = dir / "outside";
+    for (const std::string &folder : {trash, files, trash + "/info", outside, files + "/tree", files + "/tree/sub",
+                                      files + "/tree/mnt", files + "/cached"})
+        make_dir(folder);
+    write_file(outside + "/big", std::string(100000, 'b'));
+    write_file(files + "/tree/a", "abc");
+    write_file(files + "/tree/sub/b", "defg");
+    ASSERT_EQ(symlink((outside + "/big").c_str(), (files + "/tree/to-big").c_str()), 0);
+    ASSERT_EQ(mkfifo((files + "/tree/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (files + "/link").c_str()), 0);
+    write_file(files + "/cached/x", "x");
+    write_file(trash + "/info/cached.trashinfo", "[Trash Info]\n");
+    write_file(trash + "/info/tree.trashinfo", "[Trash Info]\n");
+    struct stat st;
+    ASSERT_EQ(stat((trash + "/info/cached.trashinfo").c_str(), &st), 0);
+    write_file(trash + "/directorysizes", "777 " + std::to_string(st.st_mtime) + " cached\n5 1 tree\n");
+    write_file(files + "/bound", "");
+    const bool mounted = private_mounts().empty() && mount_for_test(outside, files + "/tree/mnt", "bind").empty() &&
+                         mount_for_test(outside + "/big", files + "/bound", "bind").empty();
+
+    const ItemSizes sizes(files);
+    EXPECT_EQ(sizes.bytes("tree"), 3u + 4u + (outside + "/big").size());  // the stale line is not used
+    EXPECT_EQ(sizes.bytes("link"), outside.size());
+    EXPECT_EQ(sizes.bytes("cached"), 777u);
+    EXPECT_EQ(sizes.bytes("bound"), 0u);  // a file mounted over an item: the trash holds none of it
+    EXPECT_FALSE(sizes.bytes("missing"));
+    EXPECT_FALSE(sizes.bytes("../outside"));
+    EXPECT_FALSE(sizes.present("../outside"));
+    EXPECT_TRUE(sizes.present("link"));
+    EXPECT_EQ(sizeText(1023), "1023 bytes");
+    EXPECT_EQ(sizeText(1536), "1.5 KiB");
+    EXPECT_EQ(sizeText(uint64_t{5} << 30), "5.0 GiB");
+    if (mounted) {
+        umount2((files + "/tree/mnt").c_str(), MNT_DETACH);
+        umount2((files + "/bound").c_str(), MNT_DETACH);
+    }
+    // A trash folder that is a link is not looked into.
+    ASSERT_EQ(symlink(files.c_str(), (dir / "linked-files").c_str()), 0);
+    EXPECT_FALSE(ItemSizes(dir / "linked-files").present("tree"));
 }
 
 }  // namespace

@@ -45,6 +45,15 @@ TEST(Plist, ValuesThatCannotBeWrittenAreErrors) {
     EXPECT_FALSE(encodePlist(PlistArray{PlistValue(std::string("a\0b", 3))}, &error));
 }
 
+// What other writers may put there reads as they meant it: dates without leading zeros, text
+// in CDATA sections.
+TEST(Plist, OtherWritersFormsAreRead) {
+    std::string error;
+    EXPECT_EQ(*decodePlist("<plist><date>2020-1-2T3:4:5Z</date></plist>", &error)->as<CalendarDate>(),
+              *decodePlist("<plist><date>2020-01-02T03:04:05Z</date></plist>", &error)->as<CalendarDate>());
+    EXPECT_EQ(*decodePlist("<plist><string>a<![CDATA[<b>]]>c</string></plist>", &error)->as<std::string>(), "a<b>c");
+}
+
 TEST(Plist, MalformedDocumentsGiveADescription) {
     const char *bad[] = {
         "",

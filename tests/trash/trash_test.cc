@@ -137,6 +137,9 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     back.setFilePath(listFile);
     auto again = Trash::trashFromFile(listFile);
     EXPECT_TRUE(back == *again);  // two readings of one file are equal
+    EXPECT_EQ(back.hash(), again->hash());
+    EXPECT_EQ(back.description().find('\n'), std::string::npos);  // "undated\r" shown escaped, on one line
+    EXPECT_NE(back.description().find("undated\\x0d"), std::string::npos) << back.description();
 }
 
 TEST_F(TrashTest, NothingUnsavedWritesNothingAndAFailedWriteIsRetried) {

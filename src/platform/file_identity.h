@@ -1,0 +1,26 @@
+// What an entry is on the disk, as the walks over trash items check it: device, inode, type
+// and the mount it lies on (a bind mount shares its device with what it shows).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace quillon {
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    mode_t mode = 0;
+    uint64_t mount = 0;
+    bool hasMount = false;  // the kernel told the mount
+};
+
+// statx of `name` in the open folder `dirfd`, links not followed, nothing automounted (or,
+// with AT_EMPTY_PATH and "", of `dirfd` itself). False with errno when it cannot be examined.
+bool examineEntry(int dirfd, const char *name, FileIdentity &id, int flags = 0);
+
+// Whether two entries lie on the same mounted file system.
+bool sameFileSystem(const FileIdentity &a, const FileIdentity &b);
+
+}  // namespace quillon
