@@ -55,6 +55,16 @@ PanelWindow::PanelWindow()
     secure_.set_halign(Gtk::Align::START);
     notify_.set_halign(Gtk::Align::START);
     startStop_.set_use_underline(true);
+    // What a screen reader says for the controls that have no label of their own.
+    auto label = [](Gtk::Widget &widget, const std::string &text) {
+        Glib::Value<Glib::ustring> value;
+        value.init(Glib::Value<Glib::ustring>::value_type());
+        value.set(text);
+        widget.update_property(Gtk::Accessible::Property::LABEL, value);
+    };
+    label(countDrop_, tr("How many"));
+    label(unitDrop_, tr("Unit"));
+    label(startStop_, tr("Start or stop the server"));
 
     auto *period = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 6);
     period->append(countDrop_);
