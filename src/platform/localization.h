@@ -7,6 +7,9 @@
 
 #include "platform/calendar_date.h"
 
+// Marks a text for the catalogues where it is written; it is translated where it is used.
+#define N_(text) (text)
+
 namespace quillon {
 
 std::string localizedString(const std::string &key);

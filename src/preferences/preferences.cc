@@ -154,8 +154,8 @@ std::vector<std::string> Preferences::unitsList() {
 }
 
 const char *Preferences::unitKey(int period, bool singular) {
-    static const char *kSingular[] = {"Hour", "Day", "Week", "Month"};
-    static const char *kPlural[] = {"Hours", "Days", "Weeks", "Months"};
+    static const char *kSingular[] = {N_("Hour"), N_("Day"), N_("Week"), N_("Month")};
+    static const char *kPlural[] = {N_("Hours"), N_("Days"), N_("Weeks"), N_("Months")};
     return (singular ? kSingular : kPlural)[period];
 }
 
@@ -165,7 +165,7 @@ std::vector<std::string> Preferences::periodList() const {
     return list;
 }
 
-std::string Preferences::startStopTitle() const { return localizedString(running_ ? "Stop" : "Start"); }
+std::string Preferences::startStopTitle() const { return running_ ? localizedString("Stop") : localizedString("Start"); }
 
 Preferences::ObserverId Preferences::addObserver(const std::string &key,
                                                  std::function<void(const std::string &)> callback) {

@@ -66,12 +66,12 @@ int fail(std::ostream &err, const std::string &problem) {
     return 1;
 }
 
-// The unit's name as the sentences show it: "days", "Tage", "jours" (catalogued lowercase,
-// apart from the capitalized titles of the settings panel's list).
+// The unit's name as the sentences show it: "days", "Tage", "jours" (the panel's list shows
+// the capitalized titles).
 std::string unitName(Preferences &preferences, int period) {
-    std::string key = Preferences::unitKey(period, preferences.units() == 0);
-    key[0] = static_cast<char>(tolower(key[0]));
-    return localizedString(key);
+    static const char *kSingular[] = {N_("hour"), N_("day"), N_("week"), N_("month")};
+    static const char *kPlural[] = {N_("hours"), N_("days"), N_("weeks"), N_("months")};
+    return localizedString((preferences.units() == 0 ? kSingular : kPlural)[period]);
 }
 
 // A moment for scripts: UTC, to the second.
