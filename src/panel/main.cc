@@ -2,9 +2,11 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <glib-unix.h>
 #include <gtkmm.h>
 
 #include <climits>
+#include <csignal>
 #include <clocale>
 #include <string>
 
@@ -31,5 +33,14 @@ int main(int argc, char **argv) {
                                   Glib::IOCondition::IO_IN | Glib::IOCondition::IO_HUP);
         Glib::signal_timeout().connect(process, 250);
     }
+    // Ended with the session (SIGTERM, SIGINT, SIGHUP): close as if the window were closed.
+    for (int signo : {SIGTERM, SIGINT, SIGHUP})
+        g_unix_signal_add(
+            signo,
+            [](gpointer application) {
+                static_cast<Gtk::Application *>(application)->quit();
+                return G_SOURCE_REMOVE;
+            },
+            app.get());
     return app->make_window_and_run<quillon::PanelWindow>(argc, argv);
 }
