@@ -9,7 +9,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 size=${1:-256}
 folder=${2:-/var/tmp}
 bench="$top/build/bench/secure_delete_bench"
-[ -x "$bench" ] || { echo "build first: $bench is missing" >&2; exit 1; }
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BENCH=ON >/dev/null
+cmake --build "$top/build" -j "$(nproc 2>/dev/null || echo 2)" --target secure_delete_bench >/dev/null
 
 ours=$("$bench" "$size" "$folder")
 echo "$ours"

@@ -8,13 +8,14 @@
 #   - idle resident memory of the real server after its first cycle.
 # Each item is a folder holding one small file, with its info file and directorysizes line.
 #
-#   bench/compare_trash.sh [FOLDER]      default /var/tmp; expects the build in build/
+#   bench/compare_trash.sh [FOLDER]      default /var/tmp; builds what it runs in build/
 # Installs trash-cli (Debian) when it is missing. Prints figures; asserts nothing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 base=${1:-/var/tmp}/quillon-compare
 bench="$top/build/bench/trash_cycle_bench"
-[ -x "$bench" ] || { echo "build first: $bench is missing" >&2; exit 1; }
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BENCH=ON >/dev/null
+cmake --build "$top/build" -j "$(nproc 2>/dev/null || echo 2)" --target trash_cycle_bench quillon-server-test >/dev/null
 . "$top/scripts/deps.sh"
 quillon_install_missing trash-cli dbus-daemon dbus-bin
 

@@ -63,7 +63,7 @@ TEST_P(PanelWindowTest, AKeyboardChoiceReachesTheSettingsAndTheServer) {
                         {"ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1"}});
     ChildProcess panel({QUILLON_PANEL}, environment, home / "panel.log");
     std::string window;
-    ASSERT_TRUE(eventually([&] { return !(window = output("xdotool search --name '^Quillon$' 2>/dev/null")).empty(); }, 120s))
+    ASSERT_TRUE(eventually([&] { return !(window = output("xdotool search --onlyvisible --name '^Quillon$' 2>/dev/null")).empty(); }, 120s))
         << read_file(home / "panel.log");
     window = window.substr(0, window.find('\n'));
     ASSERT_EQ(system(("xdotool windowfocus --sync " + window + " key --clearmodifiers alt+s").c_str()), 0);
