@@ -78,4 +78,8 @@ std::string PinnedFolder::pathFor(const std::string &name) const {
 
 std::vector<std::string> listFolder(const std::string &folder) { return PinnedFolder(folder).list(); }
 
+bool isPlainName(const std::string &name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 }  // namespace quillon

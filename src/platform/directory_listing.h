@@ -47,6 +47,10 @@ class PinnedFolder {
     bool viaProc_ = false;
 };
 
+// A name that stands for exactly one entry of the folder it is joined to: not empty, not "."
+// or "..", no "/".
+bool isPlainName(const std::string &name);
+
 // Calls `entry` for every entry of the open folder `fd` but "." and "..", in the order the
 // directory yields them. `fd` itself is left open and unmoved. False when it cannot be read.
 bool forEachEntry(int fd, const std::function<void(const struct dirent &)> &entry);

@@ -90,14 +90,14 @@ ItemSizes::~ItemSizes() {
 
 bool ItemSizes::present(const std::string &name) const {
     struct stat st;
-    return files_ >= 0 && name.find('/') == std::string::npos &&
+    return files_ >= 0 && isPlainName(name) &&
            fstatat(files_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0;
 }
 
 std::optional<uint64_t> ItemSizes::bytes(const std::string &name) const {
     struct stat st;
     FileIdentity item, trash;
-    if (files_ < 0 || name.find('/') != std::string::npos || !examineEntry(files_, name.c_str(), item) ||
+    if (files_ < 0 || !isPlainName(name) || !examineEntry(files_, name.c_str(), item) ||
         !examineEntry(files_, "", trash, AT_EMPTY_PATH) ||
         fstatat(files_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 || st.st_ino != item.inode)
         return std::nullopt;

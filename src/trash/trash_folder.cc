@@ -11,15 +11,6 @@
 
 namespace quillon {
 
-namespace {
-
-// A name that stands for exactly one entry of the folder it is joined to.
-bool isPlainName(const std::string &name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
-}  // namespace
-
 std::shared_ptr<TrashFolder> TrashFolder::folderWithPath(const std::string &path) {
     return std::make_shared<TrashFolder>(path);
 }

@@ -197,6 +197,8 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     EXPECT_FALSE(sizes.bytes("missing"));
     EXPECT_FALSE(sizes.bytes("../outside"));
     EXPECT_FALSE(sizes.present("../outside"));
+    EXPECT_FALSE(sizes.present(".."));  // a tampered record names the trash folder itself
+    EXPECT_FALSE(sizes.bytes("."));
     EXPECT_TRUE(sizes.present("link"));
     EXPECT_EQ(sizeText(1023), "1023 bytes");
     EXPECT_EQ(sizeText(1536), "1.5 KiB");
