@@ -38,14 +38,21 @@ class PanelWindowTest : public ::testing::TestWithParam<const char *> {};
 TEST_P(PanelWindowTest, AKeyboardChoiceReachesTheSettingsAndTheServer) {
     for (const char *tool : {"/usr/bin/Xvfb", "/usr/bin/xdotool", "/usr/bin/import"})
         if (!exists(tool)) GTEST_SKIP() << tool << " is not installed";
-    int display = 50;
-    while (display < 100 && (exists("/tmp/.X11-unix/X" + std::to_string(display)) ||
-                             exists("/tmp/.X" + std::to_string(display) + "-lock")))
-        display++;
+    // Xvfb picks a free display itself and says which on its standard output (the log): tests
+    // that run side by side never race for one.
     TempDir home;
-    const std::string screen = ":" + std::to_string(display);
-    ChildProcess xvfb({"/usr/bin/Xvfb", screen, "-screen", "0", "640x400x24", "-nolisten", "tcp"}, {}, home / "xvfb.log");
-    ASSERT_TRUE(eventually([&] { return exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 60s));
+    ChildProcess xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x400x24", "-nolisten", "tcp"}, {},
+                      home / "xvfb.log");
+    std::string screen;
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string log = read_file(home / "xvfb.log");
+            for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1)
+                if (end > at && log.find_first_not_of("0123456789", at) == end) screen = ":" + log.substr(at, end - at);
+            return !screen.empty();
+        },
+        60s))
+        << read_file(home / "xvfb.log");
     setenv("DISPLAY", screen.c_str(), 1);
 
     make_home_trash(home);
