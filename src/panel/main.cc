@@ -16,10 +16,8 @@
 
 int main(int argc, char **argv) {
     setlocale(LC_ALL, "");
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0 && std::string(self, static_cast<size_t>(n)).rfind(QUILLON_BUILD_DIR "/", 0) == 0)
-        quillon::setLocaleDirectory(QUILLON_BUILD_LOCALE_DIR);
+    // Run from the build tree, it speaks with the catalogues built beside it.
+    quillon::useBuildTreeCatalogues(QUILLON_BUILD_DIR, QUILLON_BUILD_LOCALE_DIR);
     auto app = Gtk::Application::create("local.vantor.quillon.panel");
     // The settings and the server talk on our own session bus connection: process it from
     // GLib's loop when it has input, and now and then for what a call read ahead.

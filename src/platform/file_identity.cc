@@ -8,11 +8,12 @@ namespace quillon {
 
 bool examineEntry(int dirfd, const char *name, FileIdentity &id, int flags) {
     struct statx sx;
-    if (statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) != 0)
+    if (statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MNT_ID, &sx) != 0)
         return false;
     id.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     id.inode = sx.stx_ino;
     id.mode = sx.stx_mode;
+    id.size = sx.stx_size;
     id.hasMount = (sx.stx_mask & STATX_MNT_ID) != 0;
     id.mount = sx.stx_mnt_id;
     return true;

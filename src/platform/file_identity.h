@@ -12,6 +12,7 @@ struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
     mode_t mode = 0;
+    uint64_t size = 0;  // bytes, for a regular file or a link
     uint64_t mount = 0;
     bool hasMount = false;  // the kernel told the mount
 };

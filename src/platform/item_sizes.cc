@@ -28,12 +28,9 @@ std::optional<uint64_t> treeBytes(int fd, const FileIdentity &boundary, int dept
     std::optional<uint64_t> total = 0;
     const bool listed = forEachEntry(fd, [&](const dirent &entry) {
         FileIdentity id;
-        struct stat st;
         if (!total || !examineEntry(fd, entry.d_name, id)) return;  // gone since it was listed
         if (!S_ISDIR(id.mode)) {
-            if ((S_ISREG(id.mode) || S_ISLNK(id.mode)) && fstatat(fd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                st.st_ino == id.inode)
-                *total += static_cast<uint64_t>(st.st_size);
+            if (S_ISREG(id.mode) || S_ISLNK(id.mode)) *total += id.size;
             return;
         }
         if (!sameFileSystem(id, boundary)) return;  // another file system's: not the trash's space
@@ -64,6 +61,10 @@ int depthAllowed() {
 
 ItemSizes::ItemSizes(const std::string &files) {
     files_ = open(files.c_str(), kFolderFlags);
+    if (files_ >= 0 && !examineEntry(files_, "", trash_, AT_EMPTY_PATH)) {
+        close(files_);
+        files_ = -1;
+    }
     if (files_ < 0) return;
     const int trash = openat(files_, "..", kFolderFlags);
     if (trash < 0) return;
@@ -95,15 +96,11 @@ bool ItemSizes::present(const std::string &name) const {
 }
 
 std::optional<uint64_t> ItemSizes::bytes(const std::string &name) const {
-    struct stat st;
-    FileIdentity item, trash;
-    if (files_ < 0 || !isPlainName(name) || !examineEntry(files_, name.c_str(), item) ||
-        !examineEntry(files_, "", trash, AT_EMPTY_PATH) ||
-        fstatat(files_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 || st.st_ino != item.inode)
-        return std::nullopt;
+    FileIdentity item;
+    if (files_ < 0 || !isPlainName(name) || !examineEntry(files_, name.c_str(), item)) return std::nullopt;
     // An item that is itself a mount point shows another file system's space: none of the trash's.
-    if (!sameFileSystem(item, trash)) return 0;
-    if (!S_ISDIR(st.st_mode)) return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    if (!sameFileSystem(item, trash_)) return 0;
+    if (!S_ISDIR(item.mode)) return S_ISREG(item.mode) || S_ISLNK(item.mode) ? item.size : 0;
     // The cache is current while the item's info file has the time it was counted at.
     struct stat info;
     const auto cached = cached_.find(name);

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/file_identity.h"
+
 namespace quillon {
 
 class ItemSizes {
@@ -27,6 +29,7 @@ class ItemSizes {
 
  private:
     int files_ = -1, info_ = -1;
+    FileIdentity trash_;  // the files folder: what lies on another mount is not the trash's
     // directorysizes: percent-decoded name -> (bytes, modification time of its info file).
     std::map<std::string, std::pair<uint64_t, int64_t>> cached_;
 };

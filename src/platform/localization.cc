@@ -3,6 +3,9 @@
 #include <langinfo.h>
 #include <libintl.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include <cstdarg>
 
@@ -29,6 +32,12 @@ void bind() {
 void setLocaleDirectory(const std::string &new_directory) {
     directory() = new_directory;
     bound = false;
+}
+
+void useBuildTreeCatalogues(const std::string &buildDir, const std::string &localeDir) {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0 && std::string(self, static_cast<size_t>(n)).rfind(buildDir + "/", 0) == 0) setLocaleDirectory(localeDir);
 }
 
 std::string localizedString(const std::string &key) {

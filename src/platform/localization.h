@@ -29,5 +29,8 @@ std::string localizedDate(const CalendarDate &date);
 // Where the compiled catalogues are looked for; the installed location unless changed.
 // For tests and for binaries run from the build tree.
 void setLocaleDirectory(const std::string &directory);
+// For a binary run from its build tree `buildDir` (its /proc/self/exe lies below it): the
+// catalogues built in `localeDir`. An installed binary keeps the installed ones.
+void useBuildTreeCatalogues(const std::string &buildDir, const std::string &localeDir);
 
 }  // namespace quillon
