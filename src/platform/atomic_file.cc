@@ -69,28 +69,36 @@ bool isRegular(int fd, size_t largest, struct stat &st) {
     return true;
 }
 
-std::optional<std::string> readOpened(int fd, size_t largest) {
-    if (fd < 0) return std::nullopt;
+// `fd`, when it is a regular file of at most `largest` bytes; else closed, -1 with errno.
+int checkedForReading(int fd, size_t largest, struct stat &st) {
+    if (fd < 0 || isRegular(fd, largest, st)) return fd;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+}
+
+std::optional<std::string> readOpened(int opened, size_t largest) {
     struct stat st;
+    const int fd = checkedForReading(opened, largest, st);
+    if (fd < 0) return std::nullopt;
     std::string contents;
-    bool ok = isRegular(fd, largest, st);
-    if (ok) {
-        contents.reserve(static_cast<size_t>(st.st_size));
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                ok = n == 0;
-                break;
-            }
-            if (contents.size() + static_cast<size_t>(n) > largest) {  // grew while we read
-                errno = EFBIG;
-                ok = false;
-                break;
-            }
-            contents.append(buffer, static_cast<size_t>(n));
+    bool ok = true;
+    contents.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
         }
+        if (contents.size() + static_cast<size_t>(n) > largest) {  // grew while we read
+            errno = EFBIG;
+            ok = false;
+            break;
+        }
+        contents.append(buffer, static_cast<size_t>(n));
     }
     int saved = errno;
     close(fd);
@@ -99,13 +107,11 @@ std::optional<std::string> readOpened(int fd, size_t largest) {
     return contents;
 }
 
-}  // namespace
-
-bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string &data) {
+bool writeAtomically(int dirfd, const std::string &name, const std::function<bool(int fd)> &write) {
     std::string temporary;
     int fd = createTemporary(dirfd, name, temporary);
     if (fd < 0) return false;
-    bool ok = writeAll(fd, data.data(), data.size()) && fsync(fd) == 0;
+    bool ok = write(fd) && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
@@ -124,16 +130,30 @@ bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string
     return true;
 }
 
-bool writeFileAtomically(const std::string &path, const std::string &data) {
+std::function<bool(int)> writerOf(const std::string &data) {
+    return [&data](int fd) { return writeAll(fd, data.data(), data.size()); };
+}
+
+}  // namespace
+
+bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string &data) {
+    return writeAtomically(dirfd, name, writerOf(data));
+}
+
+bool writeFileAtomically(const std::string &path, const std::function<bool(int fd)> &write) {
     std::string folder, name;
     splitPath(path, folder, name);
     int dirfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd < 0) return false;
-    bool ok = writeFileAtomicallyAt(dirfd, name, data);
+    bool ok = writeAtomically(dirfd, name, write);
     int saved = errno;
     close(dirfd);
     errno = saved;
     return ok;
+}
+
+bool writeFileAtomically(const std::string &path, const std::string &data) {
+    return writeFileAtomically(path, writerOf(data));
 }
 
 void removeStaleTemporaries(const std::string &path) {
@@ -154,6 +174,11 @@ std::optional<std::string> readWholeFile(const std::string &path, size_t largest
 
 std::optional<std::string> readWholeFileAt(int dirfd, const std::string &name, size_t largest) {
     return readOpened(openat(dirfd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC), largest);
+}
+
+int openForReading(const std::string &path, size_t largest) {
+    struct stat st;
+    return checkedForReading(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), largest, st);
 }
 
 std::string readErrorText(int error) {

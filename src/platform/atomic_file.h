@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,9 @@ namespace quillon {
 bool writeFileAtomically(const std::string &path, const std::string &data);
 // The same for the entry `name` of the open folder `dirfd`.
 bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string &data);
+// The same with the contents written to the temporary's descriptor by `write`, for data too
+// large to be worth holding whole; `write` returns false, errno telling why, to fail it all.
+bool writeFileAtomically(const std::string &path, const std::function<bool(int fd)> &write);
 
 // Removes the temporary files that writeFileAtomically(path, ...) leaves behind when the
 // process is killed mid-write: only names that carry the temporaries' mark. Only for files
@@ -33,6 +37,9 @@ std::optional<std::string> readWholeFile(const std::string &path, size_t largest
 // The same for the entry `name` of the open folder `dirfd`, never following a link there
 // (ELOOP).
 std::optional<std::string> readWholeFileAt(int dirfd, const std::string &name, size_t largest);
+// The file readWholeFile(path, largest) would read, opened (close-on-exec) for a reader that
+// takes it piece by piece: its descriptor, or -1 with errno as readWholeFile sets it.
+int openForReading(const std::string &path, size_t largest = kLargestFileRead);
 
 // Why a read failed, for a log line: "not a regular file", "larger than ... bytes", or the
 // system's text for `error`.

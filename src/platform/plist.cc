@@ -1,7 +1,10 @@
 #include "platform/plist.h"
 
+#include <unistd.h>
+
 #include <pugixml.hpp>
 
+#include <charconv>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -9,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "platform/plist_stream_reader.h"
 
 namespace quillon {
 
@@ -22,7 +27,7 @@ const PlistValue *PlistValue::find(const std::string &key) const {
 
 namespace {
 
-constexpr int kMaxDepth = 512;  // deeper documents are refused rather than risk the stack
+using plist_internal::kMaxDepth;
 
 // ---- Encoding ------------------------------------------------------------------------------
 
@@ -31,6 +36,33 @@ constexpr char kHeader[] =
     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
     "<plist version=\"1.0\">\n";
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar; a day beyond
+// the month's end counts on into the next, as timegm does.
+int64_t daysFromCivil(int64_t year, int64_t month, int64_t day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// The day of the proleptic Gregorian calendar that lies `days` after 1970-01-01.
+struct CivilDay {
+    int64_t year, month, day;
+};
+CivilDay civilFromDays(int64_t days) {
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t dayOfEra = days - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+    const int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+    const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+    return {yearOfEra + era * 400 + (month <= 2), month, day};
+}
 
 // A value tree written through the streaming writer.
 bool writeValue(PlistWriter &writer, const PlistValue &v, int depth) {
@@ -59,13 +91,26 @@ bool writeValue(PlistWriter &writer, const PlistValue &v, int depth) {
 
 PlistWriter::PlistWriter() { out_ = kHeader; }
 
+PlistWriter::PlistWriter(Sink sink) : sink_(std::move(sink)) {
+    out_.reserve(kPiece + 4096);
+    out_ = kHeader;
+}
+
+bool PlistWriter::spill() {
+    if (sink_ && out_.size() >= kPiece && ok()) {
+        sinkFailed_ = !sink_(out_);
+        out_.clear();
+    }
+    return ok();
+}
+
 void PlistWriter::indent() { out_.append(static_cast<size_t>(depth_), '\t'); }
 
 bool PlistWriter::line(const char *text) {
     indent();
     out_ += text;
     out_ += '\n';
-    return ok();
+    return spill();
 }
 
 bool PlistWriter::element(const char *name, const std::string &text) {
@@ -95,7 +140,7 @@ bool PlistWriter::element(const char *name, const std::string &text) {
     out_ += "</";
     out_ += name;
     out_ += ">\n";
-    return ok();
+    return spill();
 }
 
 void PlistWriter::beginArray() {
@@ -114,7 +159,7 @@ bool PlistWriter::end(const char *kind) {
     out_ += "</";
     out_ += kind;
     out_ += ">\n";
-    return ok();
+    return spill();
 }
 
 bool PlistWriter::emptyArray() { return line("<array/>"); }
@@ -124,12 +169,12 @@ bool PlistWriter::string(const std::string &text) { return element("string", tex
 
 bool PlistWriter::integer(int64_t value) {
     char text[32];
-    snprintf(text, sizeof text, "%" PRId64, value);
+    const auto written = std::to_chars(text, text + sizeof text, value);
     indent();
     out_ += "<integer>";
-    out_ += text;
+    out_.append(text, written.ptr);
     out_ += "</integer>\n";
-    return ok();
+    return spill();
 }
 
 bool PlistWriter::real(double value) {
@@ -138,22 +183,31 @@ bool PlistWriter::real(double value) {
     snprintf(text, sizeof text, "%.17g", value);
     indent();
     out_ += std::string("<real>") + text + "</real>\n";
-    return ok();
+    return spill();
 }
 
 bool PlistWriter::boolean(bool value) { return line(value ? "<true/>" : "<false/>"); }
 
 bool PlistWriter::date(const CalendarDate &d) {
-    const time_t t = CalendarDate::Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(d.timePoint()));
-    struct tm utc;
-    if (!gmtime_r(&t, &utc) || utc.tm_year + 1900 < 1 || utc.tm_year + 1900 > 9999)
-        return fail("a date outside the years 0001 to 9999 cannot be written");
-    char text[48];
-    snprintf(text, sizeof text, "<date>%04d-%02d-%02dT%02d:%02d:%02dZ</date>\n", utc.tm_year + 1900, utc.tm_mon + 1,
-             utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    // Formatted by hand, not by gmtime and printf: the list file holds one date per record.
+    const int64_t t = std::chrono::floor<std::chrono::seconds>(d.timePoint().time_since_epoch()).count();
+    const int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
+    const int64_t seconds = t - days * 86400;
+    const auto [year, month, day] = civilFromDays(days);
+    if (year < 1 || year > 9999) return fail("a date outside the years 0001 to 9999 cannot be written");
+    char text[] = "<date>0000-00-00T00:00:00Z</date>\n";
+    auto put = [&text](size_t at, int64_t value, int digits) {
+        for (int i = digits - 1; i >= 0; i--, value /= 10) text[at + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
+    };
+    put(6, year, 4);
+    put(11, month, 2);
+    put(14, day, 2);
+    put(17, seconds / 3600, 2);
+    put(20, seconds / 60 % 60, 2);
+    put(23, seconds % 60, 2);
     indent();
     out_ += text;
-    return ok();
+    return spill();
 }
 
 bool PlistWriter::fail(const char *why) {
@@ -162,12 +216,14 @@ bool PlistWriter::fail(const char *why) {
 }
 
 std::optional<std::string> PlistWriter::finish(std::string *error) {
-    if (!error_.empty()) {
+    if (!ok()) {
         if (error) *error = error_;
         return std::nullopt;
     }
     out_ += "</plist>\n";
-    return std::move(out_);
+    if (!sink_) return std::move(out_);
+    if (!sink_(out_)) return std::nullopt;
+    return std::string();
 }
 
 namespace {
@@ -184,17 +240,6 @@ std::string textOf(const pugi::xml_node &node) {
 }
 
 bool isValueElement(const pugi::xml_node &node) { return node.type() == pugi::node_element; }
-
-// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar; a day beyond
-// the month's end counts on into the next, as timegm does.
-int64_t daysFromCivil(int64_t year, int64_t month, int64_t day) {
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
 
 // The dates this system writes, "2027-03-01T00:00:00Z", read without scanf: the list file
 // holds one per record. Anything else goes the general way.
@@ -247,44 +292,10 @@ bool parseDate(const std::string &text, CalendarDate *out) {
     return true;
 }
 
-// The value of a scalar element (string, date, integer, real, true, false); nullopt with
-// `error` for a malformed one or any other element.
+using plist_internal::scalarValue;
+
 std::optional<PlistValue> scalar(const pugi::xml_node &node, std::string *error) {
-    auto fail = [error](std::string why) -> std::optional<PlistValue> {
-        *error = std::move(why);
-        return std::nullopt;
-    };
-    const char *name = node.name();
-    if (strcmp(name, "string") == 0) return PlistValue(textOf(node));
-    if (strcmp(name, "date") == 0) {
-        CalendarDate date(CalendarDate::Clock::time_point{});
-        if (!parseDate(textOf(node), &date)) return fail("invalid <date> \"" + textOf(node).substr(0, 40) + "\"");
-        return PlistValue(date);
-    }
-    if (strcmp(name, "integer") == 0) {
-        const std::string text = textOf(node);
-        // Plain digits of at most 18 (no overflow possible) read directly: one per record.
-        if (!text.empty() && text.size() <= 18 && text.find_first_not_of("0123456789") == std::string::npos) {
-            int64_t number = 0;
-            for (char c : text) number = number * 10 + (c - '0');
-            return PlistValue(number);
-        }
-        char *end = nullptr;
-        errno = 0;
-        const long long number = strtoll(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || errno == ERANGE) return fail("invalid <integer>");
-        return PlistValue(static_cast<int64_t>(number));
-    }
-    if (strcmp(name, "real") == 0) {
-        const std::string text = textOf(node);
-        char *end = nullptr;
-        const double number = strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0') return fail("invalid <real>");
-        return PlistValue(number);
-    }
-    if (strcmp(name, "true") == 0) return PlistValue(true);
-    if (strcmp(name, "false") == 0) return PlistValue(false);
-    return fail(std::string("unknown element <") + name + ">");
+    return scalarValue(node.name(), textOf(node), error);
 }
 
 // The entry that follows the <key> `key` of a <dict>, or an empty node.
@@ -344,6 +355,45 @@ class Decoder {
 };
 
 }  // namespace
+
+namespace plist_internal {
+
+std::optional<PlistValue> scalarValue(std::string_view name, std::string text, std::string *error) {
+    auto fail = [error](std::string why) -> std::optional<PlistValue> {
+        *error = std::move(why);
+        return std::nullopt;
+    };
+    if (name == "string") return PlistValue(std::move(text));
+    if (name.size() == 4 && name == "date") {
+        CalendarDate date(CalendarDate::Clock::time_point{});
+        if (!parseDate(text, &date)) return fail("invalid <date> \"" + text.substr(0, 40) + "\"");
+        return PlistValue(date);
+    }
+    if (name == "integer") {
+        // Plain digits of at most 18 (no overflow possible) read directly: one per record.
+        if (!text.empty() && text.size() <= 18 && text.find_first_not_of("0123456789") == std::string::npos) {
+            int64_t number = 0;
+            for (char c : text) number = number * 10 + (c - '0');
+            return PlistValue(number);
+        }
+        char *end = nullptr;
+        errno = 0;
+        const long long number = strtoll(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || errno == ERANGE) return fail("invalid <integer>");
+        return PlistValue(static_cast<int64_t>(number));
+    }
+    if (name == "real") {
+        char *end = nullptr;
+        const double number = strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0') return fail("invalid <real>");
+        return PlistValue(number);
+    }
+    if (name == "true") return PlistValue(true);
+    if (name == "false") return PlistValue(false);
+    return fail("unknown element <" + std::string(name) + ">");
+}
+
+}  // namespace plist_internal
 
 std::optional<std::string> encodePlist(const PlistValue &value, std::string *error) {
     PlistWriter writer;
@@ -439,7 +489,11 @@ std::optional<PlistValue> decodePlist(std::string data, std::string *error, std:
     return value;
 }
 
-bool visitPlist(std::string data, PlistVisitor &visitor, std::string *error) {
+namespace {
+
+// The document read by the general parser, from a fresh start of the visitor.
+bool visitGenerally(std::string &data, PlistVisitor &visitor, std::string *error) {
+    visitor.restart();
     pugi::xml_document document;
     pugi::xml_node root;
     int depth = 0;
@@ -448,6 +502,50 @@ bool visitPlist(std::string data, PlistVisitor &visitor, std::string *error) {
     if (walker.walk(root, depth)) return true;
     if (error) *error = walker.error();
     return false;
+}
+
+}  // namespace
+
+bool visitPlist(std::string data, PlistVisitor &visitor, std::string *error) {
+    return plist_internal::streamPlist(data, visitor) == plist_internal::StreamResult::kRead ||
+           visitGenerally(data, visitor, error);
+}
+
+bool visitPlistFile(int fd, PlistVisitor &visitor, std::string *error, size_t largest) {
+    auto fail = [error](int cause) {
+        if (error) *error = std::string("cannot read: ") + strerror(cause);
+        errno = cause;
+        return false;
+    };
+    size_t total = 0;
+    const plist_internal::PlistSource source = [&](char *into, size_t room) -> ssize_t {
+        const ssize_t n = read(fd, into, room);
+        if (n > 0 && (total += static_cast<size_t>(n)) > largest) {
+            errno = EFBIG;
+            return -1;
+        }
+        return n;
+    };
+    switch (plist_internal::streamPlist(source, visitor)) {
+        case plist_internal::StreamResult::kRead: errno = 0; return true;
+        case plist_internal::StreamResult::kReadFailed: return fail(errno);
+        case plist_internal::StreamResult::kNotPlain: break;
+    }
+    // Not plain: the whole file again, for the general parser.
+    std::string data;
+    char piece[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = pread(fd, piece, sizeof piece, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(errno);
+        if (n == 0) break;
+        if (data.size() + static_cast<size_t>(n) > largest) return fail(EFBIG);
+        data.append(piece, static_cast<size_t>(n));
+        at += n;
+    }
+    const bool read = visitGenerally(data, visitor, error);
+    errno = 0;
+    return read;
 }
 
 }  // namespace quillon

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -40,7 +41,14 @@ struct PlistValue {
 // building as a tree first. Pieces that cannot be written (see encodePlist) make finish fail.
 class PlistWriter {
  public:
+    // Takes the document's bytes in order; false (errno telling why) stops the writing.
+    using Sink = std::function<bool(const std::string &bytes)>;
+
     PlistWriter();  // the XML declaration, the doctype and <plist version="1.0">
+    // A writer that hands the document to `sink` in pieces of about kPiece bytes as it grows,
+    // so that a large one is never held whole; finish then returns an empty string.
+    explicit PlistWriter(Sink sink);
+    static constexpr size_t kPiece = size_t{1} << 20;
     // Room for a document of about `bytes`, so that a large one is not copied as it grows.
     void reserve(size_t bytes) { out_.reserve(bytes); }
     void beginArray();
@@ -55,11 +63,13 @@ class PlistWriter {
     bool boolean(bool value);
     bool date(const CalendarDate &date);
     bool fail(const char *why);
-    // The whole document, or nullopt with `error` when a piece could not be written.
+    // The whole document, or nullopt with `error` when a piece could not be written. With a
+    // sink, "" once the sink took the rest; a sink's failure leaves `error` empty.
     std::optional<std::string> finish(std::string *error);
 
  private:
-    bool ok() const { return error_.empty(); }
+    bool ok() const { return error_.empty() && !sinkFailed_; }
+    bool spill();  // hands a full piece to the sink
     void indent();
     bool line(const char *text);
     bool element(const char *name, const std::string &text);
@@ -67,6 +77,8 @@ class PlistWriter {
     std::string out_;
     std::string error_;
     int depth_ = 0;
+    Sink sink_;
+    bool sinkFailed_ = false;
 };
 
 // The XML document for `value`, or nullopt with `error` set when it cannot be written
@@ -91,11 +103,23 @@ class PlistVisitor {
     virtual void end() = 0;                       // of the innermost array or dict
     virtual void key(std::string text) = 0;       // a dict's key; its value follows
     virtual void scalar(PlistValue value) = 0;    // a string, date, integer, real or boolean
+    // Forget everything received: the document is about to be read again from its start.
+    virtual void restart() = 0;
 };
 
 // Walks `data` as decodePlist reads it (without `unreadable`), handing each value to
 // `visitor`; false with `error` at the first thing malformed, after which the visitor's
 // work is to be discarded.
+//
+// Documents of plain XML (elements, text, the predefined and numeric character references,
+// comments, a declaration and a doctype without internal subset) are read in one pass that
+// builds nothing; any other document is read again, after restart(), by the general parser,
+// whose verdict counts.
 bool visitPlist(std::string data, PlistVisitor &visitor, std::string *error);
+
+// The same for the regular file open at `fd`, read from its start in pieces, so that a large
+// file is never held whole unless it needs the general parser. A read failure says so in
+// `error` and leaves errno set; malformed data leaves errno 0.
+bool visitPlistFile(int fd, PlistVisitor &visitor, std::string *error, size_t largest);
 
 }  // namespace quillon

@@ -1,5 +1,7 @@
 #include "settings/purge_preview.h"
 
+#include <cerrno>
+
 #include "platform/atomic_file.h"
 #include "platform/item_sizes.h"
 #include "platform/localization.h"
@@ -16,12 +18,9 @@ std::optional<FolderList> rememberedFolders(std::string *error) {
         *error = localizedString("it is a folder");
         return std::nullopt;
     }
-    auto data = readWholeFile(path);
-    if (!data) {
-        *error = localizedString("it cannot be read");
-        return std::nullopt;
-    }
-    return decodeTrashList(std::move(*data), error);
+    auto folders = readTrashList(path, error);
+    if (!folders && errno != 0) *error = localizedString("it cannot be read");
+    return folders;
 }
 
 std::vector<PreviewFolder> previewCycle(const FolderList &folders, const CalendarDate &cycle, int period, int units) {

@@ -1,5 +1,7 @@
 #include "trash/trash_list_file.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -10,19 +12,15 @@
 
 namespace quillon {
 
-std::optional<std::string> encodeTrashList(const FolderList *folders, std::string *error) {
-    // Written straight from the records, not through a tree of their dictionaries: the same
-    // bytes as encodePlist of the folders' attributes, at a fraction of the time and memory.
-    PlistWriter writer;
+namespace {
+
+// Written straight from the records, not through a tree of their dictionaries: the same bytes
+// as encodePlist of the folders' attributes, at a fraction of the time and memory.
+std::optional<std::string> writeFolders(PlistWriter &writer, const FolderList *folders, std::string *error) {
     if (!folders || folders->empty()) {
         writer.emptyArray();
         return writer.finish(error);
     }
-    size_t size = 4096;
-    for (const auto &folder : *folders)
-        if (folder->files())
-            for (const auto &file : *folder->files()) size += file->path().size() + 192;  // its lines' markup
-    writer.reserve(size);
     writer.beginArray();
     for (const auto &folder : *folders) {
         writer.beginDict();
@@ -58,6 +56,33 @@ std::optional<std::string> encodeTrashList(const FolderList *folders, std::strin
     }
     writer.end("array");
     return writer.finish(error);
+}
+
+}  // namespace
+
+std::optional<std::string> encodeTrashList(const FolderList *folders, std::string *error) {
+    PlistWriter writer;
+    size_t size = 4096;
+    if (folders)
+        for (const auto &folder : *folders)
+            if (folder->files())
+                for (const auto &file : *folder->files()) size += file->path().size() + 192;  // its lines' markup
+    writer.reserve(size);
+    return writeFolders(writer, folders, error);
+}
+
+bool writeTrashList(const FolderList *folders, int fd, std::string *error) {
+    PlistWriter writer([fd](const std::string &bytes) {
+        for (size_t done = 0; done < bytes.size();) {
+            const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    });
+    error->clear();
+    return writeFolders(writer, folders, error).has_value();
 }
 
 namespace {
@@ -131,6 +156,8 @@ class TrashListReader : public PlistVisitor {
             case Slot::skip: break;
         }
     }
+
+    void restart() override { *this = TrashListReader(); }
 
     // The folders read, or nullopt when the document's top level is not an array.
     std::optional<FolderList> take() {
@@ -231,6 +258,28 @@ std::optional<FolderList> decodeTrashList(std::string data, std::string *error) 
     return folders;
 }
 
+std::optional<FolderList> readTrashList(const std::string &path, std::string *error) {
+    const int fd = openForReading(path);
+    if (fd < 0) {
+        const int cause = errno;
+        *error = "cannot read " + path + ": " + readErrorText(cause);
+        errno = cause;
+        return std::nullopt;
+    }
+    TrashListReader reader;
+    const bool read = visitPlistFile(fd, reader, error, kLargestFileRead);
+    const int cause = errno;
+    close(fd);
+    errno = cause;
+    if (!read) {
+        if (cause != 0) *error = "cannot read " + path + ": " + readErrorText(cause);
+        return std::nullopt;
+    }
+    auto folders = reader.take();
+    if (!folders) *error = "the top level is not an array";
+    return folders;
+}
+
 bool Trash::save() {
     if (!filePath_) return !unsavedChanges_;
     return saveToFile(*filePath_);
@@ -239,16 +288,11 @@ bool Trash::save() {
 bool Trash::saveToFile(const std::string &path) {
     if (!unsavedChanges_) return true;
     std::string error;
-    auto data = encodeTrashList(folders_.get(), &error);
-    if (!data) {
+    unsavedChanges_ = !writeFileAtomically(path, [&](int fd) { return writeTrashList(folders_.get(), fd, &error); });
+    if (unsavedChanges_ && !error.empty()) {
         logMessage("NSPropertyListSerialization got error: %s", error.c_str());
         return false;
     }
-    unsavedChanges_ = !writeFileAtomically(path, *data);
-    const int saved = errno;
-    data.reset();
-    releaseFreedMemory();  // a large save leaves its buffer's pages behind otherwise
-    errno = saved;
     // Said once when saves start failing and once when they work again, so a full or
     // read-only folder is noticed without a line every cycle.
     if (unsavedChanges_ && !saveFailing_)
@@ -269,12 +313,7 @@ bool Trash::loadFromFile(const std::string &path) {
         return false;
     }
     std::string error;
-    std::optional<FolderList> folders;
-    if (auto data = readWholeFile(path)) {
-        folders = decodeTrashList(std::move(*data), &error);
-    } else {
-        error = std::string("cannot read ") + path + ": " + readErrorText(errno);
-    }
+    auto folders = readTrashList(path, &error);
     if (!folders) {
         logMessage("NSPropertyListSerialization received error: %s", error.c_str());
         return false;

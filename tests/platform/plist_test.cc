@@ -1,9 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <string>
 
 #include "platform/plist.h"
+#include "platform/plist_stream_reader.h"
+#include "plist_recorder.h"
+#include "test_support.h"
 
 namespace quillon {
 namespace {
@@ -46,35 +51,73 @@ TEST(Plist, ValuesThatCannotBeWrittenAreErrors) {
 }
 
 // What other writers may put there reads as they meant it: dates without leading zeros, text
-// in CDATA sections.
+// in CDATA sections, line ends of other systems.
 TEST(Plist, OtherWritersFormsAreRead) {
     std::string error;
     EXPECT_EQ(*decodePlist("<plist><date>2020-1-2T3:4:5Z</date></plist>", &error)->as<CalendarDate>(),
               *decodePlist("<plist><date>2020-01-02T03:04:05Z</date></plist>", &error)->as<CalendarDate>());
-    EXPECT_EQ(*decodePlist("<plist><string>a<![CDATA[<b>]]>c</string></plist>", &error)->as<std::string>(), "a<b>c");
+    EXPECT_EQ(*decodePlist("<plist><string>a<![CDATA[<b>]]>c\r\nd</string></plist>", &error)->as<std::string>(),
+              "a<b>c\nd");
 }
 
-TEST(Plist, MalformedDocumentsGiveADescription) {
-    const char *bad[] = {
-        "",
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>cut",
-        "<plist><array><data>AAAA</data></array></plist>",
-        "<plist><dict><key>k</key></dict></plist>",
-        "<plist><dict><string>no key</string></dict></plist>",
-        "<plist><date>2026-13-01T00:00:00Z</date></plist>",
-        "<plist><date>9999-12-31T23:59:59Z</date></plist>",  // beyond what a date can hold
-        "<plist><date>yesterday</date></plist>",
-        "<plist><integer>99999999999999999999999</integer></plist>",
-        "<plist><integer>12x</integer></plist>",
-        "<plist><real>abc</real></plist>",
-        "<plist></plist>",
-        "<plist><true/><false/></plist>",
-        "not xml at all",
+// Whatever the document, each reader hands over the values of the general parser's tree, or
+// fails where it fails, with a description: the one pass over plain XML, whole or from a file
+// in pieces, and the general parser it leaves everything else to.
+TEST(Plist, EveryReaderReadsTheSameValuesOrFailsAlike) {
+    const std::string header = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
+    const struct {
+        std::string data;
+        bool onePass;
+    } cases[] = {
+        {header + "<array><dict><key>a&amp;&lt;&gt;&quot;&apos;&#65;&#x1F600;</key><string>x&#13;y</string></dict>"
+                  "<array/><dict/><true/><false></false><integer>-3</integer><real>1.5</real>"
+                  "<date>2026-12-01T10:00:00Z</date></array></plist>", true},
+        {"<!-- c --><!DOCTYPE plist PUBLIC \"a>b\" 'c'><plist version='1.0' x = \"y\" ><dict ><key/><string/>"
+         "<!-- between --></dict ></plist><!-- after -->\n", true},
+        {"<plist><string>" + std::string(3 << 20, 'x') + "</string></plist>", true},  // longer than a piece
+        {"<plist><string>a\r\nb</string></plist>", false},  // the general parser makes CR LF a LF
+        {"<plist><string>a<![CDATA[<b>]]>c</string></plist>", false},
+        {"<!DOCTYPE plist [<!ENTITY e \"x\">]><plist><string>&e;</string></plist>", false},
+        {"<plist><string>&unknown; &#0; &#xD800;</string></plist>", false},
+        {"<plist><array><string>x</string>text</array></plist>", false},
+        {"", false},
+        {"<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>cut", false},
+        {"<plist><array><data>AAAA</data></array></plist>", false},
+        {"<plist><dict><key>k</key></dict></plist>", false},
+        {"<plist><dict><string>no key</string></dict></plist>", false},
+        {"<plist><array></dict></plist>", false},
+        {"<plist><date>2026-13-01T00:00:00Z</date></plist>", false},
+        {"<plist><date>9999-12-31T23:59:59Z</date></plist>", false},  // beyond what a date can hold
+        {"<plist><date>yesterday</date></plist>", false},
+        {"<plist><integer>99999999999999999999999</integer></plist>", false},
+        {"<plist><integer>12x</integer></plist>", false},
+        {"<plist><real>abc</real></plist>", false},
+        {"<plist></plist>", false},
+        {"<plist><true/><false/></plist>", false},
+        {"not xml at all", false},
     };
-    for (const char *data : bad) {
+    testing::TempDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.data.substr(0, 80));
         std::string error;
-        EXPECT_FALSE(decodePlist(data, &error)) << data;
-        EXPECT_FALSE(error.empty()) << data;
+        PlistRecorder tree, visited, once, fromFile;
+        const auto value = decodePlist(c.data, &error);
+        if (value) tree.record(*value);
+        EXPECT_EQ(value.has_value(), error.empty());
+        EXPECT_EQ(plist_internal::streamPlist(c.data, once) == plist_internal::StreamResult::kRead, c.onePass);
+        error.clear();
+        EXPECT_EQ(visitPlist(c.data, visited, &error), value.has_value());
+        EXPECT_EQ(value.has_value(), error.empty());
+        testing::write_file(dir / "doc", c.data);
+        const int fd = open((dir / "doc").c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(visitPlistFile(fd, fromFile, &error, size_t{1} << 30), value.has_value());
+        close(fd);
+        if (!value) continue;
+        EXPECT_EQ(visited.events, tree.events);
+        EXPECT_EQ(fromFile.events, tree.events);
+        if (c.onePass) {
+            EXPECT_EQ(once.events, tree.events);
+        }
     }
 }
 
