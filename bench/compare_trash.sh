@@ -80,6 +80,7 @@ for n in 10000 100000 1000000; do
         /write trash list file/ { gsub(/ms.*/, "", $5); printf ", save %.0f ns per item", $5 * 1e6 / n }
         /read trash list file/ { gsub(/ms.*/, "", $5); printf ", load %.0f ns per item", $5 * 1e6 / n }
         /peak resident/ { printf ", peak %s MiB\n", $7 }'
+    "$bench" --load "${1:-/var/tmp}/quillon-trash-bench-$n/list.plist"
 done
 
 echo "== idle memory of the real server =="

@@ -8,7 +8,8 @@
 //
 //   trash_cycle_bench --cycle DATA_FOLDER       one nothing-due cycle over DATA_FOLDER/Trash
 //   trash_cycle_bench --purge DATA_FOLDER [secure]   one cycle that purges every item there
-// print the seconds the cycle took, for bench/compare_trash.sh.
+// print the seconds the cycle took, for bench/compare_trash.sh;
+//   trash_cycle_bench --load LIST_FILE     one load in a fresh process: its time and memory.
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -86,7 +87,28 @@ int timeOneCycle(const std::string &data, bool purgeAll, bool secure) {
     return 0;
 }
 
+// A fresh process's load of the list file at `path`: the memory it peaks at beyond what the
+// records keep, which is what a large file costs to read.
+int measureOneLoad(const std::string &path) {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    const long startPeak = usage.ru_maxrss;
+    const size_t before = heapInUse();
+    const auto start = Clock::now();
+    auto trash = quillon::Trash::trashFromFile(path);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    size_t records = 0;
+    for (const auto &folder : *trash->folders()) records += folder->files()->size();
+    const double held = static_cast<double>(heapInUse() - before) / 1048576.0;
+    getrusage(RUSAGE_SELF, &usage);
+    const double peak = static_cast<double>(usage.ru_maxrss - startPeak) / 1024.0;
+    printf("load of %zu records: %.0f ms, records hold %.1f MiB, peak resident growth %.1f MiB (%.1f MiB beyond the records)\n",
+           records, seconds * 1e3, held, peak, peak - held);
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 3 && std::string(argv[1]) == "--load") return measureOneLoad(argv[2]);
     if (argc >= 3 && (std::string(argv[1]) == "--cycle" || std::string(argv[1]) == "--purge"))
         return timeOneCycle(argv[2], std::string(argv[1]) == "--purge", argc > 3 && std::string(argv[3]) == "secure");
     const long items = argc > 1 ? strtol(argv[1], nullptr, 10) : 100000;
