@@ -37,9 +37,11 @@ with open(os.path.join(trash, "directorysizes"), "w") as sizes:
         os.mkdir(os.path.join(trash, "files", name))
         with open(os.path.join(trash, "files", name, "data"), "w") as f:
             f.write("x" * 100)
-        with open(os.path.join(trash, "info", name + ".trashinfo"), "w") as f:
+        info = os.path.join(trash, "info", name + ".trashinfo")
+        with open(info, "w") as f:
             f.write("[Trash Info]\nPath=/home/user/%s\nDeletionDate=2026-01-01T00:00:00\n" % name)
-        sizes.write("100 1767225600 folder%%20%06d\n" % i)
+        # A current line, as a trashing program writes it: the info file's own mtime.
+        sizes.write("100 %d folder%%20%06d\n" % (int(os.stat(info).st_mtime), i))
 PY
     sync
 }

@@ -172,6 +172,28 @@ TEST_F(TrashTest, NothingUnsavedWritesNothingAndAFailedWriteIsRetried) {
     EXPECT_NE(read_file(home / "gone/list.plist").find("<string>new</string>"), std::string::npos);
 }
 
+// A volume that fills up part way through a save larger than one written piece: the old file
+// stays whole, no temporary is left, and the records wait for the next save.
+TEST_F(TrashTest, ASaveThatFillsItsVolumeKeepsTheOldFileWhole) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string small = home / "small";
+    make_dir(small);
+    const std::string failed = mount_for_test("tmpfs", small, "tmpfs", "size=1m");
+    if (!failed.empty()) GTEST_SKIP() << failed;
+    auto trash = Trash::trashFromFile(small + "/list.plist");
+    trash->processTrash(request());
+    const std::string before = read_file(small + "/list.plist");
+    for (int i = 0; i < 8000; i++) trashItem("a name long enough to make the records fill a megabyte " + std::to_string(i));
+    trash->processTrash(request());
+    EXPECT_TRUE(trash->unsavedChanges());
+    EXPECT_EQ(read_file(small + "/list.plist"), before);
+    EXPECT_EQ(list_dir(small), std::vector<std::string>{"list.plist"});
+    ASSERT_FALSE(logged.empty());
+    EXPECT_NE(logged.back().find("No space left on device"), std::string::npos) << logged.back();
+    trash->setUnsavedChanges(false);
+}
+
 TEST_F(TrashTest, FoldersFollowTheMountTable) {
     const std::string a = volume("a"), b = volume("b");
     auto trash = Trash::trashFromFile(listFile);
