@@ -54,6 +54,17 @@ TEST_P(PanelWindowTest, AKeyboardChoiceReachesTheSettingsAndTheServer) {
         60s))
         << read_file(home / "xvfb.log");
     setenv("DISPLAY", screen.c_str(), 1);
+    // Stopped, not killed, at the end: it takes its lock file, its socket and its keymap
+    // compiler with it, so that the next server to choose this display finds it free.
+    struct Stop {
+        ChildProcess &xvfb;
+        ~Stop() {
+            xvfb.signal(SIGTERM);
+            (void)xvfb.wait(60s);
+        }
+    } stop{xvfb};
+    ASSERT_TRUE(eventually([] { return system("xdotool getdisplaygeometry >/dev/null 2>&1") == 0; }, 60s))
+        << read_file(home / "xvfb.log");
 
     make_home_trash(home);
     PrivateBus bus;
