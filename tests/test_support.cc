@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <linux/fs.h>
+#include <linux/fuse.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,12 +85,17 @@ CalendarDate local_date(int year, int month, int day, int hour, int minute) {
     return CalendarDate::fromUnixTime(mktime(&t));
 }
 
-std::string trash_list_xml(const std::string &folder, const std::vector<std::pair<std::string, std::string>> &items) {
-    std::string xml = "<plist version=\"1.0\"><array><dict><key>path</key><string>" + folder +
-                      "</string><key>files</key><array>";
-    for (const auto &[name, date] : items)
-        xml += "<dict><key>path</key><string>" + name + "</string><key>trashDate</key><date>" + date + "</date></dict>";
-    return xml + "</array></dict></array></plist>";
+std::string trash_list_xml(const std::string &folder, const std::vector<std::pair<std::string, std::string>> &items,
+                           const std::string &other, const std::vector<std::pair<std::string, std::string>> &itsItems) {
+    std::string xml = "<plist version=\"1.0\"><array>";
+    for (const auto &[path, entries] : {std::pair{folder, items}, std::pair{other, itsItems}}) {
+        if (path.empty()) continue;
+        xml += "<dict><key>path</key><string>" + path + "</string><key>files</key><array>";
+        for (const auto &[name, date] : entries)
+            xml += "<dict><key>path</key><string>" + name + "</string><key>trashDate</key><date>" + date + "</date></dict>";
+        xml += "</array></dict>";
+    }
+    return xml + "</array></plist>";
 }
 
 CapturedLog::CapturedLog() {
@@ -138,6 +144,43 @@ void remove_all(const std::string &path) {
     } else {
         unlink(path.c_str());
     }
+}
+
+StalledFuse::StalledFuse(const std::string &mountPoint) : mountPoint_(mountPoint) {
+    fd_ = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) {
+        why_ = std::string("no /dev/fuse: ") + strerror(errno);
+        return;
+    }
+    make_dir(mountPoint);
+    const std::string options = "fd=" + std::to_string(fd_) + ",rootmode=40000,user_id=0,group_id=0";
+    if (mount("stall", mountPoint.c_str(), "fuse.stall", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+        why_ = std::string("cannot mount FUSE: ") + strerror(errno);
+        return;
+    }
+    mounted_ = true;
+    // The INIT request comes first; answer it, then read nothing more.
+    alignas(8) char request[FUSE_MIN_READ_BUFFER];
+    const ssize_t n = read(fd_, request, sizeof request);
+    const auto *in = reinterpret_cast<const fuse_in_header *>(request);
+    if (n < static_cast<ssize_t>(sizeof *in + sizeof(fuse_init_in)) || in->opcode != FUSE_INIT) {
+        why_ = "no INIT from the kernel";
+        return;
+    }
+    struct {
+        fuse_out_header header;
+        fuse_init_out init;
+    } reply{};
+    reply.header.len = sizeof reply;
+    reply.header.unique = in->unique;
+    reply.init.major = FUSE_KERNEL_VERSION;
+    reply.init.minor = reinterpret_cast<const fuse_init_in *>(in + 1)->minor;
+    reply.init.max_write = 4096;
+    if (write(fd_, &reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) why_ = "INIT reply refused";
+}
+StalledFuse::~StalledFuse() {
+    if (fd_ >= 0) close(fd_);  // aborts the connection: whatever waits on it fails now
+    if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
 }
 
 }  // namespace quillon::testing

@@ -40,9 +40,10 @@ void remove_all(const std::string &path);
 std::string make_home_trash(const TempDir &home);
 // A local time, as the calendar tests name their moments.
 CalendarDate local_date(int year, int month, int day, int hour, int minute);
-// A trash list file that remembers the items of one trash folder, each a name with its
-// first-seen date as the file writes it ("2020-01-01T00:00:00Z").
-std::string trash_list_xml(const std::string &folder, const std::vector<std::pair<std::string, std::string>> &items);
+// A trash list file that remembers the items of one trash folder (and of `other`, when
+// given), each a name with its first-seen date as the file writes it ("2020-01-01T00:00:00Z").
+std::string trash_list_xml(const std::string &folder, const std::vector<std::pair<std::string, std::string>> &items,
+                           const std::string &other = "", const std::vector<std::pair<std::string, std::string>> &itsItems = {});
 // Log lines captured instead of going to syslog while the object lives.
 class CapturedLog {
  public:
@@ -61,5 +62,23 @@ std::string private_mounts();
 // mount(2) with `type` and `options` ("bind" for a bind mount); empty or the error.
 std::string mount_for_test(const std::string &source, const std::string &target, const std::string &type,
                            const std::string &options = "");
+
+// A FUSE file system that answers the kernel's INIT and then nothing, as a dead network
+// server or a stopped FUSE daemon does: every look-up on it blocks for good, until the object
+// goes. Mounted at `mountPoint` (made when missing); why() says why not, the reason to skip.
+class StalledFuse {
+ public:
+    explicit StalledFuse(const std::string &mountPoint);
+    ~StalledFuse();
+    StalledFuse(const StalledFuse &) = delete;
+    StalledFuse &operator=(const StalledFuse &) = delete;
+    const std::string &why() const { return why_; }
+
+ private:
+    std::string mountPoint_;
+    std::string why_;
+    int fd_ = -1;
+    bool mounted_ = false;
+};
 
 }  // namespace quillon::testing

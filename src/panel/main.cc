@@ -11,6 +11,7 @@
 #include <string>
 
 #include "panel/panel_window.h"
+#include "platform/blocking_work.h"
 #include "platform/localization.h"
 #include "platform/session_bus.h"
 
@@ -40,5 +41,9 @@ int main(int argc, char **argv) {
                 return G_SOURCE_REMOVE;
             },
             app.get());
-    return app->make_window_and_run<quillon::PanelWindow>(argc, argv);
+    const int status = app->make_window_and_run<quillon::PanelWindow>(argc, argv);
+    // A look into a volume that stopped answering still blocks its thread: end without the
+    // static destructors that thread may yet use.
+    if (quillon::abandonedWorkRuns()) _exit(status);
+    return status;
 }

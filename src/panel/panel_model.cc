@@ -55,7 +55,8 @@ void PanelModel::readServer() {
     preview_ = next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str())
                     : tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:");
     const auto due = previewCycle(*folders, cycle, unit(), countIndex());
-    for (const auto &folder : due) preview_ += "\n" + folder.folder + ": " + freedText(folder);
+    for (const auto &folder : due)
+        preview_ += "\n" + folder.folder + ": " + (folder.notAnswering ? notAnsweringText() : freedText(folder));
     if (due.empty()) preview_ += "\n" + tr("Nothing is due.");
 }
 

@@ -1,8 +1,11 @@
 #include "settings/purge_preview.h"
 
+#include <atomic>
 #include <cerrno>
+#include <memory>
 
 #include "platform/atomic_file.h"
+#include "platform/blocking_work.h"
 #include "platform/item_sizes.h"
 #include "platform/localization.h"
 #include "server/trash_server.h"
@@ -23,22 +26,50 @@ std::optional<FolderList> rememberedFolders(std::string *error) {
     return folders;
 }
 
+std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &files,
+                                                            const std::vector<std::string> &names) {
+    // One flag per folder for the life of the process: a panel that looks again does not wait
+    // again on a volume that has not answered since.
+    static std::map<std::string, std::shared_ptr<std::atomic<bool>>> looking;
+    auto &flag = looking[files];
+    if (!flag) flag = std::make_shared<std::atomic<bool>>(false);
+    auto facts = std::make_shared<std::map<std::string, ItemFacts>>();
+    const bool answered = runPatiently(
+        [facts, files, names] {
+            const ItemSizes sizes(files);
+            for (const std::string &name : names) {
+                ItemFacts &item = (*facts)[name];
+                item.present = sizes.present(name);
+                if (item.present) item.bytes = sizes.bytes(name);
+                noteProgress();
+            }
+        },
+        flag);
+    if (!answered) return std::nullopt;
+    return std::move(*facts);
+}
+
+std::string notAnsweringText() { return localizedString("this volume does not answer: its items cannot be looked at"); }
+
 std::vector<PreviewFolder> previewCycle(const FolderList &folders, const CalendarDate &cycle, int period, int units) {
     std::vector<PreviewFolder> out;
     const auto cutoff = TrashServer::cutoffDate(cycle, period, units);
     if (!cutoff) return out;
     for (const auto &folder : folders) {
-        const ItemSizes sizes(folder->path());
-        PreviewFolder due{folder->path(), {}, 0, false};
-        for (const auto &file : *folder->files()) {
-            const auto &seen = file->trashDate();
-            if (!seen || !(*seen < *cutoff) || !sizes.present(file->path())) continue;
-            const auto bytes = sizes.bytes(file->path());
-            due.items.push_back({file->path(), bytes});
+        std::vector<std::string> names;
+        for (const auto &file : *folder->files())
+            if (file->trashDate() && *file->trashDate() < *cutoff) names.push_back(file->path());
+        if (names.empty()) continue;
+        const auto facts = lookAtItems(folder->path(), names);
+        PreviewFolder due{folder->path(), {}, 0, false, !facts};
+        for (const std::string &name : names) {
+            if (!facts || !facts->at(name).present) continue;
+            const auto &bytes = facts->at(name).bytes;
+            due.items.push_back({name, bytes});
             due.bytes += bytes.value_or(0);
             due.someUnknown = due.someUnknown || !bytes;
         }
-        if (!due.items.empty()) out.push_back(std::move(due));
+        if (!due.items.empty() || due.notAnswering) out.push_back(std::move(due));
     }
     return out;
 }

@@ -3,6 +3,8 @@
 // the settings panel's preview.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,19 @@ namespace quillon {
 // `error`, when it is damaged or cannot be read.
 std::optional<FolderList> rememberedFolders(std::string *error);
 
+// What a trash folder holds of an item now.
+struct ItemFacts {
+    bool present = false;
+    std::optional<uint64_t> bytes;  // nullopt: not known (see ItemSizes)
+};
+// The facts of the items `names` of the trash folder `files`, looked at on a thread of their
+// own: nullopt when its volume stops answering (a stalled network or FUSE mount), after the
+// patience of runPatiently, or at once while an earlier look there is still blocked.
+std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &files,
+                                                            const std::vector<std::string> &names);
+// What to say of a folder whose volume does not answer, translated.
+std::string notAnsweringText();
+
 struct PreviewItem {
     std::string name;
     std::optional<uint64_t> bytes;  // nullopt: not known (see ItemSizes)
@@ -25,12 +40,13 @@ struct PreviewFolder {
     std::vector<PreviewItem> items;
     uint64_t bytes = 0;        // of the items whose size is known
     bool someUnknown = false;  // some item's size is not known: at least `bytes`
+    bool notAnswering = false; // its volume did not answer: what is due there is not known
 };
 
 // The items a cycle at `cycle` deletes under the settings `period` and `units`: those
 // remembered since strictly before its cut-off and still in the trash (items it meets first
 // are never due). Folders without such items are left out; none for settings that name no
-// period.
+// period. A folder whose volume does not answer is in the list, marked, without items.
 std::vector<PreviewFolder> previewCycle(const FolderList &folders, const CalendarDate &cycle, int period, int units);
 // "3 items, 4.5 MiB freed" (or "at least" that), translated.
 std::string freedText(const PreviewFolder &folder);

@@ -232,13 +232,16 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
     const auto [period, units] = storedPeriod();
     size_t items = 0;
     for (const auto &folder : *folders) {
+        std::vector<std::string> names;
+        for (const auto &file : *folder->files()) names.push_back(file->path());
+        const auto facts = lookAtItems(folder->path(), names);
         if (!porcelain) out << folder->path() << "\n";
-        const ItemSizes sizes(folder->path());
+        if (!porcelain && !facts) out << "  " << notAnsweringText() << "\n";
         for (const auto &file : *folder->files()) {
             items++;
             const auto &seen = file->trashDate();
             const auto due = seen ? TrashServer::dueDate(*seen, period, units) : std::nullopt;
-            const auto bytes = sizes.bytes(file->path());
+            const auto bytes = facts ? facts->at(file->path()).bytes : std::nullopt;
             if (porcelain) {
                 out << field(folder->path()) << "\t" << field(file->path()) << "\t" << bytesField(bytes) << "\t"
                     << isoText(seen) << "\t" << isoText(due) << "\n";
@@ -271,6 +274,7 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     const auto due = previewCycle(*folders, cycle, period, units);
     for (const auto &folder : due) {
         if (!porcelain) out << folder.folder << "\n";
+        if (!porcelain && folder.notAnswering) out << "  " << notAnsweringText() << "\n";
         for (const auto &item : folder.items) {
             if (porcelain)
                 out << field(folder.folder) << "\t" << field(item.name) << "\t" << bytesField(item.bytes) << "\t"
@@ -278,7 +282,7 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
             else
                 out << "  " << escapeControlCharacters(item.name) << " (" << sizeOrUnknown(item.bytes) << ")\n";
         }
-        if (!porcelain) out << "  " << freedText(folder) << "\n";
+        if (!porcelain && !folder.notAnswering) out << "  " << freedText(folder) << "\n";
     }
     if (!porcelain && due.empty()) out << tr("Nothing is due.") << "\n";
     return 0;

@@ -1,6 +1,5 @@
 // The real server binaries on a private session bus, with a temporary home.
 #include <fcntl.h>
-#include <linux/fuse.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -144,55 +143,6 @@ TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
     EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
 }
 
-// A FUSE file system that answers the kernel's INIT and then nothing, as a dead network
-// server or a stopped FUSE daemon does: every look-up on it blocks for good.
-class StalledFuse {
- public:
-    explicit StalledFuse(const std::string &mountPoint) : mountPoint_(mountPoint) {
-        fd_ = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fd_ < 0) {
-            why_ = std::string("no /dev/fuse: ") + strerror(errno);
-            return;
-        }
-        make_dir(mountPoint);
-        const std::string options = "fd=" + std::to_string(fd_) + ",rootmode=40000,user_id=0,group_id=0";
-        if (mount("stall", mountPoint.c_str(), "fuse.stall", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-            why_ = std::string("cannot mount FUSE: ") + strerror(errno);
-            return;
-        }
-        mounted_ = true;
-        // The INIT request comes first; answer it, then read nothing more.
-        alignas(8) char request[FUSE_MIN_READ_BUFFER];
-        const ssize_t n = read(fd_, request, sizeof request);
-        const auto *in = reinterpret_cast<const fuse_in_header *>(request);
-        if (n < static_cast<ssize_t>(sizeof *in + sizeof(fuse_init_in)) || in->opcode != FUSE_INIT) {
-            why_ = "no INIT from the kernel";
-            return;
-        }
-        struct {
-            fuse_out_header header;
-            fuse_init_out init;
-        } reply{};
-        reply.header.len = sizeof reply;
-        reply.header.unique = in->unique;
-        reply.init.major = FUSE_KERNEL_VERSION;
-        reply.init.minor = reinterpret_cast<const fuse_init_in *>(in + 1)->minor;
-        reply.init.max_write = 4096;
-        if (write(fd_, &reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) why_ = "INIT reply refused";
-    }
-    ~StalledFuse() {
-        if (fd_ >= 0) close(fd_);  // aborts the connection: whatever waits on it fails now
-        if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
-    }
-    const std::string &why() const { return why_; }
-
- private:
-    std::string mountPoint_;
-    std::string why_;
-    int fd_ = -1;
-    bool mounted_ = false;
-};
-
 TEST_F(ServerEndToEnd, AStalledVolumeCostsOnlyItsOwnTrash) {
     const std::string why = private_mounts();
     if (!why.empty()) GTEST_SKIP() << why;
@@ -202,11 +152,9 @@ TEST_F(ServerEndToEnd, AStalledVolumeCostsOnlyItsOwnTrash) {
     write_file(files + "/ancient", "x");
     write_file(files + "/fresh", "x");
     // Known from before: the home item, and one in the stalled volume's trash.
-    std::string list = quillon::testing::trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}});
-    const std::string other = quillon::testing::trash_list_xml(home / "stall/.Trash-" + std::to_string(getuid()) + "/files",
-                                                               {{"remembered", "2021-02-03T04:05:06Z"}});
-    list.insert(list.find("</array></plist>"), other.substr(other.find("<dict>"), other.find("</array></plist>") - other.find("<dict>")));
-    write_file(listFile, list);
+    write_file(listFile, quillon::testing::trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}},
+                                                          home / "stall/.Trash-" + std::to_string(getuid()) + "/files",
+                                                          {{"remembered", "2021-02-03T04:05:06Z"}}));
 
     quillon::testing::NotificationListener client(bus.address());
     auto server = std::make_unique<ChildProcess>(

@@ -284,6 +284,27 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     EXPECT_EQ(tool({"list"}).output, files + "\nThe server remembers no items.\n");
 }
 
+// A remembered trash on a volume that stopped answering costs the look at it, not the answer:
+// list and preview say so and go on with the others.
+TEST_F(SettingsToolEndToEnd, AVolumeThatDoesNotAnswerIsSaidNotWaitedFor) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    StalledFuse stalled(home / "stall");
+    if (!stalled.why().empty()) GTEST_SKIP() << stalled.why();
+    const std::string other = home / "stall/.Trash-0/files";
+    write_file(files + "/old", "12345");
+    make_dir(home / ".config");
+    write_file(listFile, trash_list_xml(files, {{"old", "2020-01-01T00:00:00Z"}}, other, {{"far", "2020-01-01T00:00:00Z"}}));
+    for (const char *command : {"preview", "list"}) {
+        SCOPED_TRACE(command);
+        Result result = tool({command});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_NE(result.output.find(files + "\n  old"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find(other + "\n  this volume does not answer: its items cannot be looked at\n"),
+                  std::string::npos) << result.output;
+    }
+}
+
 TEST_F(SettingsToolEndToEnd, ADamagedTrashListFileIsReportedNotFatal) {
     make_dir(home / ".config");
     write_file(listFile, "<plist><array><dict><key>path</key>");
