@@ -21,19 +21,6 @@ namespace {
 constexpr char kTemporaryMark[] = ".quillon-tmp-";
 constexpr size_t kTemporarySuffix = 6;
 
-bool writeAll(int fd, const char *data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 void splitPath(const std::string &path, std::string &folder, std::string &name) {
     const size_t slash = path.rfind('/');
     folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -135,6 +122,19 @@ std::function<bool(int)> writerOf(const std::string &data) {
 }
 
 }  // namespace
+
+bool writeAll(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
 
 bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string &data) {
     return writeAtomically(dirfd, name, writerOf(data));

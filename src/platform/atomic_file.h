@@ -21,6 +21,10 @@ bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string
 // large to be worth holding whole; `write` returns false, errno telling why, to fail it all.
 bool writeFileAtomically(const std::string &path, const std::function<bool(int fd)> &write);
 
+// Writes all `size` bytes at `data` to `fd`, going on after short writes and EINTR; false
+// with errno when a write fails.
+bool writeAll(int fd, const char *data, size_t size);
+
 // Removes the temporary files that writeFileAtomically(path, ...) leaves behind when the
 // process is killed mid-write: only names that carry the temporaries' mark. Only for files
 // that one process alone writes, and only once it is sure no other writer runs.

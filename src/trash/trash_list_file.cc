@@ -72,15 +72,7 @@ std::optional<std::string> encodeTrashList(const FolderList *folders, std::strin
 }
 
 bool writeTrashList(const FolderList *folders, int fd, std::string *error) {
-    PlistWriter writer([fd](const std::string &bytes) {
-        for (size_t done = 0; done < bytes.size();) {
-            const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    });
+    PlistWriter writer([fd](const std::string &bytes) { return writeAll(fd, bytes.data(), bytes.size()); });
     error->clear();
     return writeFolders(writer, folders, error).has_value();
 }
