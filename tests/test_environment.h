@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ class TestEnvironment : public EnvironmentWrapper {
     std::string preferencesFolder() override { return home_ + "/.config"; }
     std::string dataFolder() override { return home_ + "/.local/share"; }
     std::string mountTable() override { return mountTable_; }
+    uid_t userId() override { return userId_ ? *userId_ : EnvironmentWrapper::userId(); }
     bool removeItem(const std::string &path) override {
         if (failRemoval && failRemoval(path)) return false;
         return EnvironmentWrapper::removeItem(path);
@@ -42,6 +44,7 @@ class TestEnvironment : public EnvironmentWrapper {
             mountTable_ += std::to_string(id++) + " 1 8:1 / " + point + " rw,relatime - " + type + " /dev/sda1 rw\n";
     }
     void setMountTable(const std::string &text) { mountTable_ = text; }
+    void setUserId(uid_t uid) { userId_ = uid; }
 
     // Removals (plain and secure) of paths for which this returns true fail.
     std::function<bool(const std::string &)> failRemoval;
@@ -51,6 +54,7 @@ class TestEnvironment : public EnvironmentWrapper {
     std::string home_;
     CalendarDate now_;
     std::string mountTable_;
+    std::optional<uid_t> userId_;
 };
 
 }  // namespace quillon::testing

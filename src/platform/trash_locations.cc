@@ -114,16 +114,4 @@ std::optional<TrashLocation> mountTrashFolder(const MountEntry &mount, uid_t uid
     return TrashLocation{files, st.st_dev, st.st_ino};
 }
 
-std::vector<std::string> userTrashFolders(const std::string &dataFolder, const std::string &mountTable,
-                                          uid_t uid) {
-    std::vector<std::string> folders;
-    std::set<std::pair<dev_t, ino_t>> seen;
-    auto add = [&](const std::optional<TrashLocation> &location) {
-        if (location && seen.insert({location->device, location->inode}).second) folders.push_back(location->files);
-    };
-    add(homeTrashFolder(dataFolder));
-    for (const MountEntry &mount : trashMounts(mountTable)) add(mountTrashFolder(mount, uid));
-    return folders;
-}
-
 }  // namespace quillon

@@ -34,19 +34,13 @@ std::optional<TrashLocation> homeTrashFolder(const std::string &dataFolder);
 // The mounts of the table that may hold a trash of the user's, in table order, each mount
 // point once: no system file systems unless marked x-gvfs-trash, none marked x-gvfs-notrash.
 std::vector<MountEntry> trashMounts(const std::string &mountTable);
-// The user's trash files folder on `mount`, when it exists (rules below). Examines the
-// mount's top folder, so it blocks while the mount does not answer.
+// The user's trash files folder on `mount`, when it exists: $topdir/.Trash/$uid/files when
+// $topdir/.Trash is a real directory with the sticky bit and $uid a directory of the user's,
+// else $topdir/.Trash-$uid/files when that is a directory of the user's. Links are never
+// accepted in place of these directories; nothing is created. Examines the mount's top
+// folder, so it blocks while the mount does not answer.
 std::optional<TrashLocation> mountTrashFolder(const MountEntry &mount, uid_t uid);
 // Both places where `mount` may keep the user's trash files folder, whether they exist or not.
 std::vector<std::string> mountTrashCandidates(const MountEntry &mount, uid_t uid);
-
-// The "files" folders of the user's trash folders, home trash first
-// (`dataFolder`/Trash/files), then each mount's in table order: $topdir/.Trash/$uid/files
-// when $topdir/.Trash is a real directory with the sticky bit and $uid a directory of the
-// user's, else $topdir/.Trash-$uid/files when that is a directory of the user's. Links are
-// never accepted in place of these directories. Each folder is listed once (by device and
-// inode), only when it exists; nothing is created.
-std::vector<std::string> userTrashFolders(const std::string &dataFolder, const std::string &mountTable,
-                                          uid_t uid);
 
 }  // namespace quillon

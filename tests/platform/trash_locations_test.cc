@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/trash_locations.h"
+#include "test_environment.h"
 #include "test_support.h"
+#include "trash/trash.h"
 
 namespace quillon {
 namespace {
@@ -18,11 +19,23 @@ std::string mountLine(const std::string &point, const std::string &type, const s
     return "36 35 98:0 / " + point + " " + options + " shared:1 - " + type + " /dev/x rw\n";
 }
 
+// The trash folders as the registry finds them for user 1000, through the mount table given.
 class TrashLocationsTest : public ::testing::Test {
  protected:
     TempDir dir;
+    TestEnvironment environment{dir.path()};
     const uid_t uid = 1000;
-    std::string data = dir / "data";
+    std::string data = dir / ".local/share";
+
+    std::vector<std::string> found(const std::string &table) {
+        environment.setUserId(uid);
+        environment.setMountTable(table);
+        Trash trash;
+        (void)trash.updateLists();
+        std::vector<std::string> paths;
+        for (const auto &folder : *trash.folders()) paths.push_back(folder->path());
+        return paths;
+    }
 
     // A volume at `name` with a trash of the given kind for `uid`.
     std::string volume(const std::string &name) {
@@ -37,13 +50,14 @@ class TrashLocationsTest : public ::testing::Test {
 };
 
 TEST_F(TrashLocationsTest, HomeTrashFirstThenMountsInTableOrder) {
+    make_dir(dir / ".local");
     make_dir(data);
     make_dir(data + "/Trash");
     make_dir(data + "/Trash/files");
     const std::string b = volume("b"), a = volume("a");
     ownTrash(a, uid);
     ownTrash(b, uid);
-    auto folders = userTrashFolders(data, mountLine(b, "ext4") + mountLine(a, "vfat"), uid);
+    auto folders = found(mountLine(b, "ext4") + mountLine(a, "vfat"));
     EXPECT_EQ(folders, (std::vector<std::string>{data + "/Trash/files", b + "/.Trash-1000/files",
                                                  a + "/.Trash-1000/files"}));
 }
@@ -59,7 +73,7 @@ TEST_F(TrashLocationsTest, SharedStickyTrashIsPreferredAndNeedsTheStickyBit) {
     }
     chmod((v + "/.Trash").c_str(), 01777);
     chmod((w + "/.Trash").c_str(), 0777);  // not sticky: not to be trusted
-    auto folders = userTrashFolders(data, mountLine(v, "ext4") + mountLine(w, "ext4"), uid);
+    auto folders = found(mountLine(v, "ext4") + mountLine(w, "ext4"));
     EXPECT_EQ(folders, (std::vector<std::string>{v + "/.Trash/1000/files", w + "/.Trash-1000/files"}));
 }
 
@@ -77,7 +91,7 @@ TEST_F(TrashLocationsTest, ForeignLinkedMissingAndSystemTrashesAreLeftOut) {
     std::string table = mountLine(foreign, "ext4") + mountLine(linked, "ext4") + mountLine(empty, "ext4") +
                         mountLine(proc, "proc") + mountLine(notrash, "ext4", "rw,x-gvfs-notrash") +
                         mountLine(forced, "tmpfs", "rw,x-gvfs-trash") + "garbage line\n";
-    EXPECT_EQ(userTrashFolders(data, table, uid), (std::vector<std::string>{forced + "/.Trash-1000/files"}));
+    EXPECT_EQ(found(table), (std::vector<std::string>{forced + "/.Trash-1000/files"}));
     EXPECT_FALSE(quillon::testing::exists(empty + "/.Trash-1000"));  // nothing is created
 }
 
@@ -86,8 +100,7 @@ TEST_F(TrashLocationsTest, AFolderReachedTwiceIsListedOnceAndEscapesAreDecoded) 
     ownTrash(spaced, uid);
     ASSERT_EQ(symlink(spaced.c_str(), (dir / "bind").c_str()), 0);  // a second way to the same folder
     std::string escaped = dir / "with\\040space";
-    auto folders = userTrashFolders(data, mountLine(escaped, "ext4") + mountLine(dir / "bind", "ext4") +
-                                              mountLine(escaped, "ext4"), uid);
+    auto folders = found(mountLine(escaped, "ext4") + mountLine(dir / "bind", "ext4") + mountLine(escaped, "ext4"));
     EXPECT_EQ(folders, (std::vector<std::string>{spaced + "/.Trash-1000/files"}));
 }
 
