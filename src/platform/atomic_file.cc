@@ -69,28 +69,10 @@ std::optional<std::string> readOpened(int opened, size_t largest) {
     struct stat st;
     const int fd = checkedForReading(opened, largest, st);
     if (fd < 0) return std::nullopt;
-    std::string contents;
-    bool ok = true;
-    contents.reserve(static_cast<size_t>(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        if (contents.size() + static_cast<size_t>(n) > largest) {  // grew while we read
-            errno = EFBIG;
-            ok = false;
-            break;
-        }
-        contents.append(buffer, static_cast<size_t>(n));
-    }
+    auto contents = readFromStart(fd, largest, static_cast<size_t>(st.st_size));
     int saved = errno;
     close(fd);
     errno = saved;
-    if (!ok) return std::nullopt;
     return contents;
 }
 
@@ -174,6 +156,24 @@ std::optional<std::string> readWholeFile(const std::string &path, size_t largest
 
 std::optional<std::string> readWholeFileAt(int dirfd, const std::string &name, size_t largest) {
     return readOpened(openat(dirfd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC), largest);
+}
+
+std::optional<std::string> readFromStart(int fd, size_t largest, size_t expected) {
+    std::string contents;
+    contents.reserve(std::min(expected, largest));
+    char buffer[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) return contents;
+        if (contents.size() + static_cast<size_t>(n) > largest) {  // grew while we read
+            errno = EFBIG;
+            return std::nullopt;
+        }
+        contents.append(buffer, static_cast<size_t>(n));
+        at += n;
+    }
 }
 
 int openForReading(const std::string &path, size_t largest) {

@@ -44,6 +44,9 @@ std::optional<std::string> readWholeFileAt(int dirfd, const std::string &name, s
 // The file readWholeFile(path, largest) would read, opened (close-on-exec) for a reader that
 // takes it piece by piece: its descriptor, or -1 with errno as readWholeFile sets it.
 int openForReading(const std::string &path, size_t largest = kLargestFileRead);
+// The contents of the open file `fd` from its start, whatever its offset (reserving
+// `expected` bytes), or nullopt with errno: EFBIG beyond `largest` bytes.
+std::optional<std::string> readFromStart(int fd, size_t largest, size_t expected = 0);
 
 // Why a read failed, for a log line: "not a regular file", "larger than ... bytes", or the
 // system's text for `error`.

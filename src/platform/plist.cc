@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/atomic_file.h"
 #include "platform/plist_stream_reader.h"
 
 namespace quillon {
@@ -532,18 +533,9 @@ bool visitPlistFile(int fd, PlistVisitor &visitor, std::string *error, size_t la
         case plist_internal::StreamResult::kNotPlain: break;
     }
     // Not plain: the whole file again, for the general parser.
-    std::string data;
-    char piece[65536];
-    for (off_t at = 0;;) {
-        const ssize_t n = pread(fd, piece, sizeof piece, at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail(errno);
-        if (n == 0) break;
-        if (data.size() + static_cast<size_t>(n) > largest) return fail(EFBIG);
-        data.append(piece, static_cast<size_t>(n));
-        at += n;
-    }
-    const bool read = visitGenerally(data, visitor, error);
+    auto data = readFromStart(fd, largest);
+    if (!data) return fail(errno);
+    const bool read = visitGenerally(*data, visitor, error);
     errno = 0;
     return read;
 }

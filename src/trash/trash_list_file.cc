@@ -240,14 +240,20 @@ class TrashListReader : public PlistVisitor {
     bool dateSeen_ = false, numberSeen_ = false;
 };
 
+// The folders `reader` built, once the document was `read` whole.
+std::optional<FolderList> foldersRead(TrashListReader &reader, bool read, std::string *error) {
+    if (!read) return std::nullopt;
+    auto folders = reader.take();
+    if (!folders && error) *error = "the top level is not an array";
+    return folders;
+}
+
 }  // namespace
 
 std::optional<FolderList> decodeTrashList(std::string data, std::string *error) {
     TrashListReader reader;
-    if (!visitPlist(std::move(data), reader, error)) return std::nullopt;
-    auto folders = reader.take();
-    if (!folders && error) *error = "the top level is not an array";
-    return folders;
+    const bool read = visitPlist(std::move(data), reader, error);
+    return foldersRead(reader, read, error);
 }
 
 std::optional<FolderList> readTrashList(const std::string &path, std::string *error) {
@@ -263,13 +269,8 @@ std::optional<FolderList> readTrashList(const std::string &path, std::string *er
     const int cause = errno;
     close(fd);
     errno = cause;
-    if (!read) {
-        if (cause != 0) *error = "cannot read " + path + ": " + readErrorText(cause);
-        return std::nullopt;
-    }
-    auto folders = reader.take();
-    if (!folders) *error = "the top level is not an array";
-    return folders;
+    if (!read && cause != 0) *error = "cannot read " + path + ": " + readErrorText(cause);
+    return foldersRead(reader, read, error);
 }
 
 bool Trash::save() {
