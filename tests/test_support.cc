@@ -54,6 +54,22 @@ void make_dir(const std::string &path) {
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("cannot make " + path);
 }
 
+void make_tree(const std::string &root, const std::vector<std::string> &entries) {
+    for (const std::string &entry : entries) {
+        const size_t link = entry.find("->"), text = entry.find('=');
+        const std::string path = root + "/" + entry.substr(0, std::min(link, text));
+        if (text < link) {
+            write_file(path, entry.substr(text + 1));
+        } else if (link != std::string::npos) {
+            if (symlink(entry.substr(link + 2).c_str(), path.c_str()) != 0) throw std::runtime_error("cannot link " + path);
+        } else if (entry.back() == '/') {
+            make_dir(path.substr(0, path.size() - 1));
+        } else if (entry.back() != '|' || mkfifo(path.substr(0, path.size() - 1).c_str(), 0600) != 0) {
+            throw std::runtime_error("cannot make " + path);
+        }
+    }
+}
+
 std::vector<std::string> list_dir(const std::string &dir) {
     std::vector<std::string> names;
     DIR *d = opendir(dir.c_str());

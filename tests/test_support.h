@@ -31,6 +31,9 @@ void write_file(const std::string &path, const std::string &contents);
 std::string read_file(const std::string &path);
 bool exists(const std::string &path);  // lstat: a dangling link exists
 void make_dir(const std::string &path);  // an existing one is fine
+// Makes each entry below `root`, in order: "name/" a folder, "name=text" a file holding text,
+// "name->target" a symbolic link, "name|" a FIFO.
+void make_tree(const std::string &root, const std::vector<std::string> &entries);
 // Names in `dir` other than . and .., sorted.
 std::vector<std::string> list_dir(const std::string &dir);
 // Removes a tree without following links; clears immutable flags on the way.

@@ -4,6 +4,7 @@
 // is, stops it, and empties what is due.
 #include <systemd/sd-bus.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +20,9 @@
 
 namespace quillon {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using namespace std::chrono_literals;
 using namespace quillon::testing;
@@ -75,10 +79,10 @@ TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
     model.chooseCount(1);
     model.chooseSecure(true);
     model.chooseNotifying(false);
-    EXPECT_NE(stored().find("<key>period</key>\n\t<integer>2</integer>"), std::string::npos) << stored();
-    EXPECT_NE(stored().find("<key>units</key>\n\t<integer>1</integer>"), std::string::npos);
-    EXPECT_NE(stored().find("<key>secure</key>\n\t<true/>"), std::string::npos);
-    EXPECT_NE(stored().find("<key>notify</key>\n\t<false/>"), std::string::npos);
+    EXPECT_THAT(stored(), HasSubstr("<key>period</key>\n\t<integer>2</integer>"));
+    EXPECT_THAT(stored(), HasSubstr("<key>units</key>\n\t<integer>1</integer>"));
+    EXPECT_THAT(stored(), HasSubstr("<key>secure</key>\n\t<true/>"));
+    EXPECT_THAT(stored(), HasSubstr("<key>notify</key>\n\t<false/>"));
     listener.post("a marker");
     EXPECT_EQ(listener.waitFor(5, 60s), (std::vector<std::string>{"preferences changed", "preferences changed",
                                                                    "preferences changed", "preferences changed", "a marker"}));
@@ -91,7 +95,7 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     PanelModel model([&] { shown++; });
     EXPECT_EQ(model.state(), "Not running");
     EXPECT_EQ(model.startStopTitle(), "Start");
-    EXPECT_NE(model.preview().find(files + ": 1 item, 5 bytes freed"), std::string::npos) << model.preview();
+    EXPECT_THAT(model.preview(), HasSubstr(files + ": 1 item, 5 bytes freed"));
 
     {  // another program (quillon-settings, say) changes the period
         UserDefaults::resetStandardUserDefaults();
@@ -105,7 +109,7 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     ASSERT_TRUE(processUntil([&] { return model.running(); })) << model.state();
     EXPECT_EQ(model.state(), "Running, version 1.0.0");
     EXPECT_EQ(model.startStopTitle(), "Stop");
-    EXPECT_NE(model.preview().find("The next cycle runs at "), std::string::npos) << model.preview();
+    EXPECT_THAT(model.preview(), HasSubstr("The next cycle runs at "));
 
     model.purgeNow();
     EXPECT_TRUE(model.purging());

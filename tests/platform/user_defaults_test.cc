@@ -31,34 +31,6 @@ class UserDefaultsTest : public ::testing::Test {
     }
 };
 
-// A domain is written whole, private, and read back by another reader; the cache holds until
-// reset; a failed write is logged and stays pending.
-TEST_F(UserDefaultsTest, DomainsAreWrittenWholeCachedUntilResetAndRetriedWhenAWriteFails) {
-    UserDefaults &defaults = UserDefaults::standardUserDefaults();
-    EXPECT_FALSE(defaults.persistentDomainForName("d"));
-    defaults.setPersistentDomain({{"period", int64_t{2}}, {"someone else's", "kept"}}, "d");
-    rmdir((home / ".config").c_str());
-    EXPECT_FALSE(defaults.synchronize());
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].rfind("could not write ", 0), 0u);
-    EXPECT_EQ(defaults.persistentDomainForName("d")->size(), 2u);  // served from memory meanwhile
-    make_dir(home / ".config");
-    ASSERT_TRUE(defaults.synchronize());
-    struct stat st;
-    ASSERT_EQ(stat((home / ".config/d.plist").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    UserDefaults::resetStandardUserDefaults();
-    auto reread = UserDefaults::standardUserDefaults().persistentDomainForName("d");
-    ASSERT_TRUE(reread && reread->size() == 2u);
-    EXPECT_EQ(*(*reread)[1].second.as<std::string>(), "kept");
-
-    UserDefaults &again = UserDefaults::standardUserDefaults();
-    write_file(home / ".config/d.plist", "<plist><dict><key>units</key><integer>5</integer></dict></plist>");
-    EXPECT_EQ(again.persistentDomainForName("d")->size(), 2u);  // cached
-    UserDefaults::resetStandardUserDefaults();
-    EXPECT_EQ(*UserDefaults::standardUserDefaults().persistentDomainForName("d")->front().second.as<int64_t>(), 5);
-}
-
 TEST_F(UserDefaultsTest, DamagedDomainReadsAsNoneAndIsLogged) {
     write_file(home / ".config/d.plist", "<plist><dict><key>units</key>");
     EXPECT_FALSE(UserDefaults::standardUserDefaults().persistentDomainForName("d"));

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,6 +24,9 @@
 
 namespace quillon::engine {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using namespace quillon::testing;
 
@@ -148,8 +152,8 @@ TEST(Walk, LinksHardLinksAndSpecialFilesAreNeverOverwritten) {
     close(sock);
     std::string err;
     EXPECT_NE(walk({item, dir / "sock", item + "/sub/fifo"}, OPT_FORCE | OPT_RECURSIVE, &err), 0);
-    EXPECT_NE(err.find(": unable to remove " + item + "/sub: Directory not empty\n"), std::string::npos) << err;
-    EXPECT_NE(err.find(": unable to remove " + item + ": Directory not empty\n"), std::string::npos) << err;
+    EXPECT_THAT(err, HasSubstr(": unable to remove " + item + "/sub: Directory not empty\n"));
+    EXPECT_THAT(err, HasSubstr(": unable to remove " + item + ": Directory not empty\n"));
     EXPECT_EQ(list_dir(item + "/sub"), std::vector<std::string>{"fifo"});
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"item", "outside", "sock"}));
 }

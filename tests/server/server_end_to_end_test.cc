@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,6 +24,9 @@
 
 namespace quillon {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using namespace std::chrono_literals;
 using namespace quillon::testing;
@@ -121,8 +125,8 @@ TEST_F(ServerEndToEnd, ARealCyclePurgesWhatIsDueAndAnswersAfterwards) {
     ServerClient::quit();
     EXPECT_EQ(server->wait(60s), 0);
     const std::string saved = read_file(listFile);
-    EXPECT_EQ(saved.find("item "), std::string::npos);
-    EXPECT_NE(saved.find("<string>fresh</string>"), std::string::npos);
+    EXPECT_THAT(saved, Not(HasSubstr("item ")));
+    EXPECT_THAT(saved, HasSubstr("<string>fresh</string>"));
 }
 
 TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
@@ -139,7 +143,7 @@ TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
     EXPECT_TRUE(ServerClient::quit());  // one-way: it does not wait for the purge
     EXPECT_EQ(server->wait(300s), 0);
     EXPECT_FALSE(exists(files + "/big"));  // the purge ran to its end
-    EXPECT_EQ(read_file(listFile).find("big"), std::string::npos);
+    EXPECT_THAT(read_file(listFile), Not(HasSubstr("big")));
     EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
 }
 
@@ -173,11 +177,10 @@ TEST_F(ServerEndToEnd, AStalledVolumeCostsOnlyItsOwnTrash) {
     const auto saved = decodePlist(read_file(listFile), &error);
     ASSERT_TRUE(saved) << error;
     const std::string text = read_file(listFile);
-    EXPECT_EQ(text.find("ancient"), std::string::npos);
-    EXPECT_NE(text.find("<string>fresh</string>"), std::string::npos);
+    EXPECT_THAT(text, Not(HasSubstr("ancient")));
+    EXPECT_THAT(text, HasSubstr("<string>fresh</string>"));
     // What the stalled volume's trash held is kept as it was, not forgotten, not re-dated.
-    EXPECT_NE(text.find("<string>remembered</string>\n\t\t\t\t<key>trashDate</key>\n\t\t\t\t<date>2021-02-03T04:05:06Z</date>"),
-              std::string::npos) << text;
+    EXPECT_THAT(text, HasSubstr("<string>remembered</string>\n\t\t\t\t<key>trashDate</key>\n\t\t\t\t<date>2021-02-03T04:05:06Z</date>"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +24,9 @@
 
 namespace quillon {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using namespace std::chrono_literals;
 using namespace quillon::testing;
@@ -170,7 +174,7 @@ TEST_F(TrashServerTest, SettingsThatNameNoPeriodPurgeNothingButStillRecord) {
     environment.advance(1e7);
     server.processTrash();
     EXPECT_TRUE(exists(files + "/kept"));
-    EXPECT_NE(quillon::testing::read_file(listFile).find("<string>kept</string>"), std::string::npos);
+    EXPECT_THAT(quillon::testing::read_file(listFile), HasSubstr("<string>kept</string>"));
     EXPECT_EQ(std::count(logged.begin(), logged.end(),
                          "settings name no purge period (period 9, units 3): nothing is purged until they are fixed"),
               1);

@@ -8,6 +8,9 @@
 namespace quillon {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
+
 using namespace quillon::testing;
 
 class TrashTest : public quillon::testing::TrashFixture {
@@ -111,7 +114,7 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     trash.setFolders(folders);
     ASSERT_TRUE(trash.saveToFile(listFile));
     EXPECT_FALSE(trash.unsavedChanges());
-    EXPECT_NE(read_file(listFile).find("<date>2027-01-15T08:00:00Z</date>"), std::string::npos);
+    EXPECT_THAT(read_file(listFile), HasSubstr("<date>2027-01-15T08:00:00Z</date>"));
     // Streamed from the records, the file holds exactly the folders' dictionaries.
     PlistArray dictionaries;
     for (const auto &folder : *folders) dictionaries.push_back(folder->attributes());
@@ -138,8 +141,8 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     auto again = Trash::trashFromFile(listFile);
     EXPECT_TRUE(back == *again);  // two readings of one file are equal
     EXPECT_EQ(back.hash(), again->hash());
-    EXPECT_EQ(back.description().find('\n'), std::string::npos);  // "undated\r" shown escaped, on one line
-    EXPECT_NE(back.description().find("undated\\x0d"), std::string::npos) << back.description();
+    EXPECT_THAT(back.description(), Not(HasSubstr('\n')));  // "undated\r" shown escaped, on one line
+    EXPECT_THAT(back.description(), HasSubstr("undated\\x0d"));
 }
 
 TEST_F(TrashTest, NothingUnsavedWritesNothingAndAFailedWriteIsRetried) {
@@ -169,7 +172,7 @@ TEST_F(TrashTest, NothingUnsavedWritesNothingAndAFailedWriteIsRetried) {
     EXPECT_FALSE(trash->unsavedChanges());
     EXPECT_EQ(logged.back(), "saved " + home / "gone/list.plist" + " again");
     EXPECT_EQ(logged.size(), 2u);
-    EXPECT_NE(read_file(home / "gone/list.plist").find("<string>new</string>"), std::string::npos);
+    EXPECT_THAT(read_file(home / "gone/list.plist"), HasSubstr("<string>new</string>"));
 }
 
 // A volume that fills up part way through a save larger than one written piece: the old file
@@ -190,7 +193,7 @@ TEST_F(TrashTest, ASaveThatFillsItsVolumeKeepsTheOldFileWhole) {
     EXPECT_EQ(read_file(small + "/list.plist"), before);
     EXPECT_EQ(list_dir(small), std::vector<std::string>{"list.plist"});
     ASSERT_FALSE(logged.empty());
-    EXPECT_NE(logged.back().find("No space left on device"), std::string::npos) << logged.back();
+    EXPECT_THAT(logged.back(), HasSubstr("No space left on device"));
     trash->setUnsavedChanges(false);
 }
 
@@ -224,7 +227,7 @@ TEST_F(TrashTest, AbsentListReportsAChangeEvenWithoutTrashFolders) {
     EXPECT_TRUE(registry->updateLists());
     registry->setUnsavedChanges(true);
     registry->processTrash(request());
-    EXPECT_NE(read_file(listFile).find("<array/>"), std::string::npos);
+    EXPECT_THAT(read_file(listFile), HasSubstr("<array/>"));
 }
 
 }  // namespace
