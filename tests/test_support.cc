@@ -9,7 +9,9 @@
 #include <linux/fs.h>
 #include <linux/fuse.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +70,17 @@ void make_tree(const std::string &root, const std::vector<std::string> &entries)
             throw std::runtime_error("cannot make " + path);
         }
     }
+}
+
+void bind_socket(const std::string &path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long: " + path);
+    strcpy(address.sun_path, path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int bound = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    close(fd);
+    if (bound != 0) throw std::runtime_error("cannot bind " + path);
 }
 
 std::vector<std::string> list_dir(const std::string &dir) {

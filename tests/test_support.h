@@ -34,6 +34,8 @@ void make_dir(const std::string &path);  // an existing one is fine
 // Makes each entry below `root`, in order: "name/" a folder, "name=text" a file holding text,
 // "name->target" a symbolic link, "name|" a FIFO.
 void make_tree(const std::string &root, const std::vector<std::string> &entries);
+// Leaves a Unix socket at `path`, bound and closed.
+void bind_socket(const std::string &path);
 // Names in `dir` other than . and .., sorted.
 std::vector<std::string> list_dir(const std::string &dir);
 // Removes a tree without following links; clears immutable flags on the way.

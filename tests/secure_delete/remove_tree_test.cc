@@ -75,10 +75,7 @@ int walk(std::vector<std::string> paths, uint32_t opts, std::string *err) {
 TEST(Walk, ATreeGoesInnermostFirstEveryEntryRenamedToARandomNameBeforeItGoes) {
     TempDir dir;
     const std::string top = dir / "top";
-    make_dir(top);
-    make_dir(top + "/inner");
-    write_file(top + "/a", "alpha");
-    write_file(top + "/inner/b", std::string(10000, 'b'));
+    make_tree(dir.path(), {"top/", "top/inner/", "top/a=alpha", "top/inner/b=" + std::string(10000, 'b')});
     Watcher watcher;
     watcher.watch(dir.path(), "root");
     watcher.watch(top, "top");
@@ -112,14 +109,9 @@ TEST(Walk, ATreeGoesInnermostFirstEveryEntryRenamedToARandomNameBeforeItGoes) {
 TEST(Walk, LinksHardLinksAndSpecialFilesAreNeverOverwritten) {
     TempDir dir;
     const std::string outside = dir / "outside", item = dir / "item";
-    make_dir(outside);
-    write_file(outside + "/precious", "keep me");
+    make_tree(dir.path(), {"outside/", "outside/precious=keep me", "item/", "item/to-file->" + outside + "/precious",
+                           "item/to-dir->" + outside, "item/dangling->" + dir / "nowhere", "operand-link->" + outside});
     chmod((outside + "/precious").c_str(), 0444);
-    make_dir(item);
-    ASSERT_EQ(symlink((outside + "/precious").c_str(), (item + "/to-file").c_str()), 0);
-    ASSERT_EQ(symlink(outside.c_str(), (item + "/to-dir").c_str()), 0);
-    ASSERT_EQ(symlink((dir / "nowhere").c_str(), (item + "/dangling").c_str()), 0);
-    ASSERT_EQ(symlink(outside.c_str(), (dir / "operand-link").c_str()), 0);
     EXPECT_EQ(run(item), 1);
     EXPECT_EQ(run(dir / "operand-link"), 1);
     EXPECT_FALSE(exists(item));
@@ -139,17 +131,8 @@ TEST(Walk, LinksHardLinksAndSpecialFilesAreNeverOverwritten) {
 
     // A FIFO or socket stays, as item or inside one: a failure, and whatever stays keeps its
     // own name and so do the folders that hold it.
-    make_dir(item);
-    make_dir(item + "/sub");
-    ASSERT_EQ(mkfifo((item + "/sub/fifo").c_str(), 0600), 0);
-    write_file(item + "/sub/file", "x");
-    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT((dir / "sock").size(), sizeof address.sun_path);
-    strcpy(address.sun_path, (dir / "sock").c_str());
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    close(sock);
+    make_tree(dir.path(), {"item/", "item/sub/", "item/sub/fifo|", "item/sub/file=x"});
+    bind_socket(dir / "sock");
     std::string err;
     EXPECT_NE(walk({item, dir / "sock", item + "/sub/fifo"}, OPT_FORCE | OPT_RECURSIVE, &err), 0);
     EXPECT_THAT(err, HasSubstr(": unable to remove " + item + "/sub: Directory not empty\n"));
@@ -291,18 +274,12 @@ TEST(WalkAttacks, EntriesSwappedAtTheMomentOfUseAreNeverFollowed) {
     };
     for (const auto &a : attacks) {
         SCOPED_TRACE(a.name);
-        remove_all(documents);
-        make_dir(documents);
-        make_dir(documents + "/inner");
-        write_file(report, "years of work");
-        write_file(documents + "/inner/notes", "more work");
-        const auto before = contents_below(documents);
         const std::string bait = dir / "bait";
+        remove_all(documents);
         remove_all(bait);
-        make_dir(bait);
-        make_dir(bait + "/sub");
-        write_file(bait + "/a", "trash");
-        write_file(bait + "/sub/b", "trash");
+        make_tree(dir.path(), {"Documents/", "Documents/inner/", "Documents/report=years of work",
+                               "Documents/inner/notes=more work", "bait/", "bait/sub/", "bait/a=trash", "bait/sub/b=trash"});
+        const auto before = contents_below(documents);
         std::string err;
         EXPECT_EQ(attacked_run(bait, walk_stage::examined, a.target, a.act, &err), 0);  // what was swapped in stays
         EXPECT_EQ(contents_below(documents), before) << err;
