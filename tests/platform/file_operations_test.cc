@@ -56,11 +56,7 @@ TEST(AtomicFile, NewFilesArePrivateAFailedWriteChangesNothingAndKilledSavesAreCl
 // without end, and says why it failed.
 TEST(AtomicFile, ReadsOnlyRegularFilesOfASaneSize) {
     TempDir dir;
-    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    ASSERT_EQ(symlink("/dev/zero", (dir / "zero").c_str()), 0);
-    write_file(dir / "big", std::string(2048, 'x'));
-    write_file(dir / "plain", "text");
-    ASSERT_EQ(symlink((dir / "plain").c_str(), (dir / "link").c_str()), 0);
+    make_tree(dir.path(), {"fifo|", "zero->/dev/zero", "big=" + std::string(2048, 'x'), "plain=text", "link->" + dir / "plain"});
     const struct {
         const char *name;
         int error;  // 0: read
@@ -102,10 +98,8 @@ struct BookkeepingTest : ::testing::Test {
 };
 
 TEST_F(BookkeepingTest, InfoFilesAndSizeLinesGoWithTheirItemsInOneRewrite) {
-    write_file(trash + "/info/my dir.trashinfo", "[Trash Info]\nPath=/secret/my%20dir\n");
-    write_file(trash + "/info/other.trashinfo", "[Trash Info]\n");
-    write_file(trash + "/info/kept.trashinfo", "[Trash Info]\n");
-    write_file(trash + "/directorysizes", "4096 1700000000 my%20dir\n8192 1700000001 other\n1 2 kept\n");
+    make_tree(trash, {"info/my dir.trashinfo=[Trash Info]\nPath=/secret/my%20dir\n", "info/other.trashinfo=x", "info/kept.trashinfo=x",
+                      "directorysizes=4096 1700000000 my%20dir\n8192 1700000001 other\n1 2 kept\n"});
     forget({"my dir"}, false);
     EXPECT_EQ(read_file(trash + "/directorysizes"), "8192 1700000001 other\n1 2 kept\n");
     forget({"other", "never-listed"}, true);  // secure path; a name with no line changes nothing else
@@ -123,9 +117,7 @@ TEST_F(BookkeepingTest, InfoFilesAndSizeLinesGoWithTheirItemsInOneRewrite) {
 // block the server, make it read without end, or lead a removal outside the trash.
 TEST_F(BookkeepingTest, HostileBookkeepingIsSkippedWithOneLineAndNothingOutsideChanges) {
     const std::string outside = dir / "Documents";
-    make_dir(outside);
-    write_file(outside + "/item.trashinfo", "precious");
-    write_file(outside + "/directorysizes", "1 2 item\n");
+    make_tree(dir.path(), {"Documents/", "Documents/item.trashinfo=precious", "Documents/directorysizes=1 2 item\n"});
     const struct {
         const char *name;
         std::function<void(const std::string &)> plant;
@@ -170,22 +162,13 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     using namespace quillon::testing;
     TempDir dir;
     const std::string trash = dir / "Trash", files = trash + "/files", outside = dir / "outside";
-    for (const std::string &folder : {trash, files, trash + "/info", outside, files + "/tree", files + "/tree/sub",
-                                      files + "/tree/mnt", files + "/cached"})
-        make_dir(folder);
-    write_file(outside + "/big", std::string(100000, 'b'));
-    write_file(files + "/tree/a", "abc");
-    write_file(files + "/tree/sub/b", "defg");
-    ASSERT_EQ(symlink((outside + "/big").c_str(), (files + "/tree/to-big").c_str()), 0);
-    ASSERT_EQ(mkfifo((files + "/tree/fifo").c_str(), 0600), 0);
-    ASSERT_EQ(symlink(outside.c_str(), (files + "/link").c_str()), 0);
-    write_file(files + "/cached/x", "x");
-    write_file(trash + "/info/cached.trashinfo", "[Trash Info]\n");
-    write_file(trash + "/info/tree.trashinfo", "[Trash Info]\n");
+    make_tree(dir.path(), {"Trash/", "Trash/info/", "Trash/info/cached.trashinfo=[Trash Info]", "Trash/info/tree.trashinfo=x",
+                           "outside/", "outside/big=" + std::string(100000, 'b'), "Trash/files/"});
+    make_tree(files, {"tree/", "tree/sub/", "tree/mnt/", "cached/", "tree/a=abc", "tree/sub/b=defg", "tree/to-big->" + outside + "/big",
+                      "tree/fifo|", "link->" + outside, "cached/x=x", "bound="});
     struct stat st;
     ASSERT_EQ(stat((trash + "/info/cached.trashinfo").c_str(), &st), 0);
     write_file(trash + "/directorysizes", "777 " + std::to_string(st.st_mtime) + " cached\n5 1 tree\n");
-    write_file(files + "/bound", "");
     const bool mounted = private_mounts().empty() && mount_for_test(outside, files + "/tree/mnt", "bind").empty() &&
                          mount_for_test(outside + "/big", files + "/bound", "bind").empty();
 

@@ -194,14 +194,11 @@ TEST_F(TrashServerTest, ACycleThatDeletesTellsTheDesktop) {
     ChildProcess service({QUILLON_NOTICE_SERVICE, record}, session_environment(home.path(), bus.address()),
                          home / "service.log");
     ASSERT_TRUE(eventually([&] { return exists(record + ".ready"); }, 60s));
-    const std::string volume = home / "vol", other = volume + "/.Trash-" + std::to_string(getuid()) + "/files";
-    for (const std::string &folder : {volume, volume + "/.Trash-" + std::to_string(getuid()), other}) make_dir(folder);
+    const std::string volume = home / "vol", trash = volume + "/.Trash-" + std::to_string(getuid());
+    make_tree(home.path(), {"vol/", "vol/.Trash-" + std::to_string(getuid()) + "/", "vol/.Trash-" + std::to_string(getuid()) + "/files/",
+                            "vol/.Trash-" + std::to_string(getuid()) + "/files/d=1234"});
     environment.setMounts({volume});
-    write_file(files + "/a", "x");
-    make_dir(files + "/b");
-    write_file(files + "/b/c", "yz");
-    write_file(other + "/d", "1234");
-    write_file(files + "/locked", "x");
+    make_tree(files, {"a=x", "b/", "b/c=yz", "locked=x"});
     const bool locked = set_immutable(files + "/locked", true);
     TrashServer server(loop);
     server.processTrash();
@@ -218,12 +215,10 @@ TEST_F(TrashServerTest, ACycleThatDeletesTellsTheDesktop) {
     ASSERT_TRUE(sendDesktopNotice("marker", ""));  // what comes after anything the server sent
     ASSERT_TRUE(eventually([&] { return read_file(record).find("marker|") != std::string::npos; }, 60s));
     const std::string home_trash = home / ".local/share/Trash";
-    EXPECT_EQ(read_file(record), locked ? "Quillon emptied the trash|Deleted 3 items, 7 bytes.\n" + home_trash +
-                                              ": 2 items, 3 bytes\n" + volume + "/.Trash-" + std::to_string(getuid()) +
-                                              ": 1 item, 4 bytes\n1 item could not be deleted and stays for the next cycle.\n--\nmarker|\n--\n"
-                                        : "Quillon emptied the trash|Deleted 4 items, 8 bytes.\n" + home_trash +
-                                              ": 3 items, 4 bytes\n" + volume + "/.Trash-" + std::to_string(getuid()) +
-                                              ": 1 item, 4 bytes\n--\nmarker|\n--\n");
+    EXPECT_EQ(read_file(record), locked ? "Quillon emptied the trash|Deleted 3 items, 7 bytes.\n" + home_trash + ": 2 items, 3 bytes\n" +
+                                              trash + ": 1 item, 4 bytes\n1 item could not be deleted and stays for the next cycle.\n--\nmarker|\n--\n"
+                                        : "Quillon emptied the trash|Deleted 4 items, 8 bytes.\n" + home_trash + ": 3 items, 4 bytes\n" +
+                                              trash + ": 1 item, 4 bytes\n--\nmarker|\n--\n");
 }
 
 // One unreadable value beside "secure" true must not switch secure deletion off, and when

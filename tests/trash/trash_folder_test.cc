@@ -127,8 +127,7 @@ TEST_F(TrashFolderTest, ADifferentFileUnderAKnownNameIsANewItem) {
 TEST_F(TrashFolderTest, EveryDueItemGoesWholeWithItsInfoFile) {
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure ? "secure" : "plain");
-        make_dir(files + "/project");
-        make_dir(files + "/project/src");
+        make_tree(files, {"project/", "project/src/"});
         for (int i = 0; i < 50; i++) write_file(files + "/project/src/f" + std::to_string(i), "x");
         write_file(trashRoot + "/info/project.trashinfo", "x");
         for (const char *name : {"one", "two", "young"}) trashItem(name);

@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <gmock/gmock.h>
 #include <unistd.h>
 
 #include "trash/trash.h"
@@ -141,7 +142,7 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     auto again = Trash::trashFromFile(listFile);
     EXPECT_TRUE(back == *again);  // two readings of one file are equal
     EXPECT_EQ(back.hash(), again->hash());
-    EXPECT_THAT(back.description(), Not(HasSubstr('\n')));  // "undated\r" shown escaped, on one line
+    EXPECT_THAT(back.description(), Not(HasSubstr("\n")));  // "undated\r" shown escaped, on one line
     EXPECT_THAT(back.description(), HasSubstr("undated\\x0d"));
 }
 
