@@ -55,9 +55,13 @@ TEST_F(PreferencesTest, DefaultsWithoutAStoredDomain) {
               std::make_tuple(1, 3, false, 0));
     EXPECT_EQ(preferences.unitsList(), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7"}));
     EXPECT_EQ(preferences.periodList(), (std::vector<std::string>{"Hours", "Days", "Weeks", "Months"}));
+    EXPECT_FALSE(preferences.preferenceForKey("nothing"));
     EXPECT_FALSE(preferences.changes());
     preferences.setPrefPaneInode((1ul << 32) + 5);  // stored in 32 bits
-    EXPECT_EQ(preferences.prefPaneInode(), 5ul);
+    preferences.setSecurityLevel(2);
+    EXPECT_EQ(std::make_pair(preferences.prefPaneInode(), preferences.securityLevel()), std::make_pair(5ul, 2));
+    preferences.setPreference(std::nullopt, "inode");  // a key removed reads as its default
+    EXPECT_EQ(preferences.prefPaneInode(), 0u);
     preferences.discardChanges();
 }
 
