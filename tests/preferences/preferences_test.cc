@@ -112,14 +112,25 @@ TEST_F(PreferencesTest, ChangesAreWrittenAndPostedOnceAndOnlyWhenTheyAreWritten)
     EXPECT_EQ(reread.period(), 2);
 }
 
+// Counts go up to 12 hours, 7 days, 4 weeks, 12 months; a stored count beyond its unit's last
+// is pulled back to the last, and that is a change.
 TEST_F(PreferencesTest, UnitsListPullsTheCountBackWithinTheUnit) {
-    store("<key>period</key><integer>2</integer><key>units</key><integer>6</integer>");
+    const struct {
+        int period, units;
+        size_t counts;
+        int unitsAfter;
+    } cases[] = {{2, 6, 4, 3}, {2, 4, 4, 3}, {2, 3, 4, 3}, {1, 7, 7, 6}, {1, 6, 7, 6}, {0, 11, 12, 11}, {3, 12, 12, 11}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.period) + " " + std::to_string(c.units));
+        store("<key>period</key><integer>" + std::to_string(c.period) + "</integer><key>units</key><integer>" +
+              std::to_string(c.units) + "</integer>");
+        Preferences preferences;
+        EXPECT_EQ(preferences.unitsList().size(), c.counts);
+        EXPECT_EQ(preferences.units(), c.unitsAfter);
+        EXPECT_EQ(preferences.changes(), c.units != c.unitsAfter);
+        preferences.discardChanges();
+    }
     Preferences preferences;
-    EXPECT_EQ(preferences.unitsList(), (std::vector<std::string>{"1", "2", "3", "4"}));
-    EXPECT_EQ(preferences.units(), 3);
-    EXPECT_TRUE(preferences.changes());
-    preferences.setPeriod(0);
-    EXPECT_EQ(preferences.unitsList().size(), 12u);
 
     Preferences::ObserverId id = preferences.addObserver("units", [](const std::string &) {});
     preferences.setPeriod(7);  // no such unit: no list, nothing written

@@ -145,15 +145,15 @@ TEST_F(TrashFolderTest, EveryDueItemGoesWholeWithItsInfoFile) {
 }
 
 TEST_F(TrashFolderTest, AFailedDeletionKeepsTheRecordAndIsRetried) {
-    trashItem("stub\nborn");  // logged with its control character escaped
+    trashItem("stub\nborn\x7f");  // logged with its control characters escaped
     cycle(0);
     environment.advance(100);
     environment.failRemoval = [](const std::string &path) { return path.find("stub\nborn") != std::string::npos; };
     EXPECT_FALSE(cycle(50));  // nothing else happened: no change
-    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + files + "/stub\\x0aborn"});
-    EXPECT_TRUE(exists(trashRoot + "/info/stub\nborn.trashinfo"));  // the item is not gone: its info stays
+    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + files + "/stub\\x0aborn\\x7f"});
+    EXPECT_TRUE(exists(trashRoot + "/info/stub\nborn\x7f.trashinfo"));  // the item is not gone: its info stays
     EXPECT_FALSE(cycle(50, true));
-    EXPECT_EQ(logged.back(), "could not securely delete: " + files + "/stub\\x0aborn");
+    EXPECT_EQ(logged.back(), "could not securely delete: " + files + "/stub\\x0aborn\\x7f");
     environment.failRemoval = nullptr;
     EXPECT_TRUE(cycle(50));
     EXPECT_TRUE(folder->files()->empty());

@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "trash/trash.h"
 #include "trash/trash_list_file.h"
 #include "trash_fixture.h"
@@ -41,47 +43,48 @@ class TrashTest : public quillon::testing::TrashFixture {
     }
 };
 
-// No file, a folder in its place, a damaged file: each starts a registry with changes to save.
-TEST_F(TrashTest, StartStates) {
-    {  // no file
-        auto trash = Trash::trashFromFile(listFile);
-        ASSERT_TRUE(trash->folders());
-        EXPECT_TRUE(trash->folders()->empty());
-        EXPECT_TRUE(trash->unsavedChanges());
-        EXPECT_TRUE(logged.empty());
-        trash->setUnsavedChanges(false);  // keep the destructor from writing
-    }
-    {  // a directory in its place
-        make_dir(listFile);
-        auto trash = Trash::trashFromFile(listFile);
-        EXPECT_TRUE(trash->folders() && trash->folders()->empty());
-        EXPECT_TRUE(trash->unsavedChanges());
-        EXPECT_FALSE(trash->save());  // cannot replace a directory: stays unsaved
-        EXPECT_TRUE(trash->unsavedChanges());
-        rmdir(listFile.c_str());
-        trash->setUnsavedChanges(false);
+// Whatever stands where the list file should be, a registry starts with changes to save: no
+// file or a folder there give an empty list, an unreadable file none until the first scan,
+// with one line saying why. Released, it writes an empty list wherever a file can go.
+TEST_F(TrashTest, EveryStartStateHasChangesToSave) {
+    const struct {
+        const char *name, *stored, *said;  // stored: nullptr for no file, "/" for a folder
+        bool folders;
+    } cases[] = {
+        {"no file", nullptr, "", true},
+        {"a folder in its place", "/", "", true},
+        {"a damaged file", "<?xml version=\"1.0\"?><plist><array><dict>", "NSPropertyListSerialization received error: ", false},
+        {"a dictionary", "<plist><dict><key>path</key><string>x</string></dict></plist>",
+         "NSPropertyListSerialization received error: the top level is not an array", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_all(listFile);
         logged.clear();
+        if (c.stored && std::string(c.stored) == "/") make_dir(listFile);
+        else if (c.stored) write_file(listFile, c.stored);
+        {
+            auto trash = Trash::trashFromFile(listFile);
+            EXPECT_EQ(trash->folders() != nullptr, c.folders);
+            EXPECT_TRUE(!trash->folders() || trash->folders()->empty());
+            EXPECT_TRUE(trash->unsavedChanges());
+            EXPECT_EQ(logged.empty() ? "" : logged[0].substr(0, strlen(c.said)), c.said);
+            EXPECT_EQ(logged.size(), *c.said ? 1u : 0u);
+            if (c.stored && std::string(c.stored) == "/") {
+                EXPECT_FALSE(trash->save());  // cannot replace a folder: stays unsaved
+                EXPECT_TRUE(trash->unsavedChanges());
+                trash->setUnsavedChanges(false);
+            }
+        }
+        if (c.stored && std::string(c.stored) == "/") continue;
+        auto reread = Trash::trashFromFile(listFile);
+        EXPECT_TRUE(reread->folders() && reread->folders()->empty());
+        EXPECT_FALSE(reread->unsavedChanges());
     }
-    {  // a damaged file
-        write_file(listFile, "<?xml version=\"1.0\"?><plist><array><dict>");
-        auto trash = Trash::trashFromFile(listFile);
-        EXPECT_FALSE(trash->folders());
-        EXPECT_TRUE(trash->unsavedChanges());
-        ASSERT_EQ(logged.size(), 1u);
-        EXPECT_EQ(logged[0].rfind("NSPropertyListSerialization received error: ", 0), 0u) << logged[0];
-    }
-    // Released with unsaved changes, the damaged file was replaced by an empty list.
-    auto reread = Trash::trashFromFile(listFile);
-    EXPECT_TRUE(reread->folders() && reread->folders()->empty());
-    EXPECT_FALSE(reread->unsavedChanges());
 }
 
+// Entries of the wrong shape are skipped one by one; the rest is read.
 TEST_F(TrashTest, WrongShapesAreReadWithoutACrash) {
-    write_file(listFile, "<plist><dict><key>path</key><string>x</string></dict></plist>");
-    auto trash = Trash::trashFromFile(listFile);
-    EXPECT_FALSE(trash->folders());
-    EXPECT_EQ(logged.back(), "NSPropertyListSerialization received error: the top level is not an array");
-
     std::string error;
     auto folders = decodeTrashList(
         "<plist><array>"
@@ -96,7 +99,6 @@ TEST_F(TrashTest, WrongShapesAreReadWithoutACrash) {
     EXPECT_EQ((*folders)[0]->path(), "/ok");
     ASSERT_TRUE((*folders)[0]->files());
     EXPECT_TRUE((*folders)[0]->files()->empty());
-    trash->setUnsavedChanges(false);
 }
 
 TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
