@@ -185,6 +185,7 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     EXPECT_TRUE(sizes.present("link"));
     EXPECT_EQ(sizeText(1023), "1023 bytes");
     EXPECT_EQ(sizeText(1536), "1.5 KiB");
+    EXPECT_EQ(sizeText(uint64_t{1} << 20), "1.0 MiB");
     EXPECT_EQ(sizeText(uint64_t{5} << 30), "5.0 GiB");
     if (mounted) {
         umount2((files + "/tree/mnt").c_str(), MNT_DETACH);

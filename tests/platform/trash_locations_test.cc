@@ -96,12 +96,14 @@ TEST_F(TrashLocationsTest, ForeignLinkedMissingAndSystemTrashesAreLeftOut) {
 }
 
 TEST_F(TrashLocationsTest, AFolderReachedTwiceIsListedOnceAndEscapesAreDecoded) {
-    const std::string spaced = volume("with space");
+    const std::string spaced = volume("with space"), tabbed = volume("a\ttab\\");
     ownTrash(spaced, uid);
+    ownTrash(tabbed, uid);
     ASSERT_EQ(symlink(spaced.c_str(), (dir / "bind").c_str()), 0);  // a second way to the same folder
     std::string escaped = dir / "with\\040space";
-    auto folders = found(mountLine(escaped, "ext4") + mountLine(dir / "bind", "ext4") + mountLine(escaped, "ext4"));
-    EXPECT_EQ(folders, (std::vector<std::string>{spaced + "/.Trash-1000/files"}));
+    auto folders = found(mountLine(escaped, "ext4") + mountLine(dir / "bind", "ext4") + mountLine(escaped, "ext4") +
+                         mountLine(dir / "a\\011tab\\134", "ext4"));
+    EXPECT_EQ(folders, (std::vector<std::string>{spaced + "/.Trash-1000/files", tabbed + "/.Trash-1000/files"}));
 }
 
 }  // namespace
