@@ -1,6 +1,7 @@
 #include <sys/stat.h>
-#include <gmock/gmock.h>
 #include <unistd.h>
+
+#include <gmock/gmock.h>
 
 #include <cstring>
 
@@ -61,7 +62,8 @@ TEST_F(TrashTest, EveryStartStateHasChangesToSave) {
         SCOPED_TRACE(c.name);
         remove_all(listFile);
         logged.clear();
-        if (c.stored && std::string(c.stored) == "/") make_dir(listFile);
+        const bool folder = c.stored && std::string(c.stored) == "/";
+        if (folder) make_dir(listFile);
         else if (c.stored) write_file(listFile, c.stored);
         {
             auto trash = Trash::trashFromFile(listFile);
@@ -70,13 +72,13 @@ TEST_F(TrashTest, EveryStartStateHasChangesToSave) {
             EXPECT_TRUE(trash->unsavedChanges());
             EXPECT_EQ(logged.empty() ? "" : logged[0].substr(0, strlen(c.said)), c.said);
             EXPECT_EQ(logged.size(), *c.said ? 1u : 0u);
-            if (c.stored && std::string(c.stored) == "/") {
+            if (folder) {
                 EXPECT_FALSE(trash->save());  // cannot replace a folder: stays unsaved
                 EXPECT_TRUE(trash->unsavedChanges());
                 trash->setUnsavedChanges(false);
             }
         }
-        if (c.stored && std::string(c.stored) == "/") continue;
+        if (folder) continue;
         auto reread = Trash::trashFromFile(listFile);
         EXPECT_TRUE(reread->folders() && reread->folders()->empty());
         EXPECT_FALSE(reread->unsavedChanges());
