@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <linux/fs.h>
@@ -207,6 +208,11 @@ StalledFuse::StalledFuse(const std::string &mountPoint) : mountPoint_(mountPoint
     reply.init.max_write = 4096;
     if (write(fd_, &reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) why_ = "INIT reply refused";
 }
+bool StalledFuse::waitForRequest(std::chrono::milliseconds timeout) const {
+    struct pollfd queued = {fd_, POLLIN, 0};
+    return fd_ >= 0 && poll(&queued, 1, static_cast<int>(timeout.count())) == 1;
+}
+
 StalledFuse::~StalledFuse() {
     if (fd_ >= 0) close(fd_);  // aborts the connection: whatever waits on it fails now
     if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);

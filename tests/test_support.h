@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,6 +79,8 @@ class StalledFuse {
     StalledFuse(const StalledFuse &) = delete;
     StalledFuse &operator=(const StalledFuse &) = delete;
     const std::string &why() const { return why_; }
+    // True once someone waits on the volume (a request is queued) within `timeout`.
+    bool waitForRequest(std::chrono::milliseconds timeout) const;
 
  private:
     std::string mountPoint_;

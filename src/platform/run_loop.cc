@@ -35,6 +35,12 @@ void RunLoop::run() {
     if (r < 0) logMessage("event loop failed: %s", strerror(-r));
 }
 
+void RunLoop::runUntil(const std::function<bool()> &done) {
+    if (!event_) return;
+    while (!done() && sd_event_get_state(event_) != SD_EVENT_FINISHED)
+        if (sd_event_run(event_, UINT64_MAX) < 0) return;
+}
+
 void RunLoop::stop() {
     if (!event_) return;
     if (sd_event_get_state(event_) == SD_EVENT_INITIAL) {

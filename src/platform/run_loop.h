@@ -27,6 +27,9 @@ class RunLoop {
     // returns; a stop asked for before run() makes run() return at once.
     void run();
     void stop();
+    // Serves the loop's events until `done` holds (asked before each), for a caller that
+    // waits on the loop for one outcome; a loop that was stopped serves nothing.
+    void runUntil(const std::function<bool()> &done);
 
     // Blocks `signal` for the whole process (children inherit the mask: unblock before exec)
     // and calls `handler` from the loop each time it arrives. A signal that arrives before the

@@ -2,6 +2,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,15 +34,20 @@ int appendPaths(sd_bus_message *reply, const std::vector<std::string> &paths) {
     return r >= 0 ? sd_bus_message_close_container(reply) : r;
 }
 
+// Answered later, when a cycle that starts after the call has ended; the loop serves other
+// calls meanwhile. A call still unanswered when the server goes is dropped with its message.
 int purgeNow(sd_bus_message *message, void *userdata, sd_bus_error *) {
-    const CycleReport report = static_cast<TrashServer *>(userdata)->purgeNow();
-    sd_bus_message *reply = nullptr;
-    int r = sd_bus_message_new_method_return(message, &reply);
-    if (r >= 0) r = appendPaths(reply, report.deleted);
-    if (r >= 0) r = appendPaths(reply, report.failed);
-    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
-    return r;
+    std::shared_ptr<sd_bus_message> call(sd_bus_message_ref(message), sd_bus_message_unref);
+    static_cast<TrashServer *>(userdata)->purgeNow([call](const CycleReport &report) {
+        sd_bus_message *reply = nullptr;
+        int r = sd_bus_message_new_method_return(call.get(), &reply);
+        if (r >= 0) r = appendPaths(reply, report.deleted);
+        if (r >= 0) r = appendPaths(reply, report.failed);
+        if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+        sd_bus_message_unref(reply);
+        if (r < 0) logMessage("could not answer purgeNow: %s", strerror(-r));
+    });
+    return 1;
 }
 
 int nextCycleDate(sd_bus_message *message, void *userdata, sd_bus_error *) {

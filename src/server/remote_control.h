@@ -1,8 +1,9 @@
 // The remote-control interface: the server object on the session bus under the well-known
 // name "local.vantor.quillon.server", object /local/vantor/quillon/server, interface
 // local.vantor.quillon.TrashProtocol with versionString (returns s), the one-way quit, and
-// purgeNow, which runs a cycle at once and returns the items it deleted and those it could
-// not (as, as: full paths), and nextCycleDate, when the timer's next cycle runs (d: seconds
+// purgeNow, which answers when a cycle that started after the call has ended (at once, or
+// after the running one) with the items it deleted and those it could not (as, as: full
+// paths), and nextCycleDate, when the timer's next cycle runs (d: seconds
 // since 1970 on the wall clock, 0 while no timer runs).
 // Other calls get the bus's standard unknown-method error.
 #pragma once

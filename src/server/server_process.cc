@@ -23,11 +23,16 @@
 
 namespace quillon {
 
-
 int runServer(const ServerOptions &options) {
     RunLoop &loop = RunLoop::main();
-    // SIGINT and SIGHUP are the "please quit" of a terminal and of an ending session.
-    for (int signal : {SIGINT, SIGHUP, SIGTERM}) loop.addSignalHandler(signal, [&loop] { loop.stop(); });
+    // SIGINT and SIGHUP are the "please quit" of a terminal and of an ending session. The
+    // flag tells a running cycle's file work, and the wait for it, that the process is quitting.
+    auto quitting = std::make_shared<QuitFlag>();
+    for (int signal : {SIGINT, SIGHUP, SIGTERM})
+        loop.addSignalHandler(signal, [&loop, quitting] {
+            quitting->raise();
+            loop.stop();
+        });
 
     if (setpriority(PRIO_PROCESS, 0, 20) == -1) logMessage("Could not set priority to 20");
     (void)ensureFolder(Environment::current().preferencesFolder());
@@ -35,7 +40,7 @@ int runServer(const ServerOptions &options) {
     sd_bus *bus = SessionBus::shared();
     loop.attachBus(bus);
 
-    auto server = std::make_unique<TrashServer>(loop);
+    auto server = std::make_unique<TrashServer>(loop, quitting);
     server->setResolution(options.resolution);
     server->start();
 

@@ -10,8 +10,9 @@ struct ServerOptions {
 // Runs the server: installs the quit paths (SIGTERM, SIGINT, SIGHUP), lowers the priority,
 // makes sure the preferences folder exists, starts the server object, takes the bus name,
 // posts "server launched" and runs the loop until a quit path stops it. Then it withdraws
-// the name, stops and releases the server (saving the trash list), posts "server will
-// terminate" and returns 0. A failed registration skips the loop and goes straight to the
+// the name, stops and releases the server (waiting for a running cycle while it makes
+// progress, and saving the trash list unless a cycle given up on holds it), posts "server
+// will terminate" and returns 0 (or ends with _exit(0) while abandoned work runs). A failed registration skips the loop and goes straight to the
 // shutdown. Uses Environment::current() for the clock, the folders and the mount table.
 int runServer(const ServerOptions &options);
 

@@ -20,7 +20,8 @@ std::string TrashServer::listFilePath() {
     return Environment::current().preferencesFolder() + "/local.vantor.quillon.list.plist";
 }
 
-TrashServer::TrashServer(RunLoop &loop) : loop_(loop) {
+TrashServer::TrashServer(RunLoop &loop, std::shared_ptr<QuitFlag> quitting)
+    : loop_(loop), quitting_(std::move(quitting)), cycleEnded_(loop, [this] { finishCycle(); }) {
     trash_ = Trash::trashFromFile(listFilePath());
     preferences_ = Preferences::preferences();
     observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
@@ -30,6 +31,9 @@ TrashServer::TrashServer(RunLoop &loop) : loop_(loop) {
 TrashServer::~TrashServer() {
     DistributedNotificationCenter::defaultCenter().removeObserver(observer_);
     stop();
+    (void)settleCycle();
+    answering_.clear();
+    waiting_.clear();
     setTrash(nullptr);
     setPreferences(nullptr);
 }
@@ -44,7 +48,18 @@ void TrashServer::stop() {
     if (!currentTimer_) return;
     logMessage("Stopping Quillon server %s", versionString().value_or("(unknown)").c_str());
     currentTimer_.reset();
-    if (trash_) (void)trash_->save();
+    if (settleCycle() && trash_) (void)trash_->save();
+}
+
+bool TrashServer::settleCycle() {
+    if (!cycle_) return true;
+    if (cycle_->waitPatiently()) {
+        finishCycle(false);
+        return true;
+    }
+    cycle_.reset();
+    logMessage("the purge cycle does not answer: the trash list is not saved, its last save stands");
+    return false;
 }
 
 namespace {
@@ -92,7 +107,7 @@ std::optional<CalendarDate> TrashServer::dueDate(const CalendarDate &firstSeen, 
     return high;
 }
 
-void TrashServer::processTrash() {
+PurgeRequest TrashServer::purgeRequest() {
     const int units = preferences()->units();
     const int period = preferences()->period();
     std::optional<CalendarDate> cutoff = cutoffDate(Environment::current().now(), period, units);
@@ -117,14 +132,43 @@ void TrashServer::processTrash() {
     } else {
         reportedUnknownSecure_ = false;
     }
-    const bool secure = preferences()->isSecure(), notify = preferences()->isNotifying();
-    trash()->processTrash(PurgeRequest{*cutoff, secure, notify});
-    if (notify) noticePurge(trash()->lastCycle());
+    return PurgeRequest{*cutoff, preferences()->isSecure(), preferences()->isNotifying()};
 }
 
-CycleReport TrashServer::purgeNow() {
-    processTrash();
-    return trash()->lastCycle();
+void TrashServer::startCycle() {
+    const PurgeRequest request = purgeRequest();
+    cycleNotifies_ = request.measure;
+    // Preparation of the registry for each cycle goes here: the loop's thread still holds it.
+
+    // From here until finishCycle the registry is the cycle thread's alone.
+    cycle_ = std::make_unique<BackgroundWork>([trash = trash_, request] { trash->processTrash(request); }, quitting_,
+                                              cycleEnded_.waker());
+}
+
+void TrashServer::finishCycle(bool again) {
+    if (!cycle_ || !cycle_->done()) return;  // a wake from a cycle already taken
+    (void)cycle_->waitPatiently();            // joins: it has returned
+    cycle_.reset();
+    const CycleReport report = trash_->lastCycle();
+    if (cycleNotifies_) noticePurge(report);
+    const auto answered = std::move(answering_);
+    answering_ = std::move(waiting_);
+    waiting_.clear();
+    if (!answering_.empty() && again) startCycle();
+    for (const auto &answer : answered) answer(report);
+}
+
+void TrashServer::processTrash() {
+    if (!cycle_) startCycle();
+}
+
+void TrashServer::purgeNow(std::function<void(const CycleReport &)> done) {
+    if (!cycle_) {
+        answering_.push_back(std::move(done));
+        startCycle();
+    } else {
+        waiting_.push_back(std::move(done));
+    }
 }
 
 void TrashServer::updatePreferences() {
@@ -144,6 +188,9 @@ std::optional<CalendarDate> TrashServer::nextCycleDate() const {
     return CalendarDate::fromUnixSeconds(Environment::current().now().unixSeconds() + std::max(0.0, ahead));
 }
 
-void TrashServer::quit() { (void)raise(SIGTERM); }
+void TrashServer::quit() {
+    quitting_->raise();
+    (void)raise(SIGTERM);
+}
 
 }  // namespace quillon

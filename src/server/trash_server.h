@@ -2,14 +2,26 @@
 // runs the repeating purge timer, and at each firing turns the settings into a cut-off date
 // and hands it, with the secure flag, to the registry. It follows "preferences changed" by
 // rereading the settings; the timer keeps its schedule and the next cycle uses them.
+//
+// Threads: everything here runs on the run loop's thread except the cycle itself. A cycle
+// reads the settings on the loop's thread, then hands the registry to a cycle thread of its
+// own (platform/blocking_work.h, BackgroundWork), which scans, purges and saves; the end is
+// signalled to the loop (platform/loop_wakeup.h), where the notice is posted and waiting
+// purgeNow callers are answered. While a cycle runs, the registry belongs to its thread: the
+// loop's thread does not touch trash() (nor may callers) until the cycle has ended
+// (cycleRuns() false).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "platform/blocking_work.h"
 #include "platform/calendar_date.h"
+#include "platform/loop_wakeup.h"
 #include "platform/notification_center.h"
 #include "platform/repeating_timer.h"
 #include "preferences/preferences.h"
@@ -25,9 +37,13 @@ class TrashServer {
     static std::string listFilePath();
 
     // Reads the trash list file from the preferences folder, loads the settings and starts
-    // observing "preferences changed". The interval is 900 s; no timer runs yet.
-    explicit TrashServer(RunLoop &loop);
-    // Stops observing, stops, then lets go of the registry (which saves what is unsaved) and
+    // observing "preferences changed". The interval is 900 s; no timer runs yet. `quitting` is
+    // the process's quit request (raised by its quit paths and by quit()): once raised, the
+    // file work of a running cycle, and the wait for it when the server stops, take the
+    // quitting patience.
+    explicit TrashServer(RunLoop &loop, std::shared_ptr<QuitFlag> quitting = std::make_shared<QuitFlag>());
+    // Stops observing, stops, settles a running cycle as stop() does, then lets go of the
+    // registry (which saves what is unsaved, unless a cycle given up on still holds it) and
     // of the preferences.
     ~TrashServer();
     TrashServer(const TrashServer &) = delete;
@@ -36,14 +52,20 @@ class TrashServer {
     // Logs "Starting Quillon server %.1f" and schedules the timer, unless one runs already.
     // The first cycle comes one interval later.
     void start();
-    // Logs "Stopping Quillon server %s", ends the timer and saves the registry, unless no
-    // timer runs.
+    // Logs "Stopping Quillon server %s", ends the timer, waits for a running cycle while it
+    // makes progress (its end is taken as usual: notice, answers), and saves the registry,
+    // unless no timer runs. A cycle that made no progress for the patience (the quitting
+    // patience once quitting is raised) is given up on: it still holds the registry, so
+    // nothing is saved and the last save stands, which is logged.
     void stop();
-    // One purge cycle.
+    // The timer's firing: starts a cycle, unless one runs (a firing missed so is not made up).
     void processTrash();
-    // One purge cycle now, outside the timer's schedule (which stays as it is), and what it
-    // deleted and could not delete. Items first seen in it are not due, as in every cycle.
-    CycleReport purgeNow();
+    // A purge cycle outside the timer's schedule (which stays as it is): `done` gets, on the
+    // loop's thread, what a cycle that started after this call deleted and could not delete;
+    // it starts now, or when the running one ends. Items first seen in it are not due, as in
+    // every cycle. A `done` still waiting when the server goes is dropped unanswered.
+    void purgeNow(std::function<void(const CycleReport &)> done);
+    bool cycleRuns() const { return cycle_ != nullptr; }
     // Rereads the settings from storage.
     void updatePreferences();
 
@@ -56,6 +78,7 @@ class TrashServer {
 
     double resolution() const { return resolution_; }
     void setResolution(double seconds) { resolution_ = seconds; }
+    // Not while a cycle runs (see the top of this file).
     const std::shared_ptr<Trash> &trash() const { return trash_; }
     void setTrash(std::shared_ptr<Trash> trash) { trash_ = std::move(trash); }
     const std::shared_ptr<Preferences> &preferences() const { return preferences_; }
@@ -81,6 +104,23 @@ class TrashServer {
     DistributedNotificationCenter::ObserverId observer_ = 0;
     std::optional<std::pair<int, int>> reportedBadSettings_;
     bool reportedUnknownSecure_ = false;
+
+    // The request for a cycle starting now, from the settings (logs settings it cannot use).
+    PurgeRequest purgeRequest();
+    // Starts a cycle; none runs.
+    void startCycle();
+    // Takes the end of the cycle, when it has ended: notice, answers, and the cycle asked for
+    // meanwhile (unless `again` is false).
+    void finishCycle(bool again = true);
+    // Waits for a running cycle as stop() says; false when it was given up on.
+    bool settleCycle();
+
+    std::shared_ptr<QuitFlag> quitting_;
+    std::unique_ptr<BackgroundWork> cycle_;  // the running cycle, which holds trash_
+    bool cycleNotifies_ = false;
+    std::vector<std::function<void(const CycleReport &)>> answering_;  // by the running cycle
+    std::vector<std::function<void(const CycleReport &)>> waiting_;    // by the next one
+    LoopWakeup cycleEnded_;  // last: its handler uses the members above
 };
 
 }  // namespace quillon

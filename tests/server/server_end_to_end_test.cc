@@ -147,6 +147,43 @@ TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
     EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
 }
 
+// The loop answers while a cycle's file work waits: here its first removal, held by the test.
+TEST_F(ServerEndToEnd, TheBusIsAnsweredWhileACycleWaitsOnItsFiles) {
+    rememberSince2020("held");
+    write_file(files + "/held", "x");
+    const std::string hold = home / "hold";
+    ASSERT_EQ(mkfifo(hold.c_str(), 0600), 0);
+    auto environment = session_environment(home.path(), bus.address());
+    environment["QUILLON_TEST_HOLD"] = hold;
+    ChildProcess server({QUILLON_TEST_SERVER, "0.2"}, environment, log);
+    int fd = -1;  // opens once the removal waits on the other end
+    ASSERT_TRUE(eventually([&] { return (fd = open(hold.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }, 60s));
+    EXPECT_EQ(ServerClient::versionString(), "1.0.0");
+    ASSERT_EQ(write(fd, "x", 1), 1);
+    close(fd);
+    EXPECT_TRUE(eventually([&] { return !exists(files + "/held"); }, 60s));
+    ServerClient::quit();
+    EXPECT_EQ(server.wait(60s), 0);
+}
+
+// A quit while a cycle waits on a volume that never answers ends the process, however long
+// the wait would be otherwise: the stuck cycle is given up on.
+TEST_F(ServerEndToEnd, AQuitEndsTheProcessWhileACycleWaitsOnAStalledVolume) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    StalledFuse stalled(home / "stall");
+    if (!stalled.why().empty()) GTEST_SKIP() << stalled.why();
+    write_file(home / "mounts", "40 1 0:99 / " + home / "stall" + " rw,nosuid,nodev - fuse.stall stall rw\n");
+    auto environment = session_environment(home.path(), bus.address());
+    environment["QUILLON_TEST_PATIENCE"] = "3600";
+    quillon::testing::NotificationListener client(bus.address());
+    ChildProcess server({QUILLON_TEST_SERVER, "0.2", home / "mounts"}, environment, log);
+    ASSERT_TRUE(stalled.waitForRequest(60s));  // a cycle waits on it
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(60s), 0);
+    EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
+}
+
 TEST_F(ServerEndToEnd, AStalledVolumeCostsOnlyItsOwnTrash) {
     const std::string why = private_mounts();
     if (!why.empty()) GTEST_SKIP() << why;

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -5,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <csignal>
@@ -115,6 +117,13 @@ class TrashServerTest : public ::testing::Test {
     ~TrashServerTest() override {
         UserDefaults::resetStandardUserDefaults();
     }
+    // One whole cycle, as purgeNow runs it, the loop turning until it is answered.
+    CycleReport cycle(TrashServer &server) {
+        std::optional<CycleReport> report;
+        server.purgeNow([&](const CycleReport &done) { report = done; });
+        loop.runUntil([&] { return report.has_value(); });
+        return *report;
+    }
     void settings(int period, int units, bool secure = false, bool notify = true) {
         UserDefaults::resetStandardUserDefaults();
         Preferences preferences;
@@ -129,14 +138,45 @@ class TrashServerTest : public ::testing::Test {
 TEST_F(TrashServerTest, AnItemGoesOnlyOnceItHasLainThereForThePeriod) {
     TrashServer server(loop);
     write_file(files + "/old news", "x");
-    server.processTrash();  // first seen now: never purged in this cycle
+    cycle(server);  // first seen now: never purged in this cycle
     EXPECT_TRUE(exists(files + "/old news"));
     environment.advance(4 * 86400 - 1);
-    server.processTrash();
+    cycle(server);
     EXPECT_TRUE(exists(files + "/old news"));
     environment.advance(2);
-    server.processTrash();
+    cycle(server);
     EXPECT_FALSE(exists(files + "/old news"));
+}
+
+// The loop is free while a cycle's file work waits (here a removal held until released): a
+// purge asked for meanwhile is answered by a cycle that starts after it, and a firing of the
+// timer meanwhile starts none.
+TEST_F(TrashServerTest, APurgeAskedDuringACycleIsAnsweredByTheNextOne) {
+    write_file(files + "/a", "x");
+    TrashServer server(loop);
+    cycle(server);
+    environment.advance(5 * 86400);
+    int entered[2], release[2];
+    ASSERT_EQ(pipe2(entered, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    std::atomic<int> removals{0};
+    environment.failRemoval = [&](const std::string &path) {
+        if (!path.ends_with("/a") || removals++ > 0) return false;
+        char c = 0;
+        return write(entered[1], &c, 1) == 1 && read(release[0], &c, 1) == 1;  // the first one fails
+    };
+    server.processTrash();
+    char c;
+    ASSERT_EQ(read(entered[0], &c, 1), 1);
+    std::optional<CycleReport> report;
+    server.purgeNow([&](const CycleReport &done) { report = done; });
+    server.processTrash();
+    ASSERT_EQ(write(release[1], &c, 1), 1);
+    loop.runUntil([&] { return report.has_value(); });
+    EXPECT_EQ(report->deleted, std::vector<std::string>{files + "/a"});
+    EXPECT_EQ(removals, 2);
+    EXPECT_FALSE(server.cycleRuns());  // the firing during the first left nothing to run
+    for (int fd : {entered[0], entered[1], release[0], release[1]}) close(fd);
 }
 
 TEST_F(TrashServerTest, StartAndStopAreIdempotentAndTheFirstCycleComesOneIntervalLater) {
@@ -170,9 +210,9 @@ TEST_F(TrashServerTest, SettingsThatNameNoPeriodPurgeNothingButStillRecord) {
     write_file(files + "/kept", "x");
     settings(9, 3);
     TrashServer server(loop);
-    server.processTrash();
+    cycle(server);
     environment.advance(1e7);
-    server.processTrash();
+    cycle(server);
     EXPECT_TRUE(exists(files + "/kept"));
     EXPECT_THAT(quillon::testing::read_file(listFile), HasSubstr("<string>kept</string>"));
     EXPECT_EQ(std::count(logged.begin(), logged.end(),
@@ -180,7 +220,7 @@ TEST_F(TrashServerTest, SettingsThatNameNoPeriodPurgeNothingButStillRecord) {
               1);
     settings(1, -1);
     server.updatePreferences();
-    server.processTrash();
+    cycle(server);
     EXPECT_TRUE(exists(files + "/kept"));
     EXPECT_EQ(logged.back(), "settings name no purge period (period 1, units -1): nothing is purged until they are fixed");
 }
@@ -201,17 +241,17 @@ TEST_F(TrashServerTest, ACycleThatDeletesTellsTheDesktop) {
     make_tree(files, {"a=x", "b/", "b/c=yz", "locked=x"});
     const bool locked = set_immutable(files + "/locked", true);
     TrashServer server(loop);
-    server.processTrash();
+    cycle(server);
     environment.advance(5 * 86400);
-    server.processTrash();
-    server.processTrash();  // only the locked item is due, and stays: nothing to tell
+    cycle(server);
+    cycle(server);  // only the locked item is due, and stays: nothing to tell
     set_immutable(files + "/locked", false);
     settings(1, 3, false, false);
     server.updatePreferences();
     write_file(files + "/e", "x");
-    server.processTrash();
+    cycle(server);
     environment.advance(5 * 86400);
-    server.processTrash();
+    cycle(server);
     EXPECT_FALSE(exists(files + "/e"));
     ASSERT_TRUE(sendDesktopNotice("marker", ""));  // what comes after anything the server sent
     ASSERT_TRUE(eventually([&] { return read_file(record).find("marker|") != std::string::npos; }, 60s));
@@ -240,9 +280,9 @@ TEST_F(TrashServerTest, AnUnknownSecureWishPurgesNothing) {
         write_file(domain, std::string("<plist version=\"1.0\"><dict>") + c.stored + "</dict></plist>");
         UserDefaults::resetStandardUserDefaults();
         TrashServer server(loop);
-        server.processTrash();
+        cycle(server);
         environment.advance(1e7);
-        server.processTrash();
+        cycle(server);
         EXPECT_EQ(exists(files + "/item"), !c.purged);
         EXPECT_EQ(server.preferences()->isSecure(), c.purged);
     }
