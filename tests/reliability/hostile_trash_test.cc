@@ -25,6 +25,7 @@
 #include "platform/user_defaults.h"
 #include "preferences/preferences.h"
 #include "server/trash_server.h"
+#include "server/server_cycle.h"
 #include "test_environment.h"
 #include "test_support.h"
 
@@ -126,13 +127,13 @@ class HostileTrash : public ::testing::TestWithParam<bool> {
             preferences.setSecure(true);
         }
         server = std::make_unique<TrashServer>(loop);
-        server->processTrash();
+        cycle(*server, loop);
     }
     // The cycle five days later, when everything is due; what the secure engine said.
     std::string cycleFiveDaysLater() {
         environment.advance(5 * 86400);
         ::testing::internal::CaptureStderr();  // the secure engine reports on standard error
-        server->processTrash();
+        cycle(*server, loop);
         return ::testing::internal::GetCapturedStderr();
     }
     // The failures logged since the last call, in any order.
@@ -166,7 +167,7 @@ TEST_P(HostileTrash, NothingOutsideChangesAndWhatStaysIsLoggedEveryCycle) {
     std::multiset<std::string> expectedFirst = expected;
     if (secure) expectedFirst.insert(failure("hard link"));
     EXPECT_EQ(failuresLogged(), expectedFirst) << engine;
-    server->processTrash();
+    cycle(*server, loop);
     EXPECT_EQ(failuresLogged(), expected);
 
     // Only these may stay: an immutable file; for the secure engine, which overwrites before it
@@ -198,7 +199,7 @@ TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {
                quillon::testing::trash_list_xml(home / ".local/share/Trash/files", {{"precious", "2001-01-01T00:00:00Z"}}));
     RunLoop loop;
     TrashServer server(loop);
-    server.processTrash();
+    cycle(server, loop);
     auto folder = TrashFolder::folderWithPath(home / ".local/share/Trash/files");
     folder->setFiles(std::make_shared<FileList>(FileList{std::make_shared<TrashFile>("precious", CalendarDate::fromUnixTime(0))}));
     folder->purgeFilesOlderThan(environment.now(), false);  // even asked directly, it will not
@@ -260,7 +261,7 @@ TEST(HostileOwnFiles, NonRegularListOrSettingsFilesReadAsUnreadable) {
                 RunLoop loop;
                 TrashServer server(loop);
                 server.updatePreferences();  // what "preferences changed" from any client does
-                server.processTrash();
+                cycle(server, loop);
             }
             EXPECT_FALSE(log.lines.empty());
             bool said = false;

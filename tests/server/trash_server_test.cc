@@ -21,6 +21,7 @@
 #include "private_bus.h"
 #include "process_runner.h"
 #include "server/trash_server.h"
+#include "server/server_cycle.h"
 #include "test_environment.h"
 #include "test_support.h"
 
@@ -117,13 +118,7 @@ class TrashServerTest : public ::testing::Test {
     ~TrashServerTest() override {
         UserDefaults::resetStandardUserDefaults();
     }
-    // One whole cycle, as purgeNow runs it, the loop turning until it is answered.
-    CycleReport cycle(TrashServer &server) {
-        std::optional<CycleReport> report;
-        server.purgeNow([&](const CycleReport &done) { report = done; });
-        loop.runUntil([&] { return report.has_value(); });
-        return *report;
-    }
+    CycleReport cycle(TrashServer &server) { return quillon::testing::cycle(server, loop); }
     void settings(int period, int units, bool secure = false, bool notify = true) {
         UserDefaults::resetStandardUserDefaults();
         Preferences preferences;
