@@ -233,7 +233,10 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
          earlier = orphans_] {
             TrashBookkeeping bookkeeping(*folder);
             std::optional<ItemSizes> sizes;
-            if (measure && !due.empty()) sizes.emplace(path);
+            if (measure && !due.empty()) {
+                sizes.emplace(path);
+                sizes->willMeasure(due);
+            }
             for (const std::string &name : due) {
                 const uint64_t bytes = sizes ? sizes->bytes(name).value_or(0) : 0;
                 if (!deleteItem(*folder, bookkeeping, path, name, securely)) continue;
