@@ -181,7 +181,11 @@ void TrashBookkeeping::removeOrphans(const std::set<std::string> &names, bool se
     for (const std::string &name : names) {
         struct stat st;
         if (fstatat(files_.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) continue;
-        if (removeInfo(name, securely) && infoFd_ >= 0)
+        if (infoFd_ < 0 || fstatat(infoFd_, (name + kSuffix).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const double age = Environment::current().now().unixSeconds() -
+                           (static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9);
+        if (!(age >= kOrphanAge)) continue;  // its item may still be on its way in
+        if (removeInfo(name, securely))
             logMessage("removed %s/info/%s.trashinfo: its item has been gone since the last look", trashPath_.c_str(), name.c_str());
     }
 }

@@ -41,9 +41,16 @@ class TrashBookkeeping {
     // killed half-way leaves.
     std::set<std::string> orphans() const;
     // Removes the info files of `names`, the orphans of an earlier cycle, that are still
-    // orphans now. A trashing program writes the info file just before it moves the item in,
-    // so an info file alone for a whole cycle is stale.
+    // orphans now and are at least kOrphanAge old by their own modification time, looked at
+    // just before the removal against the environment's now (a time in the future is young).
+    // A trashing program writes the info file just before it moves the item in, so an info
+    // file alone for a whole cycle is stale -- unless the item comes from another volume: it
+    // is then copied in under another name and renamed at the end, and the info file, written
+    // first, stays alone for as long as the copy takes.
     void removeOrphans(const std::set<std::string> &names, bool securely);
+    // A copy of a big folder from a slow volume (USB 2, Wi-Fi: some 10 MB/s) moves tens of
+    // gigabytes in an hour; an orphan kept an hour longer costs only its few bytes.
+    static constexpr double kOrphanAge = 3600;  // seconds
 
  private:
     std::string infoPathFor(const std::string &name) const;

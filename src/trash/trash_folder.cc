@@ -225,7 +225,7 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
     };
     auto purge = std::make_shared<Purge>();
     // The info folder is looked at when the server starts, and again while it held orphans:
-    // a killed purge leaves them, and they are removed a cycle later.
+    // a killed purge leaves them, and they are removed a cycle later once an hour old.
     const bool sweep = !sweptOnce_ || !orphans_.empty();
     const std::vector<std::string> due = dueNames(request.date);
     const bool finished = runPatiently(
