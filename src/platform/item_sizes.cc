@@ -92,7 +92,7 @@ void ItemSizes::willMeasure(const std::vector<std::string> &names) {
     const std::set<std::string, std::less<>> wanted(names.begin(), names.end());
     std::string scratch;
     bool atStart = true;
-    const bool read = forEachLine(fd, kLargestDirectorySizes, [&](std::string_view line, bool ends) {
+    const bool readAll = forEachLine(fd, kLargestDirectorySizes, [&](std::string_view line, bool ends) {
         const bool whole = atStart && ends;  // a longer line than the reader holds is no item's
         atStart = ends;
         if (!whole) return true;
@@ -103,7 +103,7 @@ void ItemSizes::willMeasure(const std::vector<std::string> &names) {
         return true;  // a later line of a name replaces an earlier one
     });
     close(fd);
-    if (!read) cached_.clear();  // a file cut short may lack the later line of a name
+    if (!readAll) cached_.clear();  // a file cut short may lack the later line of a name
 }
 
 ItemSizes::~ItemSizes() {
