@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "platform/blocking_work.h"
 #include "platform/directory_listing.h"
 #include "platform/log.h"
 
@@ -122,6 +124,10 @@ bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string
     return writeAtomically(dirfd, name, writerOf(data));
 }
 
+bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::function<bool(int fd)> &write) {
+    return writeAtomically(dirfd, name, write);
+}
+
 bool writeFileAtomically(const std::string &path, const std::function<bool(int fd)> &write) {
     std::string folder, name;
     splitPath(path, folder, name);
@@ -179,6 +185,41 @@ std::optional<std::string> readFromStart(int fd, size_t largest, size_t expected
 int openForReading(const std::string &path, size_t largest) {
     struct stat st;
     return checkedForReading(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), largest, st);
+}
+
+int openForReadingAt(int dirfd, const std::string &name, size_t largest) {
+    struct stat st;
+    return checkedForReading(openat(dirfd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC), largest, st);
+}
+
+bool forEachLine(int fd, size_t largest, const std::function<bool(std::string_view piece, bool ends)> &piece) {
+    constexpr size_t kBuffer = 64 << 10;
+    const std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    char *const start = buffer.get();
+    size_t held = 0;  // the beginning of a line whose end has not been read yet
+    for (off_t at = 0;;) {
+        const ssize_t n = pread(fd, start + held, kBuffer - held, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        noteProgress();
+        if (n == 0) return held == 0 || piece({start, held}, true);
+        at += n;
+        if (static_cast<uint64_t>(at) > largest) {
+            errno = EFBIG;
+            return false;
+        }
+        const char *const filled = start + held + n;
+        const char *line = start;
+        for (const char *end; (end = static_cast<const char *>(memchr(line, '\n', filled - line))) != nullptr; line = end + 1)
+            if (!piece({line, static_cast<size_t>(end - line)}, true)) return false;
+        held = static_cast<size_t>(filled - line);
+        if (held == kBuffer) {  // one line fills the buffer: hand on what there is of it
+            if (!piece({start, held}, false)) return false;
+            held = 0;
+        } else {
+            memmove(start, line, held);
+        }
+    }
 }
 
 std::string readErrorText(int error) {

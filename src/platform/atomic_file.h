@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -20,6 +21,7 @@ bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::string
 // The same with the contents written to the temporary's descriptor by `write`, for data too
 // large to be worth holding whole; `write` returns false, errno telling why, to fail it all.
 bool writeFileAtomically(const std::string &path, const std::function<bool(int fd)> &write);
+bool writeFileAtomicallyAt(int dirfd, const std::string &name, const std::function<bool(int fd)> &write);
 
 // Writes all `size` bytes at `data` to `fd`, going on after short writes and EINTR; false
 // with errno when a write fails.
@@ -44,6 +46,17 @@ std::optional<std::string> readWholeFileAt(int dirfd, const std::string &name, s
 // The file readWholeFile(path, largest) would read, opened (close-on-exec) for a reader that
 // takes it piece by piece: its descriptor, or -1 with errno as readWholeFile sets it.
 int openForReading(const std::string &path, size_t largest = kLargestFileRead);
+// The same for the entry `name` of the open folder `dirfd`, never following a link there
+// (ELOOP), opened without blocking on a FIFO or device.
+int openForReadingAt(int dirfd, const std::string &name, size_t largest);
+// Reads the open file `fd` from its start through a fixed buffer (64 KiB), whatever its size,
+// and calls `piece` with each line without its newline, the last one also when no newline
+// ends it: a line that fits the buffer in one call with `ends` true, a longer one in several
+// calls, all but its last with `ends` false. Notes progress (blocking_work.h) at every read,
+// so a long read on an answering disk is not taken for a stall. False, with errno, when a
+// read fails, when the file holds more than `largest` bytes (EFBIG: it grew while read), or
+// when `piece` returns false (errno as it left it).
+bool forEachLine(int fd, size_t largest, const std::function<bool(std::string_view piece, bool ends)> &piece);
 // The contents of the open file `fd` from its start, whatever its offset (reserving
 // `expected` bytes), or nullopt with errno: EFBIG beyond `largest` bytes.
 std::optional<std::string> readFromStart(int fd, size_t largest, size_t expected = 0);

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
-#include <sstream>
+#include <set>
+#include <string_view>
 
 #include "platform/atomic_file.h"
 #include "platform/directory_listing.h"
@@ -20,7 +22,15 @@ namespace quillon {
 namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-constexpr size_t kLargestSizesFile = 64u << 20;
+
+// Takes the number at the start of `text` and the one space after it; false when they are not there.
+template <typename Number>
+bool takeField(std::string_view &text, Number &value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data() + text.size() || *end != ' ') return false;
+    text.remove_prefix(static_cast<size_t>(end - text.data()) + 1);
+    return true;
+}
 
 // Bytes below the open folder `fd` (which the call closes), on the file system of `boundary`
 // only. Each level holds one descriptor, so the depth is bounded by what the process may open.
@@ -69,19 +79,31 @@ ItemSizes::ItemSizes(const std::string &files) {
     const int trash = openat(files_, "..", kFolderFlags);
     if (trash < 0) return;
     info_ = openat(trash, "info", kFolderFlags);
-    // Lines "BYTES MTIME NAME": NAME percent-encoded, MTIME that of its info file when counted.
-    if (auto text = readWholeFileAt(trash, "directorysizes", kLargestSizesFile)) {
-        std::istringstream lines(*text);
-        std::string line;
-        while (std::getline(lines, line)) {
-            std::istringstream fields(line);
-            uint64_t bytes;
-            int64_t mtime;
-            std::string name;
-            if (fields >> bytes >> mtime >> name) cached_[percentDecode(name)] = {bytes, mtime};
-        }
-    }
     close(trash);
+}
+
+void ItemSizes::willMeasure(const std::vector<std::string> &names) {
+    cached_.clear();
+    if (files_ < 0 || names.empty()) return;
+    const int trash = openat(files_, "..", kFolderFlags);
+    const int fd = trash < 0 ? -1 : openDirectorySizes(trash);
+    if (trash >= 0) close(trash);
+    if (fd < 0) return;
+    const std::set<std::string, std::less<>> wanted(names.begin(), names.end());
+    std::string scratch;
+    bool atStart = true;
+    const bool readAll = forEachLine(fd, kLargestDirectorySizes, [&](std::string_view line, bool ends) {
+        const bool whole = atStart && ends;  // a longer line than the reader holds is no item's
+        atStart = ends;
+        if (!whole) return true;
+        const auto name = wanted.find(directorySizesName(line, scratch));
+        uint64_t bytes;
+        int64_t mtime;
+        if (name != wanted.end() && takeField(line, bytes) && takeField(line, mtime)) cached_[*name] = {bytes, mtime};
+        return true;  // a later line of a name replaces an earlier one
+    });
+    close(fd);
+    if (!readAll) cached_.clear();  // a file cut short may lack the later line of a name
 }
 
 ItemSizes::~ItemSizes() {

@@ -1,6 +1,7 @@
 // The space trash items take, for the settings tool's list and preview: read from the trash
 // folder's "directorysizes" cache where its line is current, else counted by a walk that never
-// follows a link and never enters another file system. Reads only; changes nothing.
+// follows a link and never enters another file system. Reads only; changes nothing. Memory is
+// bounded by the number of items measured, never by the size of the cache.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/file_identity.h"
 
@@ -21,6 +23,10 @@ class ItemSizes {
     ItemSizes(const ItemSizes &) = delete;
     ItemSizes &operator=(const ItemSizes &) = delete;
 
+    // Reads the directorysizes lines of `names` (and of no other name) in one pass over the
+    // file, noting progress as it goes (blocking_work.h), for bytes() to use; replaces what an
+    // earlier call read. Without it, bytes() counts every folder by its walk.
+    void willMeasure(const std::vector<std::string> &names);
     // Whether the item `name` is in the files folder now.
     bool present(const std::string &name) const;
     // Bytes of the item's regular files and links (a link counts as itself); nullopt when it
@@ -30,7 +36,8 @@ class ItemSizes {
  private:
     int files_ = -1, info_ = -1;
     FileIdentity trash_;  // the files folder: what lies on another mount is not the trash's
-    // directorysizes: percent-decoded name -> (bytes, modification time of its info file).
+    // directorysizes lines of the names to measure: percent-decoded name -> (bytes,
+    // modification time of its info file).
     std::map<std::string, std::pair<uint64_t, int64_t>> cached_;
 };
 

@@ -19,8 +19,6 @@ namespace {
 
 constexpr char kSuffix[] = ".trashinfo";
 constexpr size_t kSuffixLength = sizeof kSuffix - 1;
-// One line per trashed folder: far below this for any real trash.
-constexpr size_t kLargestDirectorySizes = size_t{64} << 20;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -36,10 +34,8 @@ bool isNamedFiles(const std::string &path) {
     return slash != std::string::npos && folder.compare(slash + 1, std::string::npos, "files") == 0;
 }
 
-}  // namespace
-
-std::string percentDecode(const std::string &text) {
-    std::string out;
+void percentDecodeInto(std::string_view text, std::string &out) {
+    out.clear();
     for (size_t i = 0; i < text.size(); i++) {
         if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
             out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
@@ -48,7 +44,26 @@ std::string percentDecode(const std::string &text) {
             out += text[i];
         }
     }
+}
+
+}  // namespace
+
+std::string percentDecode(const std::string &text) {
+    std::string out;
+    percentDecodeInto(text, out);
     return out;
+}
+
+int openDirectorySizes(int trashFd) { return openForReadingAt(trashFd, "directorysizes", kLargestDirectorySizes); }
+
+std::string_view directorySizesName(std::string_view line, std::string &scratch) {
+    const size_t first = line.find(' ');
+    const size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
+    if (second == std::string_view::npos) return {};
+    const std::string_view name = line.substr(second + 1);
+    if (name.find('%') == std::string_view::npos) return name;
+    percentDecodeInto(name, scratch);
+    return scratch;
 }
 
 TrashBookkeeping::TrashBookkeeping(const PinnedFolder &files) : files_(files) {
@@ -101,35 +116,51 @@ bool TrashBookkeeping::forget(const std::string &name, bool securely) {
 void TrashBookkeeping::finish() {
     if (trashFd_ < 0 || forgotten_.empty()) return;
     const std::string shown = trashPath_ + "/directorysizes";
-    auto contents = readWholeFileAt(trashFd_, "directorysizes", kLargestDirectorySizes);
-    const std::set<std::string> forgotten = std::move(forgotten_);
+    const std::set<std::string, std::less<>> forgotten = std::move(forgotten_);
     forgotten_.clear();
-    if (!contents) {
+    const int fd = openDirectorySizes(trashFd_);
+    if (fd < 0) {
         if (errno != ENOENT) logMessage("skipping %s: %s", shown.c_str(), readErrorText(errno).c_str());
         return;
     }
-    std::string kept;
-    kept.reserve(contents->size());
-    bool dropped = false;
-    size_t start = 0;
-    while (start < contents->size()) {
-        size_t end = contents->find('\n', start);
-        if (end == std::string::npos) end = contents->size();
-        const std::string_view line(contents->data() + start, end - start);
-        start = end + 1;
-        // SIZE MTIME PERCENT-ENCODED-NAME
-        const size_t first = line.find(' ');
-        const size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
-        if (second != std::string_view::npos &&
-            forgotten.count(percentDecode(std::string(line.substr(second + 1)))) != 0) {
-            dropped = true;
-            continue;
-        }
-        kept += line;
-        kept += '\n';
+    // A line is dropped by its name alone: whatever else the line of a gone item says is stale.
+    // Only a line read whole can name an item; one longer than the reader's buffer is kept.
+    std::string scratch;
+    bool atStart = true;
+    auto isGone = [&](std::string_view piece, bool ends) {
+        const bool gone = atStart && ends && forgotten.count(directorySizesName(piece, scratch)) != 0;
+        atStart = ends;
+        return gone;
+    };
+    // First only read, up to the first line to drop: most purges remove no item with a line,
+    // and a large file is then not written out again.
+    bool found = false;
+    const bool scanned = forEachLine(fd, kLargestDirectorySizes, [&](std::string_view piece, bool ends) {
+        found = isGone(piece, ends);
+        return !found;
+    });
+    if (!found) {
+        if (!scanned) logMessage("skipping %s: %s", shown.c_str(), readErrorText(errno).c_str());
+        close(fd);
+        return;
     }
-    if (dropped && !writeFileAtomicallyAt(trashFd_, "directorysizes", kept))
-        logMessage("could not update %s: %s", shown.c_str(), strerror(errno));
+    atStart = true;
+    const bool written = writeFileAtomicallyAt(trashFd_, "directorysizes", [&](int out) {
+        std::string kept;  // written out in blocks, not line by line
+        const bool copied = forEachLine(fd, kLargestDirectorySizes, [&](std::string_view piece, bool ends) {
+            if (isGone(piece, ends)) return true;
+            kept += piece;
+            if (ends) kept += '\n';
+            if (kept.size() < (64 << 10)) return true;
+            const bool ok = writeAll(out, kept.data(), kept.size());
+            kept.clear();
+            return ok;
+        });
+        return copied && writeAll(out, kept.data(), kept.size());
+    });
+    const int saved = errno;
+    close(fd);
+    if (!written) logMessage("could not update %s: %s", shown.c_str(), strerror(saved));
 }
 
 std::set<std::string> TrashBookkeeping::orphans() const {
@@ -150,7 +181,11 @@ void TrashBookkeeping::removeOrphans(const std::set<std::string> &names, bool se
     for (const std::string &name : names) {
         struct stat st;
         if (fstatat(files_.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) continue;
-        if (removeInfo(name, securely) && infoFd_ >= 0)
+        if (infoFd_ < 0 || fstatat(infoFd_, (name + kSuffix).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const double age = Environment::current().now().unixSeconds() -
+                           (static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9);
+        if (!(age >= kOrphanAge)) continue;  // its item may still be on its way in
+        if (removeInfo(name, securely))
             logMessage("removed %s/info/%s.trashinfo: its item has been gone since the last look", trashPath_.c_str(), name.c_str());
     }
 }

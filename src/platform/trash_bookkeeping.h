@@ -7,8 +7,11 @@
 // with one log line.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/directory_listing.h"
 
@@ -29,17 +32,25 @@ class TrashBookkeeping {
     // not securely delete: %s" with the info file's path) when the info file stays.
     bool forget(const std::string &name, bool securely);
     // Rewrites directorysizes once, without the lines of the items forgotten since the
-    // bookkeeping was made. A crash before it leaves the old file, whose extra lines readers
-    // ignore; the rewrite itself is atomic.
+    // bookkeeping was made, streaming it through a temporary file in memory bounded whatever
+    // its size; a file with none of their lines is only read. A crash before it leaves the
+    // old file, whose extra lines readers ignore; the rewrite itself is atomic.
     void finish();
 
     // Info files whose item is not in the files folder, by item name: what a purge that was
     // killed half-way leaves.
     std::set<std::string> orphans() const;
     // Removes the info files of `names`, the orphans of an earlier cycle, that are still
-    // orphans now. A trashing program writes the info file just before it moves the item in,
-    // so an info file alone for a whole cycle is stale.
+    // orphans now and are at least kOrphanAge old by their own modification time, looked at
+    // just before the removal against the environment's now (a time in the future is young).
+    // A trashing program writes the info file just before it moves the item in, so an info
+    // file alone for a whole cycle is stale -- unless the item comes from another volume: it
+    // is then copied in under another name and renamed at the end, and the info file, written
+    // first, stays alone for as long as the copy takes.
     void removeOrphans(const std::set<std::string> &names, bool securely);
+    // A copy of a big folder from a slow volume (USB 2, Wi-Fi: some 10 MB/s) moves tens of
+    // gigabytes in an hour; an orphan kept an hour longer costs only its few bytes.
+    static constexpr double kOrphanAge = 3600;  // seconds
 
  private:
     std::string infoPathFor(const std::string &name) const;
@@ -49,8 +60,26 @@ class TrashBookkeeping {
     std::string trashPath_;  // for messages
     int trashFd_ = -1;
     int infoFd_ = -1;
-    std::set<std::string> forgotten_;
+    std::set<std::string, std::less<>> forgotten_;
 };
+
+// The directorysizes cache holds one line per trashed folder, "BYTES MTIME NAME" (NAME
+// percent-encoded, MTIME that of the item's info file when it was counted), so it grows with
+// the trash: it is streamed (forEachLine of atomic_file.h), never held whole, and readers keep
+// only the lines of the names they ask about.
+//
+// A file larger than this is not read: sizes are then counted afresh and a rewrite leaves the
+// file as it is, which costs time, never a line of an item that stays. A real trash's file is
+// far smaller (64 MiB hold some 5 million lines); the bound stops a file that grows as it is
+// read from keeping its reader busy for ever.
+inline constexpr size_t kLargestDirectorySizes = size_t{1} << 30;
+
+// The directorysizes of the trash folder `trashFd`, opened for reading as a regular file
+// reached without following a link; -1 with errno as openForReadingAt sets it.
+int openDirectorySizes(int trashFd);
+// The NAME field of a directorysizes line, percent-decoded (into `scratch` when it holds an
+// escape, so that no line costs an allocation); empty when the line has no such field.
+std::string_view directorySizesName(std::string_view line, std::string &scratch);
 
 // The percent-decoded form of a directorysizes name field; the input unchanged where it holds
 // no valid escape.

@@ -36,7 +36,8 @@ std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &f
     auto facts = std::make_shared<std::map<std::string, ItemFacts>>();
     const bool answered = runPatiently(
         [facts, files, names] {
-            const ItemSizes sizes(files);
+            ItemSizes sizes(files);
+            sizes.willMeasure(names);
             for (const std::string &name : names) {
                 ItemFacts &item = (*facts)[name];
                 item.present = sizes.present(name);

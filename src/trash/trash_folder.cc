@@ -225,7 +225,7 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
     };
     auto purge = std::make_shared<Purge>();
     // The info folder is looked at when the server starts, and again while it held orphans:
-    // a killed purge leaves them, and they are removed a cycle later.
+    // a killed purge leaves them, and they are removed a cycle later once an hour old.
     const bool sweep = !sweptOnce_ || !orphans_.empty();
     const std::vector<std::string> due = dueNames(request.date);
     const bool finished = runPatiently(
@@ -233,7 +233,10 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
          earlier = orphans_] {
             TrashBookkeeping bookkeeping(*folder);
             std::optional<ItemSizes> sizes;
-            if (measure && !due.empty()) sizes.emplace(path);
+            if (measure && !due.empty()) {
+                sizes.emplace(path);
+                sizes->willMeasure(due);
+            }
             for (const std::string &name : due) {
                 const uint64_t bytes = sizes ? sizes->bytes(name).value_or(0) : 0;
                 if (!deleteItem(*folder, bookkeeping, path, name, securely)) continue;

@@ -92,9 +92,10 @@ class TrashFolder {
     // Deletes every item whose record is dated strictly before `cutoff` and drops the records
     // of those that went. Records without a date are kept.
     void purgeFilesOlderThan(const CalendarDate &cutoff, bool securely);
-    // Scan, then purge, then remove the info files left alone since the last cycle. True when
-    // the record list differs (by names and order) from the one before, or a record got its
-    // missing date or its file number: the trash list file must be written.
+    // Scan, then purge, then remove the info files left alone since the last cycle and an hour
+    // old (TrashBookkeeping::removeOrphans). True when the record list differs (by names and
+    // order) from the one before, or a record got its missing date or its file number: the
+    // trash list file must be written.
     bool processTrash(const PurgeRequest &request);
     // processTrash, noting in `report` what the cycle deleted and could not delete.
     bool processTrash(const PurgeRequest &request, CycleReport &report);

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +115,70 @@ TEST_F(BookkeepingTest, InfoFilesAndSizeLinesGoWithTheirItemsInOneRewrite) {
     EXPECT_EQ(percentDecode("a%2Fb%zz%4"), "a/b%zz%4");
 }
 
+// A directorysizes larger than any real one (65 MiB, 4.9 million short lines) is read as a
+// stream: measuring keeps only the lines of the names measured, in memory bounded by their
+// count, and a rewrite keeps every line but the gone item's.
+TEST_F(BookkeepingTest, AHugeDirectorySizesIsStreamedInBoundedMemory) {
+    make_tree(trash, {"files/first/", "files/first/a=abc", "files/my dir/", "files/my dir/b=b", "info/first.trashinfo=x",
+                      "info/my dir.trashinfo=x"});
+    auto line = [&](const char *bytes, const std::string &item, const char *encoded) {
+        struct stat st;
+        EXPECT_EQ(stat((trash + "/info/" + item + ".trashinfo").c_str(), &st), 0);
+        return std::string(bytes) + " " + std::to_string(st.st_mtime) + " " + encoded + "\n";
+    };
+    const std::string head = line("777", "first", "first"), tail = line("999", "my dir", "my%20dir");
+    auto writeSizes = [&](size_t filler) {
+        const int fd = open((trash + "/directorysizes").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        std::string text = head;
+        for (size_t i = 0; i < filler; i++) {
+            text += "1 2 f" + std::to_string(10'000'000 + i) + "\n";
+            if (text.size() < (1 << 20)) continue;
+            EXPECT_TRUE(writeAll(fd, text.data(), text.size()));
+            text.clear();
+        }
+        text += tail;
+        EXPECT_TRUE(writeAll(fd, text.data(), text.size()));
+        close(fd);
+    };
+    // The sizes read, and the peak memory (KiB) of a child that did nothing else.
+    auto measure = [&]() -> std::pair<std::string, long> {
+        int out[2];
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            ItemSizes sizes(trash + "/files");
+            sizes.willMeasure({"first", "my dir"});
+            const std::string text = std::to_string(sizes.bytes("first").value_or(0)) + " " +
+                                     std::to_string(sizes.bytes("my dir").value_or(0));
+            _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+        }
+        close(out[1]);
+        char text[64];
+        const ssize_t n = read(out[0], text, sizeof text);
+        close(out[0]);
+        int status;
+        struct rusage usage;
+        EXPECT_EQ(wait4(child, &status, 0, &usage), child);
+        return {std::string(text, n > 0 ? n : 0), usage.ru_maxrss};
+    };
+    writeSizes(0);
+    const auto tiny = measure();
+    writeSizes(4'900'000);
+    const auto big = measure();
+    EXPECT_EQ(tiny.first, "777 999");
+    EXPECT_EQ(big.first, "777 999");
+    EXPECT_LT(big.second - tiny.second, 16 << 10) << "KiB more for the big file";
+
+    struct stat before, after;
+    ASSERT_EQ(stat((trash + "/directorysizes").c_str(), &before), 0);
+    forget({"first"}, false);
+    ASSERT_EQ(stat((trash + "/directorysizes").c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size - static_cast<off_t>(head.size()));
+    const std::string rest = read_file(trash + "/directorysizes");
+    EXPECT_EQ(rest.substr(0, 15), "1 2 f10000000\n1");
+    EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
+}
+
 // The volume's bookkeeping is written by whoever can write the trash: nothing it holds may
 // block the server, make it read without end, or lead a removal outside the trash.
 TEST_F(BookkeepingTest, HostileBookkeepingIsSkippedWithOneLineAndNothingOutsideChanges) {
@@ -172,7 +238,8 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     const bool mounted = private_mounts().empty() && mount_for_test(outside, files + "/tree/mnt", "bind").empty() &&
                          mount_for_test(outside + "/big", files + "/bound", "bind").empty();
 
-    const ItemSizes sizes(files);
+    ItemSizes sizes(files);
+    sizes.willMeasure({"tree", "cached"});
     EXPECT_EQ(sizes.bytes("tree"), 3u + 4u + (outside + "/big").size());  // the stale line is not used
     EXPECT_EQ(sizes.bytes("link"), outside.size());
     EXPECT_EQ(sizes.bytes("cached"), 777u);

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,18 +76,36 @@ TEST_F(TrashFolderTest, CutOffIsStrictAndNothingIsDeletedInTheCycleThatFirstSees
     EXPECT_FALSE(exists(trashRoot + "/info/a.trashinfo"));
 }
 
-// A purge killed between an item and its info file leaves the info file alone: it goes one
-// cycle later, never in the cycle that first finds it (a trashing program writes it first).
+// A purge killed between an item and its info file leaves the info file alone: it goes once it
+// has been alone from one cycle to the next and is an hour old by its own time, never in the
+// cycle that first finds it. A trashing program writes the info file first, and one that copies
+// a folder in from another volume renames the item into place only at the end.
 TEST_F(TrashFolderTest, InfoFilesLeftAloneByAKilledPurgeGoACycleLater) {
-    write_file(trashRoot + "/info/killed.trashinfo", "[Trash Info]\nPath=/home/u/secret\n");
-    cycle(1e9);
-    EXPECT_TRUE(exists(trashRoot + "/info/killed.trashinfo"));
-    cycle(1e9);
-    EXPECT_FALSE(exists(trashRoot + "/info/killed.trashinfo"));
-    trashItem("fresh");  // its info file and item arrive together and stay
-    cycle(1e9);
-    cycle(1e9);
-    EXPECT_TRUE(exists(trashRoot + "/info/fresh.trashinfo"));
+    const struct {
+        const char *name;
+        double age;  // of the info file at the first cycle, in seconds
+        int goneAfter;  // the cycle after which it is gone; 0: never
+    } cases[] = {
+        {"killed", 2 * 3600, 2},  // found by the first cycle, removed by the second
+        {"copying", 600, 4},      // young until the clock moves on an hour before the fourth
+        {"dated ahead", -86400, 0},
+        {"arrives", 2 * 3600, 0},  // its item is renamed into place before the second cycle
+    };
+    for (const auto &c : cases) {
+        const std::string info = trashRoot + "/info/" + c.name + ".trashinfo";
+        write_file(info, "[Trash Info]\nPath=/home/u/secret\n");
+        const double mtime = environment.now().unixSeconds() - c.age;
+        const timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, info.c_str(), times, 0), 0);
+    }
+    for (int n = 1; n <= 4; n++) {
+        if (n == 2) write_file(files + "/arrives", "x");
+        if (n == 4) environment.advance(3600);
+        cycle(1e9);
+        for (const auto &c : cases)
+            EXPECT_EQ(exists(trashRoot + "/info/" + c.name + ".trashinfo"), c.goneAfter == 0 || n < c.goneAfter)
+                << c.name << " after cycle " << n;
+    }
 }
 
 // An item is the same item only while it is the same file: a name restored and reused, or
