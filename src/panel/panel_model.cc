@@ -3,6 +3,7 @@
 #include "panel/service_control.h"
 #include "platform/environment.h"
 #include "platform/localization.h"
+#include "platform/log.h"
 #include "platform/user_defaults.h"
 #include "settings/purge_preview.h"
 #include "settings/server_client.h"
@@ -56,7 +57,7 @@ void PanelModel::readServer() {
                     : tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:");
     const auto due = previewCycle(*folders, cycle, unit(), countIndex());
     for (const auto &folder : due)
-        preview_ += "\n" + folder.folder + ": " + (folder.notAnswering ? notAnsweringText() : freedText(folder));
+        preview_ += "\n" + escapedText(folder.folder) + ": " + (folder.notAnswering ? notAnsweringText() : freedText(folder));
     if (due.empty()) preview_ += "\n" + tr("Nothing is due.");
 }
 

@@ -2,8 +2,9 @@
 // name "local.vantor.quillon.server", object /local/vantor/quillon/server, interface
 // local.vantor.quillon.TrashProtocol with versionString (returns s), the one-way quit, and
 // purgeNow, which runs a cycle at once and returns the items it deleted and those it could
-// not (as, as: full paths), and nextCycleDate, when the timer's next cycle runs (d: seconds
-// since 1970 on the wall clock, 0 while no timer runs).
+// not (as, as: full paths, each in the escaped form of escapedText of platform/log.h, since a
+// D-Bus string must be valid UTF-8), and nextCycleDate, when the timer's next cycle runs (d:
+// seconds since 1970 on the wall clock, 0 while no timer runs).
 // Other calls get the bus's standard unknown-method error.
 #pragma once
 

@@ -84,8 +84,9 @@ std::string isoText(const std::optional<CalendarDate> &date) {
     return text;
 }
 
-// One field of a porcelain line: tabs and line ends never appear raw.
-std::string field(const std::string &text) { return escapeControlCharacters(text); }
+// One field of a porcelain line: tabs and line ends never appear raw, and names read from the
+// list file are in the form the server sends on the bus.
+std::string field(const std::string &text) { return escapedText(text); }
 
 void describe(Preferences &preferences, std::ostream &out) {
     const int period = preferences.period(), units = preferences.units();
@@ -235,7 +236,7 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
         std::vector<std::string> names;
         for (const auto &file : *folder->files()) names.push_back(file->path());
         const auto facts = lookAtItems(folder->path(), names);
-        if (!porcelain) out << folder->path() << "\n";
+        if (!porcelain) out << escapedText(folder->path()) << "\n";
         if (!porcelain && !facts) out << "  " << notAnsweringText() << "\n";
         for (const auto &file : *folder->files()) {
             items++;
@@ -247,7 +248,7 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
                     << isoText(seen) << "\t" << isoText(due) << "\n";
                 continue;
             }
-            out << "  " << escapeControlCharacters(file->path()) << "\n    " << sizeOrUnknown(bytes) << ", ";
+            out << "  " << escapedText(file->path()) << "\n    " << sizeOrUnknown(bytes) << ", ";
             if (!seen) out << tr("not yet dated (at the next cycle)");
             else if (!due) out << formatted(tr("first seen %s"), localizedDate(*seen).c_str());
             else out << formatted(tr("first seen %s, purged from %s"), localizedDate(*seen).c_str(), localizedDate(*due).c_str());
@@ -273,14 +274,14 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     }
     const auto due = previewCycle(*folders, cycle, period, units);
     for (const auto &folder : due) {
-        if (!porcelain) out << folder.folder << "\n";
+        if (!porcelain) out << escapedText(folder.folder) << "\n";
         if (!porcelain && folder.notAnswering) out << "  " << notAnsweringText() << "\n";
         for (const auto &item : folder.items) {
             if (porcelain)
                 out << field(folder.folder) << "\t" << field(item.name) << "\t" << bytesField(item.bytes) << "\t"
                     << isoText(cycle) << "\n";
             else
-                out << "  " << escapeControlCharacters(item.name) << " (" << sizeOrUnknown(item.bytes) << ")\n";
+                out << "  " << escapedText(item.name) << " (" << sizeOrUnknown(item.bytes) << ")\n";
         }
         if (!porcelain && !folder.notAnswering) out << "  " << freedText(folder) << "\n";
     }
@@ -297,13 +298,14 @@ int purge(std::ostream &out, std::ostream &err) {
         out << formatted(localizedPlural("Deleted %zu item:", "Deleted %zu items:", result->deleted.size()),
                          result->deleted.size())
             << "\n";
-    for (const auto &path : result->deleted) out << "  " << escapeControlCharacters(path) << "\n";
+    // The server sends each path in the escaped form already: printed as it came.
+    for (const auto &path : result->deleted) out << "  " << path << "\n";
     if (!result->failed.empty())
         err << formatted(localizedPlural("Could not delete %zu item (see the journal):",
                                          "Could not delete %zu items (see the journal):", result->failed.size()),
                          result->failed.size())
             << "\n";
-    for (const auto &path : result->failed) err << "  " << escapeControlCharacters(path) << "\n";
+    for (const auto &path : result->failed) err << "  " << path << "\n";
     return result->failed.empty() ? 0 : 1;
 }
 

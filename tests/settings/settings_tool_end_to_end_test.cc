@@ -160,7 +160,10 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
 // counted; purge asks the running server for that cycle at once and says what went and what
 // stayed; without a server it deletes nothing itself.
 TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
-    make_tree(files, {"ancient=x", "locked=x", "fresh=x", "tab\there=x", "counted/", "counted/a=abc", "counted/b=defg", "cached/", "cached/a=x"});
+    // Names the bus cannot carry raw: Latin-1, and a backslash before a noncharacter (U+FFFF).
+    const char *latin1 = "caf\xe9", *noncharacter = "a\\b\xef\xbf\xbf";
+    make_tree(files, {"ancient=x", "locked=x", "fresh=x", "tab\there=x", latin1 + std::string("=x"), noncharacter + std::string("=x"),
+                      "counted/", "counted/a=abc", "counted/b=defg", "cached/", "cached/a=x"});
     const std::string info = home / ".local/share/Trash/info/";
     make_tree(info, {"cached.trashinfo=[Trash Info]", "counted.trashinfo=[Trash Info]"});
     struct stat st;
@@ -169,7 +172,7 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
     write_file(home / ".local/share/Trash/directorysizes",
                "12345 " + std::to_string(st.st_mtime) + " cached\n999 1 counted\n");
     std::vector<std::pair<std::string, std::string>> since2020;
-    for (const char *name : {"ancient", "locked", "counted", "cached", "vanished", "tab\there"}) since2020.emplace_back(name, "2020-01-01T00:00:00Z");
+    for (const char *name : {"ancient", "locked", "counted", "cached", "vanished", "tab\there", latin1, noncharacter}) since2020.emplace_back(name, "2020-01-01T00:00:00Z");
     write_file(listFile, quillon::testing::trash_list_xml(files, since2020));
     EXPECT_EQ(tool({"purge"}).status, 1);  // without a server nothing is deleted
     EXPECT_TRUE(exists(files + "/ancient"));
@@ -189,7 +192,8 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
         EXPECT_EQ(line.substr(0, name - 1), files);
         due[line.substr(name, bytes - name - 1)] = line.substr(bytes, line.find('\t', bytes) - bytes);
     }
-    std::map<std::string, std::string> expected = {{"ancient", "1"}, {"counted", "7"}, {"cached", "12345"}, {"tab\\x09here", "1"}};
+    std::map<std::string, std::string> expected = {{"ancient", "1"}, {"counted", "7"}, {"cached", "12345"}, {"tab\\x09here", "1"},
+                                                   {"caf\\xe9", "1"}, {"a\\x5cb\\xef\\xbf\\xbf", "1"}};
     if (immutable) expected["locked"] = "1";
     EXPECT_EQ(due, expected) << previewed.output;
 
@@ -201,8 +205,8 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
     Result purged = tool({"purge"});
     set_immutable(files + "/locked", false);
     EXPECT_EQ(purged.status, immutable ? 1 : 0) << purged.output;
-    EXPECT_THAT(purged.output, HasSubstr("Deleted 4 items:\n"));
-    for (const char *name : {"ancient", "counted", "cached", "tab\\x09here"})
+    EXPECT_THAT(purged.output, HasSubstr("Deleted 6 items:\n"));
+    for (const char *name : {"ancient", "counted", "cached", "tab\\x09here", "caf\\xe9", "a\\x5cb\\xef\\xbf\\xbf"})
         EXPECT_THAT(purged.output, HasSubstr("  " + files + "/" + name + "\n"));
     const bool toldOfLocked = purged.output.find("Could not delete 1 item (see the journal):\n  " + files + "/locked\n") != std::string::npos;
     EXPECT_EQ(toldOfLocked, immutable) << purged.output;
