@@ -197,9 +197,10 @@ int show(std::ostream &out) {
     auto preferences = Preferences::preferences();
     describe(*preferences, out);
     preferences->discardChanges();  // showing changes nothing
-    if (auto version = ServerClient::versionString())
+    ServerState state;
+    if (auto version = ServerClient::versionString(&state))
         out << formatted(tr("The server is running (version %s)."), version->c_str()) << "\n";
-    else if (ServerClient::isRunning())
+    else if (state == ServerState::kBusy)
         out << tr("The server is running, busy: it did not answer in time (a long secure purge, say).") << "\n";
     else
         out << tr("The server is not running.") << "\n";
@@ -266,11 +267,12 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     const auto folders = remembered(err);
     if (!folders) return 1;
     const auto [period, units] = storedPeriod();
-    const auto next = ServerClient::nextCycleDate();
+    ServerState state;
+    const auto next = ServerClient::nextCycleDate(&state);
     const CalendarDate cycle = next.value_or(Environment::current().now());
     if (!porcelain) {
         if (next) out << formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) << "\n";
-        else out << tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:") << "\n";
+        else out << previewWithoutCycleText(state) << "\n";
     }
     const auto due = previewCycle(*folders, cycle, period, units);
     for (const auto &folder : due) {
@@ -291,8 +293,13 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
 
 int purge(std::ostream &out, std::ostream &err) {
     // The tool never deletes anything itself: the server does, with its own records.
-    auto result = ServerClient::purgeNow();
-    if (!result) return fail(err, tr("the server is not running; nothing was deleted"));
+    ServerState state;
+    auto result = ServerClient::purgeNow(&state);
+    // Only a server that was not there is known to have deleted nothing.
+    if (!result)
+        return fail(err, state == ServerState::kNotRunning
+                             ? tr("the server is not running; nothing was deleted")
+                             : tr("the server did not answer; what it deleted is not known (see the journal)"));
     if (result->deleted.empty() && result->failed.empty()) out << tr("Nothing was due.") << "\n";
     if (!result->deleted.empty())
         out << formatted(localizedPlural("Deleted %zu item:", "Deleted %zu items:", result->deleted.size()),
@@ -332,8 +339,9 @@ int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std
     if (args.size() != 1) return usage(err, formatted(tr("\"%s\" takes no arguments"), command.c_str()));
     if (command == "purge") return purge(out, err);
     if (command == "version") {
-        auto version = ServerClient::versionString();
-        if (!version) return fail(err, ServerClient::isRunning() ? busyText() : tr("the server is not running"));
+        ServerState state;
+        auto version = ServerClient::versionString(&state);
+        if (!version) return fail(err, state == ServerState::kBusy ? busyText() : tr("the server is not running"));
         out << *version << "\n";
         return 0;
     }
