@@ -52,7 +52,7 @@ void PanelModel::readServer() {
         preview_ = formatted(tr("The trash list file is damaged (%s)."), error.c_str());
         return;
     }
-    // A server that did not answer now is not kept waiting on a second time.
+    // A server that did not answer is not asked again: the panel would wait on it twice.
     const auto next = state == ServerState::kAnswered ? ServerClient::nextCycleDate(&state) : std::nullopt;
     const CalendarDate cycle = next.value_or(Environment::current().now());
     preview_ = next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) : previewWithoutCycleText(state);
