@@ -1,6 +1,7 @@
 // A desktop notification service for tests: owns org.freedesktop.Notifications on the session
 // bus and appends each notice it is sent to the file given as its argument, as
 // "summary|body" records separated by a line "--". Creates FILE.ready once it owns the name.
+// Usage: notice-service FILE [body-markup]; with body-markup, it says it reads markup.
 #include <systemd/sd-bus.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 namespace {
 
 std::string record;
+bool markup = false;
 
 int notify(sd_bus_message *message, void *, sd_bus_error *) {
     const char *app, *icon, *summary, *body;
@@ -21,7 +23,8 @@ int notify(sd_bus_message *message, void *, sd_bus_error *) {
 }
 
 int capabilities(sd_bus_message *message, void *, sd_bus_error *) {
-    return sd_bus_reply_method_return(message, "as", 1, "body");
+    return markup ? sd_bus_reply_method_return(message, "as", 2, "body", "body-markup")
+                  : sd_bus_reply_method_return(message, "as", 1, "body");
 }
 
 int information(sd_bus_message *message, void *, sd_bus_error *) {
@@ -39,8 +42,9 @@ const sd_bus_vtable kVtable[] = {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) return 2;
+    if (argc < 2) return 2;
     record = argv[1];
+    markup = argc > 2 && std::string(argv[2]) == "body-markup";
     sd_bus *bus = nullptr;
     if (sd_bus_open_user(&bus) < 0 ||
         sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",

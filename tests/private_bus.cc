@@ -108,3 +108,31 @@ void NotificationListener::post(const std::string &name) {
 }
 
 }  // namespace quillon::testing
+
+namespace quillon::testing {
+
+SilentServer::SilentServer(const std::string &address) {
+    auto swallow = [](sd_bus_message *m, void *, sd_bus_error *) -> int {
+        if (sd_bus_message_is_method_call(m, nullptr, "purgeNow")) sd_bus_reply_method_errorf(m, SD_BUS_ERROR_FAILED, "stuck");
+        return sd_bus_message_is_method_call(m, nullptr, nullptr);  // handled: no reply of sd-bus's own
+    };
+    if (sd_bus_new(&bus_) < 0) return;
+    sd_bus_set_address(bus_, address.c_str());
+    sd_bus_set_bus_client(bus_, 1);
+    if (sd_bus_start(bus_) < 0 || sd_bus_request_name(bus_, "local.vantor.quillon.server", 0) < 0 ||
+        sd_bus_add_filter(bus_, nullptr, swallow, nullptr) < 0)
+        bus_ = sd_bus_flush_close_unref(bus_);
+    if (bus_)
+        thread_ = std::thread([this] {
+            while (!stop_)
+                if (sd_bus_process(bus_, nullptr) == 0) sd_bus_wait(bus_, 100'000);
+        });
+}
+
+SilentServer::~SilentServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (bus_) sd_bus_flush_close_unref(bus_);
+}
+
+}  // namespace quillon::testing

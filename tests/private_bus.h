@@ -4,8 +4,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 typedef struct sd_bus sd_bus;
@@ -43,6 +45,22 @@ class NotificationListener {
  private:
     sd_bus *bus_ = nullptr;
     std::vector<std::string> names_;
+};
+
+// Another connection that holds the server's name on the bus at `address` but does not
+// answer, as a server deep in a long secure purge or stuck: every call to it stays
+// unanswered, except purgeNow, which it fails (a server that went wrong mid-purge). It takes
+// calls in on a thread of its own while it lives.
+class SilentServer {
+ public:
+    explicit SilentServer(const std::string &address);
+    ~SilentServer();
+    bool ok() const { return bus_ != nullptr; }
+
+ private:
+    sd_bus *bus_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 }  // namespace quillon::testing

@@ -3,6 +3,7 @@
 #include "panel/service_control.h"
 #include "platform/environment.h"
 #include "platform/localization.h"
+#include "platform/log.h"
 #include "platform/user_defaults.h"
 #include "settings/purge_preview.h"
 #include "settings/server_client.h"
@@ -39,8 +40,9 @@ void PanelModel::refresh() {
 }
 
 void PanelModel::readServer() {
-    const auto version = ServerClient::versionString();
-    const bool owned = version || ServerClient::isRunning();
+    ServerState state;
+    const auto version = ServerClient::versionString(&state);
+    const bool owned = state != ServerState::kNotRunning;
     preferences_->setRunning(owned);
     state_ = version ? formatted(tr("Running, version %s"), version->c_str()) : owned ? tr("Running, busy") : tr("Not running");
 
@@ -50,13 +52,13 @@ void PanelModel::readServer() {
         preview_ = formatted(tr("The trash list file is damaged (%s)."), error.c_str());
         return;
     }
-    const auto next = ServerClient::nextCycleDate();
+    // A server that did not answer is not asked again: the panel would wait on it twice.
+    const auto next = state == ServerState::kAnswered ? ServerClient::nextCycleDate(&state) : std::nullopt;
     const CalendarDate cycle = next.value_or(Environment::current().now());
-    preview_ = next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str())
-                    : tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:");
+    preview_ = next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) : previewWithoutCycleText(state);
     const auto due = previewCycle(*folders, cycle, unit(), countIndex());
     for (const auto &folder : due)
-        preview_ += "\n" + folder.folder + ": " + (folder.notAnswering ? notAnsweringText() : freedText(folder));
+        preview_ += "\n" + escapedText(folder.folder) + ": " + (folder.notAnswering ? notAnsweringText() : freedText(folder));
     if (due.empty()) preview_ += "\n" + tr("Nothing is due.");
 }
 
@@ -96,10 +98,13 @@ void PanelModel::startOrStop() { (void)(running() ? stopServer() : startServer()
 void PanelModel::purgeNow() {
     if (purging_) return;
     auto alive = alive_;
-    purging_ = ServerClient::purgeNowAsync([this, alive](std::optional<ServerClient::PurgeResult> result) {
+    purging_ = ServerClient::purgeNowAsync([this, alive](ServerState state, std::optional<ServerClient::PurgeResult> result) {
         if (!*alive) return;
         purging_ = false;
-        if (!result) purgeOutcome_ = tr("The server did not answer; nothing was deleted.");
+        // Only a server that was not there is known to have deleted nothing.
+        if (!result)
+            purgeOutcome_ = state == ServerState::kNotRunning ? tr("The server is not running; nothing was deleted.")
+                                                              : tr("The server did not answer; what it deleted is not known.");
         else if (result->deleted.empty() && result->failed.empty()) purgeOutcome_ = tr("Nothing was due.");
         else
             purgeOutcome_ = formatted(localizedPlural("Deleted %zu item.", "Deleted %zu items.", result->deleted.size()),

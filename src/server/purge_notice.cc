@@ -3,6 +3,7 @@
 #include "platform/desktop_notice.h"
 #include "platform/item_sizes.h"
 #include "platform/localization.h"
+#include "platform/log.h"
 
 namespace quillon {
 
@@ -30,7 +31,7 @@ void noticePurge(const CycleReport &report) {
     if (report.freed.size() > 1)
         for (const auto &freed : report.freed)
             body += "\n" + formatted(localizedPlural("%s: %zu item, %s", "%s: %zu items, %s", freed.items),
-                                     trashName(freed.folder).c_str(), freed.items, sizeText(freed.bytes).c_str());
+                                     escapedText(trashName(freed.folder)).c_str(), freed.items, sizeText(freed.bytes).c_str());
     if (!report.failed.empty())
         body += "\n" + formatted(localizedPlural("%zu item could not be deleted and stays for the next cycle.",
                                                  "%zu items could not be deleted and stay for the next cycle.",

@@ -26,11 +26,12 @@ int quit(sd_bus_message *message, void *userdata, sd_bus_error *) {
     return sd_bus_reply_method_return(message, "");
 }
 
-// Appends `paths` to `reply` as one array of strings.
+// Appends `paths` to `reply` as one array of strings, each in the escaped form of escapedText:
+// a D-Bus string must be valid UTF-8, and a name in Latin-1 is a name like any other.
 int appendPaths(sd_bus_message *reply, const std::vector<std::string> &paths) {
     int r = sd_bus_message_open_container(reply, 'a', "s");
     for (const std::string &path : paths)
-        if (r >= 0) r = sd_bus_message_append(reply, "s", path.c_str());
+        if (r >= 0) r = sd_bus_message_append(reply, "s", escapedText(path).c_str());
     return r >= 0 ? sd_bus_message_close_container(reply) : r;
 }
 

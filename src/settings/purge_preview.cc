@@ -52,6 +52,12 @@ std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &f
 
 std::string notAnsweringText() { return localizedString("this volume does not answer: its items cannot be looked at"); }
 
+std::string previewWithoutCycleText(ServerState state) {
+    if (state == ServerState::kBusy)
+        return localizedString("The server is running, busy: when its next cycle runs is not known. A cycle now would delete:");
+    return localizedString("The server is not running: nothing is deleted until it runs. A cycle now would delete:");
+}
+
 std::vector<PreviewFolder> previewCycle(const FolderList &folders, const CalendarDate &cycle, int period, int units) {
     std::vector<PreviewFolder> out;
     const auto cutoff = TrashServer::cutoffDate(cycle, period, units);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/calendar_date.h"
+#include "settings/server_client.h"
 #include "trash/trash.h"
 
 namespace quillon {
@@ -30,6 +31,9 @@ std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &f
                                                             const std::vector<std::string> &names);
 // What to say of a folder whose volume does not answer, translated.
 std::string notAnsweringText();
+// What heads a preview without the server's next cycle: that the server is busy (`state`
+// kBusy) or not running, and that a cycle now is shown instead; translated.
+std::string previewWithoutCycleText(ServerState state);
 
 struct PreviewItem {
     std::string name;

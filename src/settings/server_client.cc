@@ -16,20 +16,38 @@ constexpr const char *kName = RemoteControl::kName;
 constexpr const char *kPath = RemoteControl::kPath;
 constexpr const char *kInterface = RemoteControl::kInterface;
 
-// Calls `method` on the running server, never starting one, waiting up to `timeoutUsec`; true
-// when it answered and `read` took the reply.
-bool callServer(const char *method, uint64_t timeoutUsec, const std::function<bool(sd_bus_message *)> &read) {
-    sd_bus *bus = SessionBus::shared();
-    if (!bus) return false;
-    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
-    sd_bus_message *call = nullptr, *reply = nullptr;
-    const bool answered = sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, method) >= 0 &&
-                          sd_bus_message_set_auto_start(call, 0) >= 0 &&
-                          sd_bus_call(bus, call, timeoutUsec, &error, &reply) >= 0 && read(reply);
-    sd_bus_message_unref(call);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    return answered;
+// How a call that ended with `error` (unset: a reply came) went. Only the bus itself saying
+// that no one holds the name means the call reached nobody; a timeout, a server that went
+// away before it replied, or an error it replied with leave what it did unknown.
+ServerState stateAfter(const sd_bus_error *error) {
+    if (!sd_bus_error_is_set(error)) return ServerState::kAnswered;
+    if (sd_bus_error_has_names(error, SD_BUS_ERROR_NAME_HAS_NO_OWNER, SD_BUS_ERROR_SERVICE_UNKNOWN))
+        return ServerState::kNotRunning;
+    return ServerState::kBusy;
+}
+
+// Calls `method` on the running server, never starting one, waiting up to `timeoutUsec`, and
+// tells how it went: answered when `read` took the reply. Every call of the client comes here
+// or, without waiting, through stateAfter.
+ServerState callServer(const char *method, uint64_t timeoutUsec, const std::function<bool(sd_bus_message *)> &read,
+                       ServerState *told) {
+    ServerState state = ServerState::kNotRunning;
+    if (sd_bus *bus = SessionBus::shared()) {
+        sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
+        sd_bus_message *call = nullptr, *reply = nullptr;
+        if (sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, method) >= 0 &&
+            sd_bus_message_set_auto_start(call, 0) >= 0) {
+            const int r = sd_bus_call(bus, call, timeoutUsec, &error, &reply);
+            if (r < 0 && !sd_bus_error_is_set(&error)) (void)sd_bus_error_set_errno(&error, r);
+            state = stateAfter(&error);
+            if (state == ServerState::kAnswered && !read(reply)) state = ServerState::kBusy;
+        }
+        sd_bus_message_unref(call);
+        sd_bus_message_unref(reply);
+        sd_bus_error_free(&error);
+    }
+    if (told) *told = state;
+    return state;
 }
 
 bool readPaths(sd_bus_message *reply, std::vector<std::string> &paths) {
@@ -44,63 +62,73 @@ constexpr uint64_t kAnswerUsec = 5'000'000;
 
 }  // namespace
 
-std::optional<std::string> ServerClient::versionString() {
+std::optional<std::string> ServerClient::versionString(ServerState *state) {
     std::optional<std::string> version;
-    (void)callServer("versionString", kAnswerUsec, [&](sd_bus_message *reply) {
-        const char *text = nullptr;
-        if (sd_bus_message_read(reply, "s", &text) < 0 || !text) return false;
-        version = text;
-        return true;
-    });
+    (void)callServer(
+        "versionString", kAnswerUsec,
+        [&](sd_bus_message *reply) {
+            const char *text = nullptr;
+            if (sd_bus_message_read(reply, "s", &text) < 0 || !text) return false;
+            version = text;
+            return true;
+        },
+        state);
     return version;
 }
 
-std::optional<CalendarDate> ServerClient::nextCycleDate() {
+std::optional<CalendarDate> ServerClient::nextCycleDate(ServerState *state) {
     std::optional<CalendarDate> date;
-    (void)callServer("nextCycleDate", kAnswerUsec, [&](sd_bus_message *reply) {
-        double seconds = 0;
-        if (sd_bus_message_read(reply, "d", &seconds) < 0 || seconds <= 0) return false;
-        date = CalendarDate::fromUnixSeconds(seconds);
-        return true;
-    });
+    (void)callServer(
+        "nextCycleDate", kAnswerUsec,
+        [&](sd_bus_message *reply) {
+            double seconds = 0;
+            if (sd_bus_message_read(reply, "d", &seconds) < 0 || seconds <= 0) return false;
+            date = CalendarDate::fromUnixSeconds(seconds);
+            return true;
+        },
+        state);
     return date;
 }
 
-std::optional<ServerClient::PurgeResult> ServerClient::purgeNow() {
-    if (!isRunning()) return std::nullopt;
+std::optional<ServerClient::PurgeResult> ServerClient::purgeNow(ServerState *state) {
     std::optional<PurgeResult> result;
     // A secure purge of many items can take hours: wait for as long as it goes on.
     constexpr uint64_t kDay = 24ull * 3600 * 1'000'000;
-    (void)callServer("purgeNow", kDay, [&](sd_bus_message *reply) {
-        PurgeResult read;
-        if (!readPaths(reply, read.deleted) || !readPaths(reply, read.failed)) return false;
-        result = std::move(read);
-        return true;
-    });
+    (void)callServer(
+        "purgeNow", kDay,
+        [&](sd_bus_message *reply) {
+            PurgeResult read;
+            if (!readPaths(reply, read.deleted) || !readPaths(reply, read.failed)) return false;
+            result = std::move(read);
+            return true;
+        },
+        state);
     return result;
 }
 
 namespace {
 
+using PurgeDone = std::function<void(ServerState, std::optional<ServerClient::PurgeResult>)>;
+
 int purgeAnswered(sd_bus_message *reply, void *userdata, sd_bus_error *) {
-    std::unique_ptr<std::function<void(std::optional<ServerClient::PurgeResult>)>> done(
-        static_cast<std::function<void(std::optional<ServerClient::PurgeResult>)> *>(userdata));
+    std::unique_ptr<PurgeDone> done(static_cast<PurgeDone *>(userdata));
+    const ServerState state = stateAfter(sd_bus_message_get_error(reply));
     ServerClient::PurgeResult read;
-    if (!sd_bus_message_is_method_error(reply, nullptr) && readPaths(reply, read.deleted) && readPaths(reply, read.failed))
-        (*done)(std::move(read));
+    if (state == ServerState::kAnswered && readPaths(reply, read.deleted) && readPaths(reply, read.failed))
+        (*done)(state, std::move(read));
     else
-        (*done)(std::nullopt);
+        (*done)(state == ServerState::kAnswered ? ServerState::kBusy : state, std::nullopt);
     return 0;
 }
 
 }  // namespace
 
-bool ServerClient::purgeNowAsync(std::function<void(std::optional<PurgeResult>)> done) {
+bool ServerClient::purgeNowAsync(PurgeDone done) {
     sd_bus *bus = SessionBus::shared();
-    if (!bus || !isRunning()) return false;
+    if (!bus) return false;
     constexpr uint64_t kDay = 24ull * 3600 * 1'000'000;
     sd_bus_message *call = nullptr;
-    auto callback = std::make_unique<std::function<void(std::optional<PurgeResult>)>>(std::move(done));
+    auto callback = std::make_unique<PurgeDone>(std::move(done));
     // The slot is floating: it lives until the answer (or the timeout) has been handled.
     const bool sent = sd_bus_message_new_method_call(bus, &call, kName, kPath, kInterface, "purgeNow") >= 0 &&
                       sd_bus_message_set_auto_start(call, 0) >= 0 &&

@@ -84,8 +84,9 @@ std::string isoText(const std::optional<CalendarDate> &date) {
     return text;
 }
 
-// One field of a porcelain line: tabs and line ends never appear raw.
-std::string field(const std::string &text) { return escapeControlCharacters(text); }
+// One field of a porcelain line: tabs and line ends never appear raw, and names read from the
+// list file are in the form the server sends on the bus.
+std::string field(const std::string &text) { return escapedText(text); }
 
 void describe(Preferences &preferences, std::ostream &out) {
     const int period = preferences.period(), units = preferences.units();
@@ -196,9 +197,10 @@ int show(std::ostream &out) {
     auto preferences = Preferences::preferences();
     describe(*preferences, out);
     preferences->discardChanges();  // showing changes nothing
-    if (auto version = ServerClient::versionString())
+    ServerState state;
+    if (auto version = ServerClient::versionString(&state))
         out << formatted(tr("The server is running (version %s)."), version->c_str()) << "\n";
-    else if (ServerClient::isRunning())
+    else if (state == ServerState::kBusy)
         out << tr("The server is running, busy: it did not answer in time (a long secure purge, say).") << "\n";
     else
         out << tr("The server is not running.") << "\n";
@@ -235,7 +237,7 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
         std::vector<std::string> names;
         for (const auto &file : *folder->files()) names.push_back(file->path());
         const auto facts = lookAtItems(folder->path(), names);
-        if (!porcelain) out << folder->path() << "\n";
+        if (!porcelain) out << escapedText(folder->path()) << "\n";
         if (!porcelain && !facts) out << "  " << notAnsweringText() << "\n";
         for (const auto &file : *folder->files()) {
             items++;
@@ -247,7 +249,7 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
                     << isoText(seen) << "\t" << isoText(due) << "\n";
                 continue;
             }
-            out << "  " << escapeControlCharacters(file->path()) << "\n    " << sizeOrUnknown(bytes) << ", ";
+            out << "  " << escapedText(file->path()) << "\n    " << sizeOrUnknown(bytes) << ", ";
             if (!seen) out << tr("not yet dated (at the next cycle)");
             else if (!due) out << formatted(tr("first seen %s"), localizedDate(*seen).c_str());
             else out << formatted(tr("first seen %s, purged from %s"), localizedDate(*seen).c_str(), localizedDate(*due).c_str());
@@ -265,22 +267,23 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     const auto folders = remembered(err);
     if (!folders) return 1;
     const auto [period, units] = storedPeriod();
-    const auto next = ServerClient::nextCycleDate();
+    ServerState state;
+    const auto next = ServerClient::nextCycleDate(&state);
     const CalendarDate cycle = next.value_or(Environment::current().now());
     if (!porcelain) {
         if (next) out << formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) << "\n";
-        else out << tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:") << "\n";
+        else out << previewWithoutCycleText(state) << "\n";
     }
     const auto due = previewCycle(*folders, cycle, period, units);
     for (const auto &folder : due) {
-        if (!porcelain) out << folder.folder << "\n";
+        if (!porcelain) out << escapedText(folder.folder) << "\n";
         if (!porcelain && folder.notAnswering) out << "  " << notAnsweringText() << "\n";
         for (const auto &item : folder.items) {
             if (porcelain)
                 out << field(folder.folder) << "\t" << field(item.name) << "\t" << bytesField(item.bytes) << "\t"
                     << isoText(cycle) << "\n";
             else
-                out << "  " << escapeControlCharacters(item.name) << " (" << sizeOrUnknown(item.bytes) << ")\n";
+                out << "  " << escapedText(item.name) << " (" << sizeOrUnknown(item.bytes) << ")\n";
         }
         if (!porcelain && !folder.notAnswering) out << "  " << freedText(folder) << "\n";
     }
@@ -290,20 +293,26 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
 
 int purge(std::ostream &out, std::ostream &err) {
     // The tool never deletes anything itself: the server does, with its own records.
-    auto result = ServerClient::purgeNow();
-    if (!result) return fail(err, tr("the server is not running; nothing was deleted"));
+    ServerState state;
+    auto result = ServerClient::purgeNow(&state);
+    // Only a server that was not there is known to have deleted nothing.
+    if (!result)
+        return fail(err, state == ServerState::kNotRunning
+                             ? tr("the server is not running; nothing was deleted")
+                             : tr("the server did not answer; what it deleted is not known (see the journal)"));
     if (result->deleted.empty() && result->failed.empty()) out << tr("Nothing was due.") << "\n";
     if (!result->deleted.empty())
         out << formatted(localizedPlural("Deleted %zu item:", "Deleted %zu items:", result->deleted.size()),
                          result->deleted.size())
             << "\n";
-    for (const auto &path : result->deleted) out << "  " << escapeControlCharacters(path) << "\n";
+    // The server sends each path in the escaped form already: printed as it came.
+    for (const auto &path : result->deleted) out << "  " << path << "\n";
     if (!result->failed.empty())
         err << formatted(localizedPlural("Could not delete %zu item (see the journal):",
                                          "Could not delete %zu items (see the journal):", result->failed.size()),
                          result->failed.size())
             << "\n";
-    for (const auto &path : result->failed) err << "  " << escapeControlCharacters(path) << "\n";
+    for (const auto &path : result->failed) err << "  " << path << "\n";
     return result->failed.empty() ? 0 : 1;
 }
 
@@ -330,8 +339,9 @@ int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std
     if (args.size() != 1) return usage(err, formatted(tr("\"%s\" takes no arguments"), command.c_str()));
     if (command == "purge") return purge(out, err);
     if (command == "version") {
-        auto version = ServerClient::versionString();
-        if (!version) return fail(err, ServerClient::isRunning() ? busyText() : tr("the server is not running"));
+        ServerState state;
+        auto version = ServerClient::versionString(&state);
+        if (!version) return fail(err, state == ServerState::kBusy ? busyText() : tr("the server is not running"));
         out << *version << "\n";
         return 0;
     }

@@ -36,7 +36,7 @@ PlistValue TrashFile::attributes() const {
 std::string TrashFile::description() const {
     char self[64];
     snprintf(self, sizeof self, "<TrashFile: %p>", static_cast<const void *>(this));
-    return std::string(self) + " {path = \"" + escapeControlCharacters(path_) + "\"; trashDate = " +
+    return std::string(self) + " {path = \"" + escapedText(path_) + "\"; trashDate = " +
            (trashDate_ ? trashDate_->description() : std::string("(none)")) + ";}";
 }
 

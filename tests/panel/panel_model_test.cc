@@ -122,5 +122,18 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     EXPECT_EQ(model.state(), "Not running");
 }
 
+// A server that holds its name but does not answer is busy, not gone; a purge it fails may
+// have deleted something.
+TEST_F(PanelModelTest, AServerThatDoesNotAnswerIsBusyAndItsPurgeUnknown) {
+    SilentServer silent(bus.address());
+    ASSERT_TRUE(silent.ok());
+    PanelModel model([&] { shown++; });
+    EXPECT_EQ(model.state(), "Running, busy");
+    EXPECT_THAT(model.preview(), HasSubstr("The server is running, busy: when its next cycle runs is not known."));
+    model.purgeNow();
+    ASSERT_TRUE(processUntil([&] { return !model.purging(); }));
+    EXPECT_EQ(model.purgeOutcome(), "The server did not answer; what it deleted is not known.");
+}
+
 }  // namespace
 }  // namespace quillon

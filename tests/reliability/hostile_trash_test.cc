@@ -160,7 +160,7 @@ TEST_P(HostileTrash, NothingOutsideChangesAndWhatStaysIsLoggedEveryCycle) {
     // file outside) was not overwritten.
     std::vector<std::string> left = list_dir(files);
     auto failure = [&](const std::string &name) {
-        return (secure ? "could not securely delete: " : "could not delete: ") + escapeControlCharacters(files + "/" + name);
+        return (secure ? "could not securely delete: " : "could not delete: ") + escapedText(files + "/" + name);
     };
     std::multiset<std::string> expected;
     for (const auto &name : left) expected.insert(failure(name));

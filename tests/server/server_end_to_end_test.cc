@@ -129,6 +129,47 @@ TEST_F(ServerEndToEnd, ARealCyclePurgesWhatIsDueAndAnswersAfterwards) {
     EXPECT_THAT(saved, HasSubstr("<string>fresh</string>"));
 }
 
+// A volume whose path is not UTF-8 and spells markup (over two folders, "R&D <b>PAY<" and
+// "b> \xe9"), holding an item named in Latin-1:
+// purgeNow answers with both paths in the escaped form, and the desktop notice names the
+// volume as plain text, whether or not the notification daemon reads markup.
+TEST_F(ServerEndToEnd, PathsThatAreNotUtf8OrSpellMarkupReachTheBusAsText) {
+    const std::string uid = std::to_string(getuid()), trash = "R&D <b>PAY</b> \xe9/.Trash-" + uid;
+    // The mount table escapes spaces in octal, the list file is XML.
+    write_file(home / "mounts", "40 1 0:99 / " + home / "R&D\\040<b>PAY</b>\\040\xe9" + " rw - ext4 /dev/sdz1 rw\n");
+    const std::string inXml = home / "R&amp;D &lt;b&gt;PAY&lt;/b&gt; \xe9/.Trash-" + uid + "/files";
+    const struct {
+        bool markup;
+        std::string named;  // the volume's trash, as the notice names it
+    } cases[] = {
+        {false, home / "R&D <b>PAY</b> \\xe9/.Trash-" + uid},
+        {true, home / "R&amp;D &lt;b&gt;PAY&lt;/b&gt; \\xe9/.Trash-" + uid},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.markup);
+        make_tree(home.path(), {"R&D <b>PAY</", "R&D <b>PAY</b> \xe9/", trash + "/", trash + "/files/", trash + "/files/caf\xe9=x"});
+        write_file(files + "/plain", "x");
+        write_file(listFile, trash_list_xml(files, {{"plain", "2020-01-01T00:00:00Z"}}, inXml, {{"caf\xe9", "2020-01-01T00:00:00Z"}}));
+        const std::string record = home / ("notices" + std::to_string(c.markup));
+        std::vector<std::string> recorder = {QUILLON_NOTICE_SERVICE, record};
+        if (c.markup) recorder.push_back("body-markup");
+        ChildProcess service(recorder, session_environment(home.path(), bus.address()), home / "service.log");
+        ASSERT_TRUE(eventually([&] { return exists(record + ".ready"); }, 60s));
+        NotificationListener client(bus.address());
+        ChildProcess server({QUILLON_TEST_SERVER, "3600", home / "mounts"}, session_environment(home.path(), bus.address()), log);
+        ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
+
+        const auto purged = ServerClient::purgeNow();
+        ASSERT_TRUE(purged);
+        EXPECT_EQ(purged->deleted, (std::vector<std::string>{files + "/plain", home / "R&D <b>PAY</b> \\xe9/.Trash-" + uid + "/files/caf\\xe9"}));
+        ASSERT_TRUE(eventually([&] { return read_file(record).ends_with("--\n"); }, 60s));
+        EXPECT_EQ(read_file(record), "Quillon emptied the trash|Deleted 2 items, 2 bytes.\n" + home / ".local/share/Trash" +
+                                         ": 1 item, 1 byte\n" + c.named + ": 1 item, 1 byte\n--\n");
+        ServerClient::quit();
+        EXPECT_EQ(server.wait(60s), 0);
+    }
+}
+
 TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
     make_dir(files + "/big");
     for (int i = 0; i < 100; i++) write_file(files + "/big/f" + std::to_string(i), std::string(8192, 'd'));
