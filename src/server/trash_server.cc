@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -20,7 +22,17 @@ std::string TrashServer::listFilePath() {
     return Environment::current().preferencesFolder() + "/local.vantor.quillon.list.plist";
 }
 
-TrashServer::TrashServer(RunLoop &loop) : loop_(loop) {
+namespace {
+
+ClockReading readClocks() {
+    Environment &environment = Environment::current();
+    const std::chrono::nanoseconds boot = environment.bootTime();  // first: see ClockReading
+    return {environment.now(), boot};
+}
+
+}  // namespace
+
+TrashServer::TrashServer(RunLoop &loop) : loop_(loop), lastClock_(readClocks()) {
     trash_ = Trash::trashFromFile(listFilePath());
     preferences_ = Preferences::preferences();
     observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
@@ -92,7 +104,25 @@ std::optional<CalendarDate> TrashServer::dueDate(const CalendarDate &firstSeen, 
     return high;
 }
 
+void TrashServer::followClock() {
+    const ClockReading clock = readClocks();
+    if (const auto jump = clockJump(lastClock_, clock)) {
+        const double seconds = std::chrono::duration<double>(*jump).count(), size = std::fabs(seconds);
+        char amount[64];
+        if (size < 120) snprintf(amount, sizeof amount, "%.1f seconds", size);
+        else if (size < 48 * 3600) snprintf(amount, sizeof amount, "%.1f hours", size / 3600);
+        else snprintf(amount, sizeof amount, "%.1f days", size / 86400);
+        logMessage("the wall clock jumped %s by %s: the first-seen dates moved with it, so the ages stay as observed",
+                   seconds > 0 ? "forward" : "back", amount);
+        trash()->moveTrashDates(*jump);
+    }
+    lastClock_ = clock;
+    if (const size_t clamped = trash()->clampTrashDates(clock.wall))
+        logMessage("%zu first-seen dates lay later than now: they are now", clamped);
+}
+
 void TrashServer::processTrash() {
+    followClock();
     const int units = preferences()->units();
     const int period = preferences()->period();
     std::optional<CalendarDate> cutoff = cutoffDate(Environment::current().now(), period, units);

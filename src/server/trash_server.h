@@ -13,6 +13,7 @@
 #include "platform/notification_center.h"
 #include "platform/repeating_timer.h"
 #include "preferences/preferences.h"
+#include "server/clock_jump.h"
 #include "trash/trash.h"
 
 namespace quillon {
@@ -39,7 +40,11 @@ class TrashServer {
     // Logs "Stopping Quillon server %s", ends the timer and saves the registry, unless no
     // timer runs.
     void stop();
-    // One purge cycle.
+    // One purge cycle. It first follows the wall clock: a jump since the last cycle (or since
+    // the list file was read) moves every first-seen date with it, so an item goes only once
+    // the server has seen it lie in the trash for the period; a first-seen date later than
+    // now becomes now. Each jump is logged once, the dates made now once a cycle with their
+    // count. Time that passed while no server ran is measured by the wall clock alone.
     void processTrash();
     // One purge cycle now, outside the timer's schedule (which stays as it is), and what it
     // deleted and could not delete. Items first seen in it are not due, as in every cycle.
@@ -73,6 +78,8 @@ class TrashServer {
     static std::optional<CalendarDate> dueDate(const CalendarDate &firstSeen, int period, int units);
 
  private:
+    void followClock();
+
     RunLoop &loop_;
     double resolution_ = 900.0;
     std::unique_ptr<RepeatingTimer> currentTimer_;
@@ -81,6 +88,7 @@ class TrashServer {
     DistributedNotificationCenter::ObserverId observer_ = 0;
     std::optional<std::pair<int, int>> reportedBadSettings_;
     bool reportedUnknownSecure_ = false;
+    ClockReading lastClock_;  // at the last cycle, or when the list file was read
 };
 
 }  // namespace quillon

@@ -265,6 +265,28 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
     return changed;
 }
 
+bool TrashFolder::moveTrashDates(std::chrono::nanoseconds interval) {
+    bool moved = false;
+    if (files_)
+        for (const auto &file : *files_)
+            if (file->trashDate()) {
+                file->setTrashDate(file->trashDate()->dateByAddingInterval(interval));
+                moved = true;
+            }
+    return moved;
+}
+
+size_t TrashFolder::clampTrashDates(const CalendarDate &now) {
+    size_t clamped = 0;
+    if (files_)
+        for (const auto &file : *files_)
+            if (file->trashDate() && *file->trashDate() > now) {
+                file->setTrashDate(now);
+                clamped++;
+            }
+    return clamped;
+}
+
 std::string TrashFolder::description() const {
     std::string text = "TrashFolder = {path = " + path_ + ",files = {";
     if (files_)

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -98,6 +99,12 @@ class TrashFolder {
     bool processTrash(const PurgeRequest &request);
     // processTrash, noting in `report` what the cycle deleted and could not delete.
     bool processTrash(const PurgeRequest &request, CycleReport &report);
+    // Moves every first-seen date by `interval` (the wall clock's jump), so the ages stay what
+    // the server observed. Records without a date stay without. True when a date moved.
+    bool moveTrashDates(std::chrono::nanoseconds interval);
+    // Makes every first-seen date later than `now` now: an item is never taken for younger
+    // than new. How many were.
+    size_t clampTrashDates(const CalendarDate &now);
     const std::string &identity() const { return identity_; }
     void setIdentity(const std::string &identity) { identity_ = identity; }
 
