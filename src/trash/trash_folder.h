@@ -6,8 +6,8 @@
 // The record list may be absent (not merely empty): a folder made from a path has none until
 // its first scan.
 //
-// Records are carried over only for the same file: an entry whose inode differs from its
-// record's is a new item, and a folder whose identity (file system and folder) changed, a
+// Records are carried over only for the same file: an entry whose inode number or stamp
+// (birth or change time, trash_file.h) differs from its record's is a new item, and a folder whose identity (file system and folder) changed, a
 // different volume mounted at the same place, starts afresh.
 //
 // In processTrash the file work (listing, deletions, bookkeeping) runs patiently on a thread
@@ -95,7 +95,7 @@ class TrashFolder {
     void purgeFilesOlderThan(const CalendarDate &cutoff, bool securely);
     // Scan, then purge, then remove the info files left alone since the last cycle. True when
     // the record list differs (by names and order) from the one before, or a record got its
-    // missing date or its file number: the trash list file must be written.
+    // missing date, its file number or its stamp: the trash list file must be written.
     bool processTrash(const PurgeRequest &request);
     // processTrash, noting in `report` what the cycle deleted and could not delete.
     bool processTrash(const PurgeRequest &request, CycleReport &report);
