@@ -1,7 +1,8 @@
-// An environment for tests: a settable clock, folders in a temporary home, a mount table
+// An environment for tests: a settable wall clock and boot clock, folders in a temporary home, a mount table
 // given as text, and removals that can be made to fail. Installs itself while it lives.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@ class TestEnvironment : public EnvironmentWrapper {
     ~TestEnvironment() override { Environment::setCurrent(nullptr); }
 
     CalendarDate now() override { return now_; }
+    std::chrono::nanoseconds bootTime() override { return boot_; }
     std::string homeFolder() override { return home_; }
     std::string preferencesFolder() override { return home_ + "/.config"; }
     std::string dataFolder() override { return home_ + "/.local/share"; }
@@ -34,8 +36,13 @@ class TestEnvironment : public EnvironmentWrapper {
         return EnvironmentWrapper::secureDelete(path, level);
     }
 
-    void setNow(CalendarDate now) { now_ = now; }
-    void advance(double seconds) { now_ = CalendarDate::fromUnixSeconds(now_.unixSeconds() + seconds); }
+    // Time passing (suspend included): both clocks step alike.
+    void advance(double seconds) {
+        setWallClock(seconds);
+        boot_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
+    }
+    // The wall clock alone set `seconds` forward (or back): a jump, or a slew.
+    void setWallClock(double seconds) { now_ = CalendarDate::fromUnixSeconds(now_.unixSeconds() + seconds); }
     // Mounts as "/proc/self/mountinfo" lines, type ext4 unless given.
     void setMounts(const std::vector<std::string> &mountPoints, const std::string &type = "ext4") {
         mountTable_.clear();
@@ -53,6 +60,7 @@ class TestEnvironment : public EnvironmentWrapper {
     SystemEnvironment system_;
     std::string home_;
     CalendarDate now_;
+    std::chrono::nanoseconds boot_ = std::chrono::hours(1);
     std::string mountTable_;
     std::optional<uid_t> userId_;
 };

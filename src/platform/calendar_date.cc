@@ -36,6 +36,15 @@ double CalendarDate::timeIntervalSinceDate(const CalendarDate &other) const {
     return unixSeconds() - other.unixSeconds();
 }
 
+CalendarDate CalendarDate::dateByAddingInterval(std::chrono::nanoseconds interval) const {
+    using std::chrono::nanoseconds;
+    const int64_t limit = duration_cast<nanoseconds>(std::chrono::seconds(kLimitSeconds)).count();
+    const int64_t from = duration_cast<nanoseconds>(moment_.time_since_epoch()).count();
+    int64_t to;
+    if (__builtin_add_overflow(from, interval.count(), &to)) to = interval.count() < 0 ? -limit : limit;
+    return CalendarDate(Clock::time_point(duration_cast<Clock::duration>(nanoseconds(std::clamp(to, -limit, limit)))));
+}
+
 CalendarDate CalendarDate::dateByAdding(int years, int months, int days, int hours, int minutes,
                                         int seconds) const {
     const auto whole = std::chrono::floor<std::chrono::seconds>(moment_);

@@ -34,6 +34,8 @@ class CalendarDate {
     double unixSeconds() const;
     // Seconds from `other` to this date: negative when this date lies before `other`.
     double timeIntervalSinceDate(const CalendarDate &other) const;
+    // This date moved by `interval` of elapsed time, stopping at the edge of the span.
+    CalendarDate dateByAddingInterval(std::chrono::nanoseconds interval) const;
     CalendarDate dateByAdding(int years, int months, int days, int hours, int minutes, int seconds) const;
     // Local time as "YYYY-MM-DD hh:mm:ss +zzzz", for logs and people.
     std::string description() const;

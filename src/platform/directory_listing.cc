@@ -6,6 +6,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -43,7 +44,24 @@ bool forEachEntry(int fd, const std::function<void(const struct dirent &)> &entr
 
 std::vector<PinnedFolder::Entry> PinnedFolder::entries() const {
     std::vector<Entry> found;
-    if (fd_ >= 0) forEachEntry(fd_, [&](const dirent &entry) { found.push_back({entry.d_name, entry.d_ino}); });
+    if (fd_ < 0) return found;
+    forEachEntry(fd_, [&](const dirent &entry) {
+        Entry &added = found.emplace_back(Entry{entry.d_name, entry.d_ino});
+        struct statx sx;
+        if (statx(fd_, entry.d_name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BTIME | STATX_CTIME, &sx) != 0) return;
+        const auto nanoseconds = [](const struct statx_timestamp &t) {
+            // Within the 292 years around 1970 that 64 bits of nanoseconds hold.
+            const int64_t seconds = std::clamp<int64_t>(t.tv_sec, -9'000'000'000, 9'000'000'000);
+            return seconds * 1'000'000'000 + static_cast<int64_t>(t.tv_nsec);
+        };
+        if (sx.stx_mask & STATX_BTIME) {
+            added.stampKind = StampKind::birth;
+            added.stamp = nanoseconds(sx.stx_btime);
+        } else if (sx.stx_mask & STATX_CTIME) {
+            added.stampKind = StampKind::change;
+            added.stamp = nanoseconds(sx.stx_ctime);
+        }
+    });
     return found;
 }
 

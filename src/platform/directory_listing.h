@@ -4,11 +4,16 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace quillon {
+
+// Which time of a file a stamp holds: the file's birth, where the file system keeps one, else
+// its last change of status (ctime); none when the file could not be looked at.
+enum class StampKind : uint8_t { none, birth, change };
 
 // A folder opened once, without following a link in its place, so that a link swapped in for
 // it (or for one of its parents) while we work cannot redirect what we list or remove.
@@ -24,12 +29,16 @@ class PinnedFolder {
     int fd() const { return fd_; }
     const std::string &path() const { return path_; }
 
+    // A plain value: the name and scalars.
     struct Entry {
         std::string name;
         ino_t inode;  // as the directory lists it
+        StampKind stampKind = StampKind::none;
+        int64_t stamp = 0;  // that time, in nanoseconds since the epoch
     };
     // The entries directly in the folder, in the order the directory yields them, without
-    // "." and "..". Empty when the folder is not open.
+    // "." and "..", each stamped by one statx of its own (not following a link, nor
+    // triggering an automount). Empty when the folder is not open.
     std::vector<Entry> entries() const;
     // Their names alone.
     std::vector<std::string> list() const;

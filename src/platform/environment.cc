@@ -1,6 +1,7 @@
 #include "platform/environment.h"
 
 #include <pwd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -34,6 +35,12 @@ Environment &Environment::current() {
 void Environment::setCurrent(Environment *environment) { installed = environment; }
 
 CalendarDate SystemEnvironment::now() { return CalendarDate::calendarDate(); }
+
+std::chrono::nanoseconds SystemEnvironment::bootTime() {
+    struct timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
 
 std::string SystemEnvironment::homeFolder() {
     const char *home = getenv("HOME");

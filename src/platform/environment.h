@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 
 #include "platform/calendar_date.h"
@@ -16,7 +17,11 @@ class Environment {
  public:
     virtual ~Environment() = default;
 
+    // The wall clock: what dates are stored in. Others may set it, forward or back.
     virtual CalendarDate now() = 0;
+    // The boot clock (CLOCK_BOOTTIME): time since boot, suspend included. Only ever goes
+    // forward, at the wall clock's rate, so the two differ only where the wall clock was set.
+    virtual std::chrono::nanoseconds bootTime() = 0;
     // The user's home folder: $HOME, else the password database.
     virtual std::string homeFolder() = 0;
     // $XDG_CONFIG_HOME when absolute, else ~/.config: holds the settings and the trash list.
@@ -42,6 +47,7 @@ class Environment {
 class SystemEnvironment : public Environment {
  public:
     CalendarDate now() override;
+    std::chrono::nanoseconds bootTime() override;
     std::string homeFolder() override;
     std::string preferencesFolder() override;
     std::string dataFolder() override;
@@ -56,6 +62,7 @@ class EnvironmentWrapper : public Environment {
  public:
     explicit EnvironmentWrapper(Environment &target) : target_(target) {}
     CalendarDate now() override { return target_.now(); }
+    std::chrono::nanoseconds bootTime() override { return target_.bootTime(); }
     std::string homeFolder() override { return target_.homeFolder(); }
     std::string preferencesFolder() override { return target_.preferencesFolder(); }
     std::string dataFolder() override { return target_.dataFolder(); }

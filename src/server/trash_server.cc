@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -20,8 +22,21 @@ std::string TrashServer::listFilePath() {
     return Environment::current().preferencesFolder() + "/local.vantor.quillon.list.plist";
 }
 
+namespace {
+
+ClockReading readClocks() {
+    Environment &environment = Environment::current();
+    const std::chrono::nanoseconds boot = environment.bootTime();  // first: see ClockReading
+    return {environment.now(), boot};
+}
+
+}  // namespace
+
 TrashServer::TrashServer(RunLoop &loop, std::shared_ptr<QuitFlag> quitting)
-    : loop_(loop), quitting_(std::move(quitting)), cycleEnded_(loop, [this] { finishCycle(); }) {
+    : loop_(loop),
+      quitting_(std::move(quitting)),
+      lastClock_(readClocks()),
+      cycleEnded_(loop, [this] { finishCycle(); }) {
     trash_ = Trash::trashFromFile(listFilePath());
     preferences_ = Preferences::preferences();
     observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
@@ -107,6 +122,23 @@ std::optional<CalendarDate> TrashServer::dueDate(const CalendarDate &firstSeen, 
     return high;
 }
 
+void TrashServer::followClock() {
+    const ClockReading clock = readClocks();
+    if (const auto jump = clockJump(lastClock_, clock)) {
+        const double seconds = std::chrono::duration<double>(*jump).count(), size = std::fabs(seconds);
+        char amount[64];
+        if (size < 120) snprintf(amount, sizeof amount, "%.1f seconds", size);
+        else if (size < 48 * 3600) snprintf(amount, sizeof amount, "%.1f hours", size / 3600);
+        else snprintf(amount, sizeof amount, "%.1f days", size / 86400);
+        logMessage("the wall clock jumped %s by %s: the first-seen dates moved with it, so the ages stay as observed",
+                   seconds > 0 ? "forward" : "back", amount);
+        trash()->moveTrashDates(*jump);
+    }
+    lastClock_ = clock;
+    if (const size_t clamped = trash()->clampTrashDates(clock.wall))
+        logMessage("%zu first-seen dates lay later than now: they are now", clamped);
+}
+
 PurgeRequest TrashServer::purgeRequest() {
     const int units = preferences()->units();
     const int period = preferences()->period();
@@ -136,9 +168,9 @@ PurgeRequest TrashServer::purgeRequest() {
 }
 
 void TrashServer::startCycle() {
+    followClock();  // the loop's thread still holds the registry
     const PurgeRequest request = purgeRequest();
     cycleNotifies_ = request.measure;
-    // Preparation of the registry for each cycle goes here: the loop's thread still holds it.
 
     // From here until finishCycle the registry is the cycle thread's alone.
     cycle_ = std::make_unique<BackgroundWork>([trash = trash_, request] { trash->processTrash(request); }, quitting_,

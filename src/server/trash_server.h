@@ -25,6 +25,7 @@
 #include "platform/notification_center.h"
 #include "platform/repeating_timer.h"
 #include "preferences/preferences.h"
+#include "server/clock_jump.h"
 #include "trash/trash.h"
 
 namespace quillon {
@@ -59,6 +60,11 @@ class TrashServer {
     // nothing is saved and the last save stands, which is logged.
     void stop();
     // The timer's firing: starts a cycle, unless one runs (a firing missed so is not made up).
+    // Every cycle first follows the wall clock: a jump since the last cycle (or since the list
+    // file was read) moves every first-seen date with it, so an item goes only once the server
+    // has seen it lie in the trash for the period; a first-seen date later than now becomes
+    // now. Each jump is logged once, the dates made now once a cycle with their count. Time
+    // that passed while no server ran is measured by the wall clock alone.
     void processTrash();
     // A purge cycle outside the timer's schedule (which stays as it is): `done` gets, on the
     // loop's thread, what a cycle that started after this call deleted and could not delete;
@@ -96,6 +102,9 @@ class TrashServer {
     static std::optional<CalendarDate> dueDate(const CalendarDate &firstSeen, int period, int units);
 
  private:
+    // Follows the wall clock before a cycle (see processTrash); on the loop's thread.
+    void followClock();
+
     RunLoop &loop_;
     double resolution_ = 900.0;
     std::unique_ptr<RepeatingTimer> currentTimer_;
@@ -120,6 +129,7 @@ class TrashServer {
     bool cycleNotifies_ = false;
     std::vector<std::function<void(const CycleReport &)>> answering_;  // by the running cycle
     std::vector<std::function<void(const CycleReport &)>> waiting_;    // by the next one
+    ClockReading lastClock_;  // at the last cycle, or when the list file was read
     LoopWakeup cycleEnded_;  // last: its handler uses the members above
 };
 

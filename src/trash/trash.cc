@@ -97,6 +97,20 @@ bool Trash::updateLists() {
     return !listsEqual(before, folders_);
 }
 
+void Trash::moveTrashDates(std::chrono::nanoseconds interval) {
+    if (folders_)
+        for (const auto &folder : *folders_)
+            if (folder->moveTrashDates(interval)) unsavedChanges_ = true;
+}
+
+size_t Trash::clampTrashDates(const CalendarDate &now) {
+    size_t clamped = 0;
+    if (folders_)
+        for (const auto &folder : *folders_) clamped += folder->clampTrashDates(now);
+    if (clamped != 0) unsavedChanges_ = true;
+    return clamped;
+}
+
 void Trash::processTrash(const PurgeRequest &request) {
     bool changed = unsavedChanges_;
     lastCycle_ = {};

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <set>
@@ -54,6 +55,12 @@ class Trash {
     bool updateLists();
     // One purge cycle over every folder, then save.
     void processTrash(const PurgeRequest &request);
+    // The first-seen dates of every folder's records, also of folders left out of cycles while
+    // their volume does not answer: moved by `interval` (TrashFolder::moveTrashDates), or made
+    // `now` where later (TrashFolder::clampTrashDates; the count returned). A changed date is
+    // an unsaved change.
+    void moveTrashDates(std::chrono::nanoseconds interval);
+    size_t clampTrashDates(const CalendarDate &now);
     // What the last cycle deleted and could not delete.
     const CycleReport &lastCycle() const { return lastCycle_; }
 

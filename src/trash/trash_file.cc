@@ -22,6 +22,12 @@ std::shared_ptr<TrashFile> TrashFile::fileWithAttributes(const PlistValue &attri
     if (const PlistValue *stored = attributes.find("fileNumber"))
         // Stored as the 64 bits of the inode number, which may use the top bit.
         if (const auto *value = stored->as<int64_t>()) file->setFileNumber(static_cast<uint64_t>(*value));
+    for (StampKind kind : {StampKind::birth, StampKind::change})
+        if (const PlistValue *stored = attributes.find(stampKey(kind)))
+            if (const auto *value = stored->as<int64_t>()) {
+                file->setStamp(kind, *value);
+                break;
+            }
     return file;
 }
 
@@ -30,7 +36,16 @@ PlistValue TrashFile::attributes() const {
     dictionary.emplace_back("path", path_);
     if (trashDate_) dictionary.emplace_back("trashDate", *trashDate_);
     if (fileNumber_) dictionary.emplace_back("fileNumber", static_cast<int64_t>(*fileNumber_));
+    if (stampKind_ != StampKind::none) dictionary.emplace_back(stampKey(stampKind_), stamp_);
     return dictionary;
+}
+
+const char *TrashFile::stampKey(StampKind kind) {
+    switch (kind) {
+        case StampKind::birth: return "fileBirth";
+        case StampKind::change: return "fileChange";
+        default: return nullptr;
+    }
 }
 
 std::string TrashFile::description() const {

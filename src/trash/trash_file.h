@@ -4,9 +4,19 @@
 // their dates, and hash alike. The first-seen date is absent only for a record read from a
 // trash list file that lacked it; such a record has no age until a scan dates it.
 //
-// A record also remembers which file it is about (its inode in the trash folder), so that a
-// different file later trashed under the same name is not taken for it. The number is absent
-// for a record read from an older trash list file, until a scan meets the item.
+// A record also remembers which file it is about, so that a different file later trashed
+// under the same name is not taken for it: its inode number in the trash folder and a stamp
+// of the file's own, its birth time where the file system keeps one, else its change time
+// (PinnedFolder::Entry). The number alone does not do: a file deleted for good frees its
+// inode, and ext4 gives it to the next new file at once. Stamps are compared only like with
+// like. A change time also moves when the item itself changes (a chmod, a write, a deletion
+// that failed half-way through a folder): the item is then taken for a new one and dated
+// anew. That only puts its deletion off by a period, the safe direction; taking a new file
+// for an old one would delete it early. Two files given one inode within one tick of the
+// kernel's file clock (milliseconds) cannot be told apart.
+// Number and stamp are absent for a record read from an older trash list file until a scan
+// meets the item; a stamp of another kind than the item now shows (its file system began or
+// stopped keeping birth times) is replaced, like an absent one, without dating the item anew.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +26,7 @@
 #include <string>
 
 #include "platform/calendar_date.h"
+#include "platform/directory_listing.h"
 #include "platform/plist.h"
 
 namespace quillon {
@@ -25,15 +36,16 @@ class TrashFile {
     // A record for `name`, first seen now (the environment's clock).
     static std::shared_ptr<TrashFile> fileWithPath(const std::string &name);
     // A record from an item dictionary {"path": string, "trashDate": date, "fileNumber":
-    // integer}. Other keys are ignored; a "trashDate" that is not a date leaves the date
-    // absent, a "fileNumber" that is not an integer the number. Null when
-    // `attributes` is not a dictionary or has no string "path".
+    // integer, "fileBirth" or "fileChange": integer, the stamp in nanoseconds since the epoch}.
+    // Other keys are ignored (with both stamps, the birth counts); a "trashDate" that is not
+    // a date leaves the date absent, a "fileNumber" or stamp that is not an integer the number
+    // or stamp. Null when `attributes` is not a dictionary or has no string "path".
     static std::shared_ptr<TrashFile> fileWithAttributes(const PlistValue &attributes);
 
     TrashFile(std::string path, std::optional<CalendarDate> trashDate)
         : path_(std::move(path)), trashDate_(trashDate) {}
 
-    // The item dictionary; "trashDate" and "fileNumber" are left out while absent.
+    // The item dictionary; "trashDate", "fileNumber" and the stamp are left out while absent.
     PlistValue attributes() const;
 
     const std::string &path() const { return path_; }
@@ -42,6 +54,11 @@ class TrashFile {
     void setTrashDate(std::optional<CalendarDate> date) { trashDate_ = date; }
     const std::optional<uint64_t> &fileNumber() const { return fileNumber_; }
     void setFileNumber(std::optional<uint64_t> number) { fileNumber_ = number; }
+    StampKind stampKind() const { return stampKind_; }
+    int64_t stamp() const { return stamp_; }
+    void setStamp(StampKind kind, int64_t stamp) { stampKind_ = kind, stamp_ = stamp; }
+    // The stamp's key in the item dictionary; null for none.
+    static const char *stampKey(StampKind kind);
 
     // "<TrashFile: 0x...> {path = NAME; trashDate = DATE;}" on one line.
     std::string description() const;
@@ -53,6 +70,8 @@ class TrashFile {
     std::string path_;
     std::optional<CalendarDate> trashDate_;
     std::optional<uint64_t> fileNumber_;
+    StampKind stampKind_ = StampKind::none;
+    int64_t stamp_ = 0;
 };
 
 }  // namespace quillon

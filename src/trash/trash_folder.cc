@@ -59,6 +59,17 @@ void TrashFolder::updateFiles() {
     updateFiles(folder.entries(), folder.identity());
 }
 
+namespace {
+
+// Whether `entry` is the file `record` was made for (trash_file.h): what either lacks, or a
+// stamp of another kind, is not held against it.
+bool isSameFile(const TrashFile &record, const PinnedFolder::Entry &entry) {
+    if (record.fileNumber() && *record.fileNumber() != static_cast<uint64_t>(entry.inode)) return false;
+    return record.stampKind() != entry.stampKind || record.stamp() == entry.stamp;
+}
+
+}  // namespace
+
 void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, const std::string &identity) {
     changedRecords_ = false;
     bool sameVolume = true;
@@ -96,11 +107,12 @@ void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, c
         if (entry.name[0] == '.') continue;
         const uint64_t number = entry.inode;
         const std::shared_ptr<TrashFile> *known = knownRecord(entry.name);
-        if (!known || ((*known)->fileNumber() && *(*known)->fileNumber() != number)) {
+        if (!known || !isSameFile(**known, entry)) {
             // New, or a different file under a name we knew: its age starts now.
             if (known) changedRecords_ = true;
             auto file = TrashFile::fileWithPath(entry.name);
             file->setFileNumber(number);
+            file->setStamp(entry.stampKind, entry.stamp);
             files->push_back(std::move(file));
             continue;
         }
@@ -112,6 +124,10 @@ void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, c
         }
         if (!file->fileNumber()) {
             file->setFileNumber(number);  // a record of an older list file
+            changedRecords_ = true;
+        }
+        if (entry.stampKind != StampKind::none && file->stampKind() != entry.stampKind) {
+            file->setStamp(entry.stampKind, entry.stamp);  // none yet, or of a kind no longer kept
             changedRecords_ = true;
         }
         files->push_back(file);
@@ -266,6 +282,28 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
         changed = true;
     }
     return changed;
+}
+
+bool TrashFolder::moveTrashDates(std::chrono::nanoseconds interval) {
+    bool moved = false;
+    if (files_)
+        for (const auto &file : *files_)
+            if (file->trashDate()) {
+                file->setTrashDate(file->trashDate()->dateByAddingInterval(interval));
+                moved = true;
+            }
+    return moved;
+}
+
+size_t TrashFolder::clampTrashDates(const CalendarDate &now) {
+    size_t clamped = 0;
+    if (files_)
+        for (const auto &file : *files_)
+            if (file->trashDate() && *file->trashDate() > now) {
+                file->setTrashDate(now);
+                clamped++;
+            }
+    return clamped;
 }
 
 std::string TrashFolder::description() const {

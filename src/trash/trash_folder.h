@@ -6,8 +6,8 @@
 // The record list may be absent (not merely empty): a folder made from a path has none until
 // its first scan.
 //
-// Records are carried over only for the same file: an entry whose inode differs from its
-// record's is a new item, and a folder whose identity (file system and folder) changed, a
+// Records are carried over only for the same file: an entry whose inode number or stamp
+// (birth or change time, trash_file.h) differs from its record's is a new item, and a folder whose identity (file system and folder) changed, a
 // different volume mounted at the same place, starts afresh.
 //
 // In processTrash the file work (listing, deletions, bookkeeping) runs patiently on a thread
@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -94,11 +95,17 @@ class TrashFolder {
     void purgeFilesOlderThan(const CalendarDate &cutoff, bool securely);
     // Scan, then purge, then remove the info files left alone since the last cycle and an hour
     // old (TrashBookkeeping::removeOrphans). True when the record list differs (by names and
-    // order) from the one before, or a record got its missing date or its file number: the
-    // trash list file must be written.
+    // order) from the one before, or a record got its missing date, its file number or its
+    // stamp: the trash list file must be written.
     bool processTrash(const PurgeRequest &request);
     // processTrash, noting in `report` what the cycle deleted and could not delete.
     bool processTrash(const PurgeRequest &request, CycleReport &report);
+    // Moves every first-seen date by `interval` (the wall clock's jump), so the ages stay what
+    // the server observed. Records without a date stay without. True when a date moved.
+    bool moveTrashDates(std::chrono::nanoseconds interval);
+    // Makes every first-seen date later than `now` now: an item is never taken for younger
+    // than new. How many were.
+    size_t clampTrashDates(const CalendarDate &now);
     const std::string &identity() const { return identity_; }
     void setIdentity(const std::string &identity) { identity_ = identity; }
 

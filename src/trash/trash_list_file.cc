@@ -44,6 +44,10 @@ std::optional<std::string> writeFolders(PlistWriter &writer, const FolderList *f
                     writer.key("fileNumber");
                     writer.integer(static_cast<int64_t>(*file->fileNumber()));
                 }
+                if (const char *key = TrashFile::stampKey(file->stampKind())) {
+                    writer.key(key);
+                    writer.integer(file->stamp());
+                }
                 writer.end("dict");
             }
             writer.end("array");
@@ -122,6 +126,8 @@ class TrashListReader : public PlistVisitor {
             if (text == "path" && record_.pathState == Field::unseen) slot_ = Slot::recordPath;
             else if (text == "trashDate" && !dateSeen_) slot_ = Slot::recordDate;
             else if (text == "fileNumber" && !numberSeen_) slot_ = Slot::recordNumber;
+            else if (text == "fileBirth" && !birthSeen_) slot_ = Slot::recordBirth;
+            else if (text == "fileChange" && !changeSeen_) slot_ = Slot::recordChange;
         }
     }
     void scalar(PlistValue value) override {
@@ -145,6 +151,14 @@ class TrashListReader : public PlistVisitor {
                 numberSeen_ = true;
                 if (auto *number = value.as<int64_t>()) number_ = static_cast<uint64_t>(*number);
                 break;
+            case Slot::recordBirth:
+                birthSeen_ = true;
+                if (auto *stamp = value.as<int64_t>()) birth_ = *stamp;
+                break;
+            case Slot::recordChange:
+                changeSeen_ = true;
+                if (auto *stamp = value.as<int64_t>()) change_ = *stamp;
+                break;
             case Slot::skip: break;
         }
     }
@@ -159,7 +173,7 @@ class TrashListReader : public PlistVisitor {
 
  private:
     enum class Level { start, top, folder, files, record, done };
-    enum class Slot { skip, folderPath, folderFiles, folderVolume, recordPath, recordDate, recordNumber };
+    enum class Slot { skip, folderPath, folderFiles, folderVolume, recordPath, recordDate, recordNumber, recordBirth, recordChange };
     enum class Field { unseen, good, bad };
     struct Path {
         Field pathState = Field::unseen;
@@ -200,7 +214,9 @@ class TrashListReader : public PlistVisitor {
             record_ = {};
             date_.reset();
             number_.reset();
-            dateSeen_ = numberSeen_ = false;
+            birth_.reset();
+            change_.reset();
+            dateSeen_ = numberSeen_ = birthSeen_ = changeSeen_ = false;
             return;
         }
         const Slot slot = takeSlot();
@@ -218,11 +234,15 @@ class TrashListReader : public PlistVisitor {
         if (slot == Slot::folderVolume) volumeSeen_ = true;
         if (slot == Slot::recordDate) dateSeen_ = true;
         if (slot == Slot::recordNumber) numberSeen_ = true;
+        if (slot == Slot::recordBirth) birthSeen_ = true;
+        if (slot == Slot::recordChange) changeSeen_ = true;
         skipping_ = 1;
     }
     std::shared_ptr<TrashFile> makeRecord() {
         auto file = std::make_shared<TrashFile>(std::move(record_.path), date_);
         if (number_) file->setFileNumber(*number_);
+        if (birth_) file->setStamp(StampKind::birth, *birth_);
+        else if (change_) file->setStamp(StampKind::change, *change_);
         return file;
     }
 
@@ -237,7 +257,8 @@ class TrashListReader : public PlistVisitor {
     bool filesSeen_ = false, filesBad_ = false, volumeSeen_ = false;
     std::optional<CalendarDate> date_;
     std::optional<uint64_t> number_;
-    bool dateSeen_ = false, numberSeen_ = false;
+    std::optional<int64_t> birth_, change_;
+    bool dateSeen_ = false, numberSeen_ = false, birthSeen_ = false, changeSeen_ = false;
 };
 
 // The folders `reader` built, once the document was `read` whole.

@@ -1,5 +1,6 @@
 // The coding of the trash list file: an XML property list whose top level is an array of
-// folder dictionaries {"path": string, "files": [{"path": string, "trashDate": date}]}.
+// folder dictionaries {"path": string, "files": [item dictionaries], "volume": string}, the
+// dictionaries of TrashFolder::folderWithAttributes and TrashFile::fileWithAttributes.
 #pragma once
 
 #include <optional>

@@ -47,6 +47,7 @@ std::string summary(const quillon::FolderList &folders) {
             text += file->path() + '\x1f';
             text += file->trashDate() ? std::to_string(file->trashDate()->unixSeconds()) : "-";
             text += '\x1f' + (file->fileNumber() ? std::to_string(*file->fileNumber()) : "-") + '\x1f';
+            text += std::to_string(static_cast<int>(file->stampKind())) + ':' + std::to_string(file->stamp()) + '\x1f';
         }
         text += '\x1d';
     }

@@ -174,6 +174,50 @@ TEST_F(TrashServerTest, APurgeAskedDuringACycleIsAnsweredByTheNextOne) {
     for (int fd : {entered[0], entered[1], release[0], release[1]}) close(fd);
 }
 
+// An item goes once the server has seen it lie in the trash for the period (4 days), whatever
+// the wall clock did: a jump moves the first-seen dates with it, a date later than now (read
+// from the list file) becomes now; a slew below the tolerance and a suspend change nothing.
+TEST_F(TrashServerTest, AnItemsAgeIsWhatTheServerSawWhateverTheWallClockDid) {
+    const double day = 86400, year = 365 * day;
+    const std::string moved = ": the first-seen dates moved with it, so the ages stay as observed";
+    const struct {
+        const char *name;
+        double seen, jump;  // time passing on both clocks, then the wall clock's own step
+        bool stays;         // after that cycle; when it stays, it goes 4 days after it was seen
+        std::string said;   // the whole log
+        const char *listed = nullptr;  // its first-seen date in the list file, else seen by a cycle
+    } cases[] = {
+        {"set 3 years forward", 900, 3 * year, true, "the wall clock jumped forward by 1095.0 days" + moved},
+        {"5 days behind, put right", 900, 5 * day, true, "the wall clock jumped forward by 5.0 days" + moved},
+        {"2 years ahead, put right", 900, -2 * year, true, "the wall clock jumped back by 730.0 days" + moved},
+        {"a slew below the tolerance", 4 * day - 0.5, 1, false, ""},
+        {"a suspend of 5 days", 5 * day, 0, false, ""},
+        {"a list file dated ahead", 0, 0, true, "1 first-seen dates lay later than now: they are now", "2040-01-01T00:00:00Z"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        logged.clear();
+        unlink(listFile.c_str());
+        write_file(files + "/item", "x");
+        if (c.listed) write_file(listFile, trash_list_xml(files, {{"item", c.listed}}));
+        TrashServer server(loop);
+        if (!c.listed) cycle(server);
+        environment.advance(c.seen);
+        environment.setWallClock(c.jump);
+        cycle(server);
+        EXPECT_EQ(exists(files + "/item"), c.stays);
+        if (c.stays) {
+            environment.advance(4 * day - c.seen - 1);
+            cycle(server);
+            EXPECT_TRUE(exists(files + "/item"));
+            environment.advance(2);
+            cycle(server);
+            EXPECT_FALSE(exists(files + "/item"));
+        }
+        EXPECT_EQ(logged, c.said.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.said});
+    }
+}
+
 TEST_F(TrashServerTest, StartAndStopAreIdempotentAndTheFirstCycleComesOneIntervalLater) {
     TrashServer server(loop);
     server.setResolution(60);

@@ -1,10 +1,12 @@
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 
+#include "process_runner.h"
 #include "trash/trash_folder.h"
 #include "trash_fixture.h"
 
@@ -141,6 +143,50 @@ TEST_F(TrashFolderTest, ADifferentFileUnderAKnownNameIsANewItem) {
     EXPECT_EQ(folder->trashFileWithPath("report.pdf")->trashDate(), environment.now());
 }
 
+// A file deleted for good frees its inode, and ext4 gives it to the next new file at once:
+// that file, trashed under the deleted item's name, is a new item all the same, whether the
+// file system keeps birth times (256-byte inodes) or only change times (128-byte ones).
+TEST_F(TrashFolderTest, ANewFileOnTheInodeOfADeletedItemIsANewItem) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string image = home / "ext4.img", log = home / "tools.log";
+    auto entryOf = [&](const std::string &name) {
+        for (const PinnedFolder::Entry &entry : PinnedFolder(files).entries())
+            if (entry.name == name) return entry;
+        return PinnedFolder::Entry{};
+    };
+    std::string skipped;
+    for (const auto &[inodeSize, kind] : {std::pair{"256", StampKind::birth}, std::pair{"128", StampKind::change}}) {
+        SCOPED_TRACE(std::string(inodeSize) + "-byte inodes");
+        if (ChildProcess({"/usr/sbin/mkfs.ext4", "-q", "-F", "-I", inodeSize, image, "4M"}, {}, log).wait(std::chrono::minutes(1)) != 0 ||
+            ChildProcess({"/usr/bin/mount", "-o", "loop", image, files}, {}, log).wait(std::chrono::minutes(1)) != 0)
+            GTEST_SKIP() << "no ext4 image mounted: " << read_file(log);
+        rmdir((files + "/lost+found").c_str());
+        folder = TrashFolder::folderWithPath(files);
+        trashItem("photo.jpg");
+        cycle(1e9);
+        const PinnedFolder::Entry old = entryOf("photo.jpg");
+        EXPECT_EQ(folder->trashFileWithPath("photo.jpg")->stampKind(), kind);
+        environment.advance(5 * 86400);
+        // Deleted for good behind the server's back; the new file is made once the kernel's
+        // file clock has moved on from the old one's stamp.
+        ASSERT_TRUE(eventually([&] {
+            unlink((files + "/photo.jpg").c_str());
+            trashItem("photo.jpg", "new");
+            return entryOf("photo.jpg").stamp != old.stamp;
+        }, std::chrono::minutes(1)));
+        if (entryOf("photo.jpg").inode != old.inode) {
+            skipped += std::string(" ext4 with ") + inodeSize + "-byte inodes gave the new file another inode;";
+        } else {
+            EXPECT_TRUE(cycle(86400));
+            ASSERT_TRUE(exists(files + "/photo.jpg")) << "the new file inherited the deleted item's age";
+            EXPECT_EQ(folder->trashFileWithPath("photo.jpg")->trashDate(), environment.now());
+        }
+        umount2(files.c_str(), MNT_DETACH);
+    }
+    if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
 // Due records in a row all go, a folder whole with everything in it, plainly or securely, each
 // with its info file; the record first seen later stays.
 TEST_F(TrashFolderTest, EveryDueItemGoesWholeWithItsInfoFile) {
@@ -180,9 +226,11 @@ TEST_F(TrashFolderTest, AFailedDeletionKeepsTheRecordAndIsRetried) {
 }
 
 TEST_F(TrashFolderTest, RecordsReadFromAFile) {
-    // Order differs from the scan's, a duplicate name, a record without a date, a hostile name.
+    // Order differs from the scan's, a duplicate name, a record without a date, a hostile name,
+    // a record of an older file without a stamp.
     trashItem("b");
     trashItem("a");
+    trashItem("c");
     auto loaded = TrashFolder::folderWithAttributes(PlistDictionary{
         {"path", files},
         {"files", PlistArray{PlistDictionary{{"path", "zzz"}, {"trashDate", CalendarDate::fromUnixTime(5)}},
@@ -190,9 +238,10 @@ TEST_F(TrashFolderTest, RecordsReadFromAFile) {
                              PlistDictionary{{"path", "b"}, {"trashDate", CalendarDate::fromUnixTime(10)}},
                              PlistDictionary{{"path", "b"}, {"trashDate", CalendarDate::fromUnixTime(20)}},
                              PlistDictionary{{"path", "../../etc"}, {"trashDate", CalendarDate::fromUnixTime(1)}},
+                             PlistDictionary{{"path", "c"}, {"trashDate", CalendarDate::fromUnixTime(20)}},
                              PlistValue("not a dictionary")}}});
     ASSERT_TRUE(loaded);
-    EXPECT_EQ(loaded->files()->size(), 5u);
+    EXPECT_EQ(loaded->files()->size(), 6u);
     make_dir(home / ".local/share/etc");
     write_file(home / ".local/share/etc/passwd", "decoy");
 
@@ -206,7 +255,9 @@ TEST_F(TrashFolderTest, RecordsReadFromAFile) {
     ASSERT_TRUE(a);
     EXPECT_EQ(a->trashDate(), environment.now());  // its age starts at the scan that meets it
     EXPECT_FALSE(exists(files + "/b"));            // the first "b" record, dated 10, wins
-    EXPECT_EQ(names(loaded->files()), std::vector<std::string>{"a"});
+    EXPECT_EQ(loaded->files()->size(), 2u);
+    EXPECT_EQ(loaded->trashFileWithPath("c")->trashDate(), CalendarDate::fromUnixTime(20));  // not dated anew
+    EXPECT_NE(loaded->trashFileWithPath("c")->stampKind(), StampKind::none);                 // but stamped
 }
 
 }  // namespace

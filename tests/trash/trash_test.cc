@@ -110,6 +110,8 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     files_list->push_back(std::make_shared<TrashFile>("z first", CalendarDate::fromUnixSeconds(1'800'000'000.9)));
     files_list->push_back(std::make_shared<TrashFile>("a & <second>", CalendarDate::fromUnixTime(1'700'000'000)));
     files_list->back()->setFileNumber(uint64_t{1} << 63);  // inode numbers may use the top bit
+    files_list->back()->setStamp(StampKind::change, -1);   // a change before 1970
+    files_list->front()->setStamp(StampKind::birth, 1'800'000'000'123'456'789);
     files_list->push_back(std::make_shared<TrashFile>("undated\r", std::nullopt));
     scanned->setFiles(files_list);
     scanned->setIdentity("00000801:42");
@@ -137,6 +139,9 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     EXPECT_EQ((*first->files())[0]->trashDate(), CalendarDate::fromUnixTime(1'800'000'000));
     EXPECT_EQ((*first->files())[1]->path(), "a & <second>");
     EXPECT_EQ((*first->files())[1]->fileNumber(), uint64_t{1} << 63);
+    EXPECT_EQ((*first->files())[0]->stamp(), 1'800'000'000'123'456'789);
+    EXPECT_EQ((*first->files())[1]->stampKind(), StampKind::change);
+    EXPECT_EQ((*first->files())[1]->stamp(), -1);
     EXPECT_EQ((*first->files())[2]->path(), "undated\r");
     EXPECT_FALSE((*first->files())[2]->trashDate());
     EXPECT_EQ(first->identity(), "00000801:42");
