@@ -16,6 +16,7 @@ std::atomic<int64_t> normalPatienceMs{10000};
 std::atomic<int64_t> quittingPatienceMs{3000};
 
 thread_local std::atomic<uint64_t> *currentCounter = nullptr;
+void (*progressHook)() = nullptr;
 std::atomic<int> abandonedRunning{0};
 
 // What the waiting thread and one work's thread share; it lives as long as either needs it.
@@ -47,6 +48,16 @@ struct Watched {
 
 void noteProgress() {
     if (currentCounter) currentCounter->fetch_add(1, std::memory_order_relaxed);
+    else if (progressHook) progressHook();
+}
+
+void setProgressHook(void (*hook)()) {
+    currentCounter = nullptr;
+    progressHook = hook;
+}
+
+std::chrono::milliseconds currentPatience() {
+    return std::chrono::milliseconds(quitPending() ? quittingPatienceMs.load() : normalPatienceMs.load());
 }
 
 std::atomic<uint64_t> *progressCounter() { return currentCounter; }
@@ -84,7 +95,7 @@ std::vector<bool> runPatiently(std::vector<BlockingWork> works) {
 
     for (;;) {
         bool waiting = false;
-        const auto patience = std::chrono::milliseconds(quitPending() ? quittingPatienceMs.load() : normalPatienceMs.load());
+        const auto patience = currentPatience();
         for (Watched &w : watched) {
             if (w.settled) continue;
             {

@@ -36,7 +36,7 @@ std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &f
     auto facts = std::make_shared<std::map<std::string, ItemFacts>>();
     const bool answered = runPatiently(
         [facts, files, names] {
-            const ItemSizes sizes(files);
+            const ItemSizes sizes{PinnedFolder(files)};
             for (const std::string &name : names) {
                 ItemFacts &item = (*facts)[name];
                 item.present = sizes.present(name);

@@ -96,8 +96,13 @@ class TrashFolder {
     // the record list differs (by names and order) from the one before, or a record got its
     // missing date or its file number: the trash list file must be written.
     bool processTrash(const PurgeRequest &request);
-    // processTrash, noting in `report` what the cycle deleted and could not delete.
+    // processTrash, noting in `report` what the cycle deleted and could not delete. These two
+    // open the folder by its path (see PinnedFolder(path)); a cycle uses the next one.
     bool processTrash(const PurgeRequest &request, CycleReport &report);
+    // processTrash on `folder`, the open folder a look-up of this cycle found (path() only
+    // names it), with its listing when the look-up made it already (then no scan is made here).
+    bool processTrash(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder,
+                      const FolderListing *listing = nullptr);
     const std::string &identity() const { return identity_; }
     void setIdentity(const std::string &identity) { identity_ = identity; }
 

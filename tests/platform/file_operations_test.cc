@@ -172,7 +172,8 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     const bool mounted = private_mounts().empty() && mount_for_test(outside, files + "/tree/mnt", "bind").empty() &&
                          mount_for_test(outside + "/big", files + "/bound", "bind").empty();
 
-    const ItemSizes sizes(files);
+    const PinnedFolder pinned(files);
+    const ItemSizes sizes(pinned);
     EXPECT_EQ(sizes.bytes("tree"), 3u + 4u + (outside + "/big").size());  // the stale line is not used
     EXPECT_EQ(sizes.bytes("link"), outside.size());
     EXPECT_EQ(sizes.bytes("cached"), 777u);
@@ -193,7 +194,7 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     }
     // A trash folder that is a link is not looked into.
     ASSERT_EQ(symlink(files.c_str(), (dir / "linked-files").c_str()), 0);
-    EXPECT_FALSE(ItemSizes(dir / "linked-files").present("tree"));
+    EXPECT_FALSE(ItemSizes(PinnedFolder(dir / "linked-files")).present("tree"));
 }
 
 }  // namespace
