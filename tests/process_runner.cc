@@ -69,4 +69,10 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
+int ChildProcess::wait() {
+    int raw;
+    if (!status_ && pid_ > 0 && waitpid(pid_, &raw, 0) == pid_) status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return status_.value_or(-1);
+}
+
 }  // namespace quillon::testing

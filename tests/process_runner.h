@@ -30,6 +30,9 @@ class ChildProcess {
     // The exit status once the child has exited within `timeout`; nullopt if it still runs.
     // A child killed by a signal gives 128 + the signal.
     std::optional<int> wait(std::chrono::milliseconds timeout);
+    // The exit status, once the child has exited, however long that takes: the test's own
+    // timeout is the bound.
+    int wait();
 
  private:
     pid_t pid_ = -1;

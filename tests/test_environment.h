@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "test_support.h"
 
 namespace quillon::testing {
 
@@ -46,9 +47,7 @@ class TestEnvironment : public EnvironmentWrapper {
     // Mounts as "/proc/self/mountinfo" lines, type ext4 unless given.
     void setMounts(const std::vector<std::string> &mountPoints, const std::string &type = "ext4") {
         mountTable_.clear();
-        int id = 30;
-        for (const auto &point : mountPoints)
-            mountTable_ += std::to_string(id++) + " 1 8:1 / " + point + " rw,relatime - " + type + " /dev/sda1 rw\n";
+        for (const auto &point : mountPoints) mountTable_ += mountinfo_line(point, type, "rw,relatime");
     }
     void setMountTable(const std::string &text) { mountTable_ = text; }
     void setUserId(uid_t uid) { userId_ = uid; }

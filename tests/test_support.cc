@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <linux/fs.h>
 #include <linux/fuse.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -150,6 +151,15 @@ std::string mount_for_test(const std::string &source, const std::string &target,
     return "";
 }
 
+std::string mountinfo_line(const std::string &point, const std::string &type, const std::string &options,
+                           const std::string &shown) {
+    struct statx sx {};
+    (void)statx(AT_FDCWD, point.c_str(), 0, STATX_MNT_ID, &sx);
+    return std::to_string(sx.stx_mnt_id) + " 1 " + std::to_string(sx.stx_dev_major) + ":" +
+           std::to_string(sx.stx_dev_minor) + " / " + (shown.empty() ? point : shown) + " " + options + " - " + type +
+           " /dev/x rw\n";
+}
+
 bool set_immutable(const std::string &path, bool on) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
@@ -176,7 +186,7 @@ void remove_all(const std::string &path) {
     }
 }
 
-StalledFuse::StalledFuse(const std::string &mountPoint) : mountPoint_(mountPoint) {
+TestFuse::TestFuse(const std::string &mountPoint) : mountPoint_(mountPoint) {
     fd_ = open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (fd_ < 0) {
         why_ = std::string("no /dev/fuse: ") + strerror(errno);
@@ -184,12 +194,12 @@ StalledFuse::StalledFuse(const std::string &mountPoint) : mountPoint_(mountPoint
     }
     make_dir(mountPoint);
     const std::string options = "fd=" + std::to_string(fd_) + ",rootmode=40000,user_id=0,group_id=0";
-    if (mount("stall", mountPoint.c_str(), "fuse.stall", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    if (mount("test", mountPoint.c_str(), "fuse.test", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
         why_ = std::string("cannot mount FUSE: ") + strerror(errno);
         return;
     }
     mounted_ = true;
-    // The INIT request comes first; answer it, then read nothing more.
+    // The INIT request comes first.
     alignas(8) char request[FUSE_MIN_READ_BUFFER];
     const ssize_t n = read(fd_, request, sizeof request);
     const auto *in = reinterpret_cast<const fuse_in_header *>(request);
@@ -208,14 +218,110 @@ StalledFuse::StalledFuse(const std::string &mountPoint) : mountPoint_(mountPoint
     reply.init.max_write = 4096;
     if (write(fd_, &reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) why_ = "INIT reply refused";
 }
-bool StalledFuse::waitForRequest(std::chrono::milliseconds timeout) const {
-    struct pollfd queued = {fd_, POLLIN, 0};
-    return fd_ >= 0 && poll(&queued, 1, static_cast<int>(timeout.count())) == 1;
+
+void TestFuse::serve() {
+    if (!why_.empty() || pipe2(stop_, O_CLOEXEC) != 0) return;
+    server_ = std::thread([this] {
+        std::vector<char> buffer(FUSE_MIN_READ_BUFFER + 65536);
+        for (;;) {
+            pollfd watched[] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(watched, 2, -1) < 0 || watched[1].revents) return;
+            const ssize_t n = read(fd_, buffer.data(), buffer.size());
+            if (n < static_cast<ssize_t>(sizeof(fuse_in_header))) continue;
+            const auto *in = reinterpret_cast<const fuse_in_header *>(buffer.data());
+            if (in->opcode == FUSE_FORGET || in->opcode == FUSE_BATCH_FORGET) continue;  // never answered
+            auto reply = answer(*in, buffer.data() + sizeof *in);
+            if (reply) {
+                auto *out = reinterpret_cast<fuse_out_header *>(reply->data());
+                out->len = static_cast<uint32_t>(reply->size());
+                out->unique = in->unique;
+                (void)!write(fd_, reply->data(), reply->size());
+            }
+            std::lock_guard<std::mutex> hold(mutex_);
+            requests_++;
+            asked_.notify_all();
+        }
+    });
 }
 
-StalledFuse::~StalledFuse() {
+void TestFuse::waitForRequests(int count) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    asked_.wait(hold, [&] { return requests_ >= count; });
+}
+
+void TestFuse::stop() {
+    if (!server_.joinable()) return;
+    (void)!write(stop_[1], "x", 1);
+    server_.join();
+}
+
+TestFuse::~TestFuse() {
+    stop();
+    for (int fd : stop_)
+        if (fd >= 0) close(fd);
     if (fd_ >= 0) close(fd_);  // aborts the connection: whatever waits on it fails now
     if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
+}
+
+ScriptedFuse::ScriptedFuse(const std::string &mountPoint, std::vector<Node> nodes)
+    : TestFuse(mountPoint), nodes_(std::move(nodes)), lookups_(nodes_.size()) {
+    serve();
+}
+
+ScriptedFuse::~ScriptedFuse() { stop(); }
+
+std::optional<std::string> ScriptedFuse::answer(const fuse_in_header &request, const char *body) {
+    // Node i + 2 as a folder; as the link it turns into, node i + 2 + nodes_.size().
+    const uint64_t links = 2 + nodes_.size();
+    auto attributes = [&](uint64_t node, fuse_attr &attr) {
+        attr.ino = node;
+        attr.nlink = 1;
+        attr.mode = S_IFDIR | 0755;
+        if (node >= links) {
+            attr.mode = S_IFLNK | 0777;
+            attr.size = nodes_[node - links].target.size();
+        } else if (node >= 2) {
+            attr.mode = S_IFDIR | 0700;
+            attr.uid = nodes_[node - 2].owner;
+        }
+    };
+    std::string reply(sizeof(fuse_out_header), '\0');
+    auto error = [&](int code) {
+        reinterpret_cast<fuse_out_header *>(reply.data())->error = -code;
+        return reply;
+    };
+    auto append = [&](const auto &value) { reply.append(reinterpret_cast<const char *>(&value), sizeof value); };
+    switch (request.opcode) {
+        case FUSE_LOOKUP: {
+            for (size_t i = 0; i < nodes_.size(); i++) {
+                if (nodes_[i].parent != request.nodeid || nodes_[i].name != body) continue;
+                const bool link = nodes_[i].linkAfter >= 0 && ++lookups_[i] > nodes_[i].linkAfter;
+                fuse_entry_out entry{};
+                entry.nodeid = link ? links + i : 2 + i;
+                attributes(entry.nodeid, entry.attr);
+                append(entry);
+                return reply;
+            }
+            return error(ENOENT);
+        }
+        case FUSE_GETATTR: {
+            fuse_attr_out attr{};
+            attributes(request.nodeid, attr.attr);
+            append(attr);
+            return reply;
+        }
+        case FUSE_READLINK:
+            if (request.nodeid < links) return error(EINVAL);
+            return reply + nodes_[request.nodeid - links].target;
+        case FUSE_OPENDIR:
+            append(fuse_open_out{});
+            return reply;
+        case FUSE_READDIR:
+        case FUSE_RELEASEDIR:
+            return reply;  // every folder lists empty
+        default:
+            return error(ENOSYS);
+    }
 }
 
 }  // namespace quillon::testing

@@ -3,12 +3,17 @@
 
 #include <sys/types.h>
 
-#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/calendar_date.h"
+
+struct fuse_in_header;
 
 namespace quillon::testing {
 
@@ -69,24 +74,73 @@ std::string private_mounts();
 std::string mount_for_test(const std::string &source, const std::string &target, const std::string &type,
                            const std::string &options = "");
 
-// A FUSE file system that answers the kernel's INIT and then nothing, as a dead network
-// server or a stopped FUSE daemon does: every look-up on it blocks for good, until the object
-// goes. Mounted at `mountPoint` (made when missing); why() says why not, the reason to skip.
-class StalledFuse {
+// A /proc/self/mountinfo line for `point` (written as `shown`, escaped, when given) with the
+// mount id and device that hold it now, so that a test's folder stands for a mount's top.
+std::string mountinfo_line(const std::string &point, const std::string &type, const std::string &options = "rw",
+                           const std::string &shown = "");
+
+// A FUSE file system served by a thread of the test, speaking the kernel's protocol directly.
+// Mounted at `mountPoint` (made when missing); why() says why not, the reason to skip.
+class TestFuse {
  public:
-    explicit StalledFuse(const std::string &mountPoint);
-    ~StalledFuse();
-    StalledFuse(const StalledFuse &) = delete;
-    StalledFuse &operator=(const StalledFuse &) = delete;
+    explicit TestFuse(const std::string &mountPoint);
+    virtual ~TestFuse();  // aborts the connection: whatever waits on it fails now
+    TestFuse(const TestFuse &) = delete;
+    TestFuse &operator=(const TestFuse &) = delete;
     const std::string &why() const { return why_; }
-    // True once someone waits on the volume (a request is queued) within `timeout`.
-    bool waitForRequest(std::chrono::milliseconds timeout) const;
+    // Waits until the file system has been asked `count` requests since INIT.
+    void waitForRequests(int count);
+
+ protected:
+    // Starts serving; call at the end of a subclass's constructor. Stops it; call first in a
+    // subclass's destructor, so that answer() is not called on a half-destroyed object.
+    void serve();
+    void stop();
+    // The reply to one request (header and body), or nullopt to leave it unanswered for good.
+    virtual std::optional<std::string> answer(const struct fuse_in_header &request, const char *body) = 0;
 
  private:
     std::string mountPoint_;
     std::string why_;
-    int fd_ = -1;
+    int fd_ = -1, stop_[2] = {-1, -1};
     bool mounted_ = false;
+    std::thread server_;
+    std::mutex mutex_;
+    std::condition_variable asked_;
+    int requests_ = 0;
+};
+
+// A FUSE file system that takes every request after INIT and never answers, as a daemon whose
+// network server died does: each look-up on it blocks for good (uninterruptibly, even for
+// SIGKILL, as its request was read), until the object goes.
+class StalledFuse : public TestFuse {
+ public:
+    explicit StalledFuse(const std::string &mountPoint) : TestFuse(mountPoint) { serve(); }
+    ~StalledFuse() override { stop(); }
+
+ private:
+    std::optional<std::string> answer(const struct fuse_in_header &, const char *) override { return std::nullopt; }
+};
+
+// A FUSE file system of folders below its root (node 1), that a test scripts: node i + 2 is
+// nodes[i], a folder of `owner` that, from its look-up number `linkAfter` + 1 on, answers as a
+// link to `target` instead. Every answer is valid for no time, so the kernel asks again.
+class ScriptedFuse : public TestFuse {
+ public:
+    struct Node {
+        uint64_t parent;
+        std::string name;
+        uid_t owner;
+        int linkAfter = -1;  // never a link
+        std::string target;
+    };
+    ScriptedFuse(const std::string &mountPoint, std::vector<Node> nodes);
+    ~ScriptedFuse() override;
+
+ private:
+    std::optional<std::string> answer(const struct fuse_in_header &request, const char *body) override;
+    std::vector<Node> nodes_;
+    std::vector<int> lookups_;
 };
 
 }  // namespace quillon::testing

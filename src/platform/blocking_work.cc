@@ -11,6 +11,7 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int64_t> normalPatienceMs{10000};
 std::atomic<int64_t> quittingPatienceMs{3000};
+void (*progressHook)() = nullptr;  // in a child of child_work.h
 std::atomic<int> abandonedRunning{0};
 
 // One work's side of the progress: written by its thread (and by the threads of work it waits
@@ -148,11 +149,22 @@ void PatientWait::settleAll(QuitFlag *quit) {
 }
 
 void noteProgress() {
+    if (progressHook) return progressHook();
     const Clock::rep now = Clock::now().time_since_epoch().count();
     for (Task *task = currentTask.get(); task; task = task->parent.get()) {
         task->notedAt.store(now);
         task->noted.fetch_add(1);
     }
+}
+
+void setProgressHook(void (*hook)()) {
+    currentTask = nullptr;
+    progressHook = hook;
+}
+
+std::chrono::milliseconds currentPatience() {
+    const bool quitting = currentTask && currentTask->quit && currentTask->quit->raised();
+    return std::chrono::milliseconds(quitting ? quittingPatienceMs.load() : normalPatienceMs.load());
 }
 
 std::atomic<uint64_t> *progressCounter() { return currentTask ? &currentTask->counted : nullptr; }

@@ -105,6 +105,13 @@ std::atomic<uint64_t> *progressCounter();
 // once everything is saved.
 bool abandonedWorkRuns();
 
+// The patience on this thread now: the normal one, or the quitting one once the quit flag of
+// the work it runs in is raised (child_work.h waits by it too).
+std::chrono::milliseconds currentPatience();
+// In a child of child_work.h: noteProgress calls `hook` (it has no thread of ours to count
+// for), and this thread counts for no work of the parent's any more.
+void setProgressHook(void (*hook)());
+
 // Changes the patience, for tests that must not wait seconds for a stall to be noticed.
 void setPatience(std::chrono::milliseconds normal, std::chrono::milliseconds quitting);
 

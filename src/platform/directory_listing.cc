@@ -10,6 +10,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "platform/blocking_work.h"
 
@@ -17,6 +19,11 @@ namespace quillon {
 
 PinnedFolder::PinnedFolder(const std::string &path)
     : path_(path), fd_(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
+    struct stat st;
+    viaProc_ = fd_ >= 0 && stat(("/proc/self/fd/" + std::to_string(fd_)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+PinnedFolder::PinnedFolder(std::string path, int fd) : path_(std::move(path)), fd_(fd) {
     struct stat st;
     viaProc_ = fd_ >= 0 && stat(("/proc/self/fd/" + std::to_string(fd_)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -92,6 +99,69 @@ std::string PinnedFolder::pathFor(const std::string &name) const {
     std::string full = path_;
     if (full.empty() || full.back() != '/') full += '/';
     return full + name;
+}
+
+namespace {
+
+// Strings as their length then their bytes; other fields (plain values) as their bytes.
+struct Writer {
+    std::string &out;
+    void operator()(const std::string &text) {
+        (*this)(static_cast<uint64_t>(text.size()));
+        out += text;
+    }
+    template <typename T>
+    void operator()(const T &value) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        out.append(reinterpret_cast<const char *>(&value), sizeof value);
+    }
+};
+
+struct Reader {
+    std::string_view in;
+    bool ok = true;
+    void operator()(std::string &text) {
+        uint64_t size = 0;
+        (*this)(size);
+        if (!ok || size > in.size()) {
+            ok = false;
+            return;
+        }
+        text.assign(in.substr(0, size));
+        in.remove_prefix(size);
+    }
+    template <typename T>
+    void operator()(T &value) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        if (!ok || in.size() < sizeof value) {
+            ok = false;
+            return;
+        }
+        memcpy(&value, in.data(), sizeof value);
+        in.remove_prefix(sizeof value);
+    }
+};
+
+}  // namespace
+
+std::string encodeListing(const FolderListing &listing) {
+    std::string out;
+    Writer write{out};
+    write(listing.identity);
+    write(static_cast<uint64_t>(listing.entries.size()));
+    for (const PinnedFolder::Entry &entry : listing.entries) forEachField(entry, write);
+    return out;
+}
+
+std::optional<FolderListing> decodeListing(std::string_view bytes) {
+    FolderListing listing;
+    Reader read{bytes};
+    read(listing.identity);
+    uint64_t count = 0;
+    read(count);
+    while (read.ok && count-- > 0) forEachField(listing.entries.emplace_back(), read);
+    if (!read.ok || !read.in.empty()) return std::nullopt;
+    return listing;
 }
 
 std::vector<std::string> listFolder(const std::string &folder) { return PinnedFolder(folder).list(); }

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillon {
@@ -19,7 +21,12 @@ enum class StampKind : uint8_t { none, birth, change };
 // it (or for one of its parents) while we work cannot redirect what we list or remove.
 class PinnedFolder {
  public:
+    // Opens `path` itself: O_NOFOLLOW guards its last step only, so only for a path no one
+    // else controls (tests, a folder the user named).
     explicit PinnedFolder(const std::string &path);
+    // Takes `fd`, a folder already reached and checked step by step (trash_locations.h), shown
+    // as `path` in messages; owns it from now on.
+    PinnedFolder(std::string path, int fd);
     ~PinnedFolder();
     PinnedFolder(const PinnedFolder &) = delete;
     PinnedFolder &operator=(const PinnedFolder &) = delete;
@@ -29,7 +36,8 @@ class PinnedFolder {
     int fd() const { return fd_; }
     const std::string &path() const { return path_; }
 
-    // A plain value: the name and scalars.
+    // A plain struct: its fields travel between processes through encodeListing, which names
+    // each once (forEachField below).
     struct Entry {
         std::string name;
         ino_t inode;  // as the directory lists it
@@ -55,6 +63,24 @@ class PinnedFolder {
     int fd_ = -1;
     bool viaProc_ = false;
 };
+
+// What one scan of a folder found: its entries and its identity then (PinnedFolder::identity).
+struct FolderListing {
+    std::vector<PinnedFolder::Entry> entries;
+    std::string identity;
+};
+// Every field of an entry in the order it travels; encodeListing and decodeListing both go
+// through it, so a field added to Entry is one line here.
+template <typename E, typename F>
+void forEachField(E &entry, F &&field) {
+    field(entry.name);
+    field(entry.inode);
+    field(entry.stampKind);
+    field(entry.stamp);
+}
+// A listing as bytes for another process of ours, and back; nullopt when `bytes` is not one.
+std::string encodeListing(const FolderListing &listing);
+std::optional<FolderListing> decodeListing(std::string_view bytes);
 
 // A name that stands for exactly one entry of the folder it is joined to: not empty, not "."
 // or "..", no "/".

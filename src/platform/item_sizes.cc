@@ -69,8 +69,8 @@ int depthAllowed() {
 
 }  // namespace
 
-ItemSizes::ItemSizes(const std::string &files) {
-    files_ = open(files.c_str(), kFolderFlags);
+ItemSizes::ItemSizes(const PinnedFolder &files) {
+    files_ = files.isOpen() ? fcntl(files.fd(), F_DUPFD_CLOEXEC, 0) : -1;
     if (files_ >= 0 && !examineEntry(files_, "", trash_, AT_EMPTY_PATH)) {
         close(files_);
         files_ = -1;

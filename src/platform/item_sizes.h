@@ -11,14 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include "platform/directory_listing.h"
 #include "platform/file_identity.h"
 
 namespace quillon {
 
 class ItemSizes {
  public:
-    // The trash folder whose "files" folder is `files`; a link there is not followed.
-    explicit ItemSizes(const std::string &files);
+    // The trash folder whose "files" folder is the open `files` (reached as
+    // trash_locations.h reaches it); its own descriptor, so `files` may go first. A folder
+    // not open has no items.
+    explicit ItemSizes(const PinnedFolder &files);
     ~ItemSizes();
     ItemSizes(const ItemSizes &) = delete;
     ItemSizes &operator=(const ItemSizes &) = delete;

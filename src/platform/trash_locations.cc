@@ -1,10 +1,17 @@
 #include "platform/trash_locations.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <sstream>
 #include <utility>
+
+#include "platform/file_identity.h"
 
 namespace quillon {
 
@@ -33,9 +40,35 @@ bool hasOption(const std::string &options, const std::string &name) {
     return false;
 }
 
-// A real directory (not a link) at `path`.
-bool isDirectory(const std::string &path, struct stat *st) {
-    return lstat(path.c_str(), st) == 0 && S_ISDIR(st->st_mode);
+constexpr int kStepFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// An open descriptor, closed when it goes unless released.
+struct Held {
+    int fd = -1;
+    explicit Held(int opened = -1) : fd(opened) {}
+    Held(Held &&other) noexcept : fd(other.release()) {}
+    Held &operator=(Held &&other) noexcept {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    ~Held() {
+        if (fd >= 0) close(fd);
+    }
+    int release() { return std::exchange(fd, -1); }
+};
+
+// `name` in the open folder `dir` as a real directory (a link there is not followed), on
+// `device` unless it is 0, with what fstat says of the very folder opened in `st`.
+Held step(int dir, const char *name, struct stat &st, dev_t device = 0) {
+    Held folder(dir >= 0 ? openat(dir, name, kStepFlags) : -1);
+    if (folder.fd >= 0 && (fstat(folder.fd, &st) != 0 || !S_ISDIR(st.st_mode) || (device != 0 && st.st_dev != device)))
+        return Held();
+    return folder;
+}
+
+std::optional<TrashLocation> located(const std::string &files, Held folder, const struct stat &st) {
+    if (folder.fd < 0) return std::nullopt;
+    return TrashLocation{files, st.st_dev, st.st_ino, std::make_shared<PinnedFolder>(files, folder.release())};
 }
 
 }  // namespace
@@ -55,7 +88,10 @@ std::vector<MountEntry> parseMountTable(const std::string &text) {
         std::string type, source, super_options;
         if (!(fields >> type)) continue;
         fields >> source >> super_options;
-        entries.push_back({unescape(mount_point), type, options + "," + super_options});
+        unsigned major = 0, minor = 0;
+        (void)sscanf(device.c_str(), "%u:%u", &major, &minor);
+        entries.push_back({unescape(mount_point), type, options + "," + super_options, strtoull(id.c_str(), nullptr, 10),
+                           makedev(major, minor)});
     }
     return entries;
 }
@@ -71,9 +107,10 @@ bool isSystemFileSystem(const std::string &type) {
 }
 
 std::optional<TrashLocation> homeTrashFolder(const std::string &dataFolder) {
+    const Held data(open(dataFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (!isDirectory(dataFolder + "/Trash", &st) || !isDirectory(dataFolder + "/Trash/files", &st)) return std::nullopt;
-    return TrashLocation{dataFolder + "/Trash/files", st.st_dev, st.st_ino};
+    const Held trash = step(data.fd, "Trash", st);
+    return located(dataFolder + "/Trash/files", step(trash.fd, "files", st), st);
 }
 
 std::vector<MountEntry> trashMounts(const std::string &mountTable) {
@@ -98,20 +135,25 @@ std::vector<std::string> mountTrashCandidates(const MountEntry &mount, uid_t uid
 }
 
 std::optional<TrashLocation> mountTrashFolder(const MountEntry &mount, uid_t uid) {
-    const std::string top = topOf(mount);
+    // The mount point itself comes from the mount table; what is found there must be that
+    // mount's root, not a folder of whatever lies below a volume gone since.
+    const Held top(open(mount.mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    FileIdentity root;
+    if (top.fd < 0 || !examineEntry(top.fd, "", root, AT_EMPTY_PATH)) return std::nullopt;
+    // The mount id is exact where the kernel tells it; btrfs shows each subvolume's device in
+    // place of the table's.
+    if (root.hasMount ? root.mount != mount.id : root.device != mount.device) return std::nullopt;
+    const std::vector<std::string> candidates = mountTrashCandidates(mount, uid);
     const std::string user = std::to_string(uid);
     struct stat st;
-    const std::string shared = top + "/.Trash";
-    std::string files;
-    if (isDirectory(shared, &st) && (st.st_mode & S_ISVTX) && isDirectory(shared + "/" + user, &st) && st.st_uid == uid) {
-        files = shared + "/" + user + "/files";
-    } else {
-        const std::string own = top + "/.Trash-" + user;
-        if (!isDirectory(own, &st) || st.st_uid != uid) return std::nullopt;
-        files = own + "/files";
+    const Held shared = step(top.fd, ".Trash", st, root.device);
+    if (shared.fd >= 0 && (st.st_mode & S_ISVTX)) {
+        Held own = step(shared.fd, user.c_str(), st, root.device);
+        if (own.fd >= 0 && st.st_uid == uid) return located(candidates[0], step(own.fd, "files", st, root.device), st);
     }
-    if (!isDirectory(files, &st)) return std::nullopt;
-    return TrashLocation{files, st.st_dev, st.st_ino};
+    const Held own = step(top.fd, (".Trash-" + user).c_str(), st, root.device);
+    if (own.fd < 0 || st.st_uid != uid) return std::nullopt;
+    return located(candidates[1], step(own.fd, "files", st, root.device), st);
 }
 
 }  // namespace quillon

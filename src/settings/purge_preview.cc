@@ -1,13 +1,18 @@
 #include "settings/purge_preview.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "platform/atomic_file.h"
 #include "platform/blocking_work.h"
+#include "platform/child_work.h"
+#include "platform/environment.h"
 #include "platform/item_sizes.h"
 #include "platform/localization.h"
+#include "platform/trash_locations.h"
 #include "server/trash_server.h"
 #include "trash/trash_list_file.h"
 
@@ -26,28 +31,85 @@ std::optional<FolderList> rememberedFolders(std::string *error) {
     return folders;
 }
 
+namespace {
+
+// The facts of `names` in the trash folder `files`, when `location` is that folder.
+std::map<std::string, ItemFacts> factsIn(const std::optional<TrashLocation> &location, const std::string &files,
+                                         const std::vector<std::string> &names) {
+    std::map<std::string, ItemFacts> facts;
+    const PinnedFolder none(files, -1);
+    ItemSizes sizes(location && location->files == files ? *location->folder : none);
+    sizes.willMeasure(names);
+    for (const std::string &name : names) {
+        ItemFacts &item = facts[name];
+        item.present = sizes.present(name);
+        if (item.present) item.bytes = sizes.bytes(name);
+        noteProgress();
+    }
+    return facts;
+}
+
+// Facts as a child of child_work.h sends them: per name, in order, present, known, bytes.
+struct SentFact {
+    bool present;
+    bool known;
+    uint64_t bytes;
+};
+
+}  // namespace
+
 std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &files,
                                                             const std::vector<std::string> &names) {
-    // One flag per folder for the life of the process: a panel that looks again does not wait
-    // again on a volume that has not answered since.
-    static std::map<std::string, std::shared_ptr<std::atomic<bool>>> looking;
-    auto &flag = looking[files];
-    if (!flag) flag = std::make_shared<std::atomic<bool>>(false);
-    auto facts = std::make_shared<std::map<std::string, ItemFacts>>();
-    const bool answered = runPatiently(
-        [facts, files, names] {
-            ItemSizes sizes(files);
-            sizes.willMeasure(names);
-            for (const std::string &name : names) {
-                ItemFacts &item = (*facts)[name];
-                item.present = sizes.present(name);
-                if (item.present) item.bytes = sizes.bytes(name);
-                noteProgress();
-            }
-        },
-        flag);
-    if (!answered) return std::nullopt;
-    return std::move(*facts);
+    Environment &environment = Environment::current();
+    const std::string data = environment.dataFolder();
+    if (files == data + "/Trash/files") {
+        // The home trash on a patient thread: while home does not answer, nothing else works
+        // either. One flag for the life of the process: a panel that looks again does not
+        // wait again on a home that has not answered since.
+        static const auto looking = std::make_shared<std::atomic<bool>>(false);
+        auto facts = std::make_shared<std::map<std::string, ItemFacts>>();
+        if (!runPatiently([facts, data, files, names] { *facts = factsIn(homeTrashFolder(data), files, names); }, looking))
+            return std::nullopt;
+        return std::move(*facts);
+    }
+    // Another volume's trash, reached from its mount's top and looked at in a child that can
+    // be abandoned (platform/child_work.h), so that a volume that stopped answering never
+    // keeps the tool or the panel from ending.
+    const uid_t uid = environment.userId();
+    for (const MountEntry &mount : trashMounts(environment.mountTable())) {
+        const std::vector<std::string> candidates = mountTrashCandidates(mount, uid);
+        if (std::find(candidates.begin(), candidates.end(), files) == candidates.end()) continue;
+        static std::map<std::string, std::shared_ptr<pid_t>> stuck;  // per folder, for the life of the process
+        auto &slot = stuck[files];
+        if (!slot) slot = std::make_shared<pid_t>(0);
+        const auto answer = runInChild(
+            [mount, uid, files, names] {
+                ChildAnswer sent;
+                for (const auto &[name, item] : factsIn(mountTrashFolder(mount, uid), files, names)) {
+                    const SentFact fact{item.present, item.bytes.has_value(), item.bytes.value_or(0)};
+                    sent.bytes.append(reinterpret_cast<const char *>(&fact), sizeof fact);
+                }
+                return sent;
+            },
+            slot);
+        if (!answer) return std::nullopt;
+        std::map<std::string, ItemFacts> facts;
+        for (const std::string &name : names) facts[name];  // the map's own order, as sent
+        if (answer->bytes.size() != facts.size() * sizeof(SentFact)) return std::nullopt;
+        size_t at = 0;
+        for (auto &[name, item] : facts) {
+            SentFact fact;
+            memcpy(&fact, answer->bytes.data() + at, sizeof fact);
+            at += sizeof fact;
+            item.present = fact.present;
+            if (fact.known) item.bytes = fact.bytes;
+        }
+        return facts;
+    }
+    // No volume keeps a trash of the user's there now: none of its items is there.
+    std::map<std::string, ItemFacts> facts;
+    for (const std::string &name : names) facts[name];
+    return facts;
 }
 
 std::string notAnsweringText() { return localizedString("this volume does not answer: its items cannot be looked at"); }

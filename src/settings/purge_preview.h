@@ -24,9 +24,12 @@ struct ItemFacts {
     bool present = false;
     std::optional<uint64_t> bytes;  // nullopt: not known (see ItemSizes)
 };
-// The facts of the items `names` of the trash folder `files`, looked at on a thread of their
-// own: nullopt when its volume stops answering (a stalled network or FUSE mount), after the
-// patience of runPatiently, or at once while an earlier look there is still blocked.
+// The facts of the items `names` of the trash folder `files`, reached as the server reaches
+// it (platform/trash_locations.h): the home trash on a thread of its own, another volume's in
+// a child that can be abandoned (platform/child_work.h), so the caller always ends. Nullopt
+// when its volume stops answering (a stalled network or FUSE mount), after the patience of
+// runPatiently, or at once while an earlier look there is still blocked. A folder that is no
+// trash of the user's now holds none of its items.
 std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &files,
                                                             const std::vector<std::string> &names);
 // What to say of a folder whose volume does not answer, translated.

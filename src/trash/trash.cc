@@ -1,8 +1,13 @@
 #include "trash/trash.h"
 
+#include <unistd.h>
+
+#include <cstring>
 #include <functional>
+#include <string_view>
 
 #include "platform/blocking_work.h"
+#include "platform/child_work.h"
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/trash_locations.h"
@@ -44,36 +49,91 @@ std::shared_ptr<TrashFolder> Trash::trashFolderWithPath(const std::string &path)
     return nullptr;
 }
 
+namespace {
+
+// A volume's trash looked up and listed, as a child of child_work.h sends it: nothing when
+// there is none, else its device, inode and path, then its listing; its descriptor beside.
+ChildAnswer lookUpAndList(const MountEntry &mount, uid_t uid) {
+    ChildAnswer answer;
+    const std::optional<TrashLocation> location = mountTrashFolder(mount, uid);
+    if (!location) return answer;
+    const FolderListing listing{location->folder->entries(), location->folder->identity()};
+    const uint64_t numbers[] = {static_cast<uint64_t>(location->device), static_cast<uint64_t>(location->inode),
+                                location->files.size()};
+    answer.bytes.assign(reinterpret_cast<const char *>(numbers), sizeof numbers);
+    answer.bytes += location->files + encodeListing(listing);
+    answer.fds.push_back(dup(location->folder->fd()));  // outlives `location`, until the child ends
+    return answer;
+}
+
+// What the parent makes of that answer; the descriptor is closed when the answer is not one.
+std::optional<std::pair<TrashLocation, FolderListing>> received(ChildAnswer &answer) {
+    uint64_t numbers[3] = {};
+    std::string_view bytes(answer.bytes);
+    std::optional<FolderListing> listing;
+    if (answer.fds.size() == 1 && bytes.size() >= sizeof numbers) {
+        memcpy(numbers, bytes.data(), sizeof numbers);
+        bytes.remove_prefix(sizeof numbers);
+        if (bytes.size() >= numbers[2]) listing = decodeListing(bytes.substr(numbers[2]));
+    }
+    if (!listing) {
+        for (int fd : answer.fds) close(fd);
+        return std::nullopt;
+    }
+    const std::string files(bytes.substr(0, numbers[2]));
+    return std::pair{TrashLocation{files, static_cast<dev_t>(numbers[0]), static_cast<ino_t>(numbers[1]),
+                                   std::make_shared<PinnedFolder>(files, answer.fds[0])},
+                     std::move(*listing)};
+}
+
+}  // namespace
+
 bool Trash::updateLists() {
     Environment &environment = Environment::current();
     const uid_t uid = environment.userId();
     const std::vector<MountEntry> mounts = trashMounts(environment.mountTable());
 
-    // Slot 0 the home trash, then one per mount; each look-up writes only its own slot.
-    auto found = std::make_shared<std::vector<std::optional<TrashLocation>>>(mounts.size() + 1);
-    std::vector<BlockingWork> works;
-    std::vector<std::string> volumes;
-    works.reserve(mounts.size() + 1);
-    auto running = [&](const std::string &volume) {
-        auto &flag = lookups_[volume];
-        if (!flag) flag = std::make_shared<std::atomic<bool>>(false);
-        volumes.push_back(volume);
-        return flag;
+    // Slot 0 the home trash, then one per mount.
+    struct Found {
+        bool answered = false;
+        std::optional<TrashLocation> location;
+        std::optional<FolderListing> listing;  // made by the look-up itself
     };
-    works.push_back({[found, data = environment.dataFolder()] { (*found)[0] = homeTrashFolder(data); }, running("")});
-    for (size_t i = 0; i < mounts.size(); i++)
-        works.push_back({[found, i, mount = mounts[i], uid] { (*found)[i + 1] = mountTrashFolder(mount, uid); },
-                         running(mounts[i].mountPoint)});
-    const std::vector<bool> answered = runPatiently(std::move(works));
+    std::vector<Found> found(mounts.size() + 1);
+    std::vector<std::string> volumes{""};
+    // The home trash on a patient thread: while home does not answer, nothing else works either.
+    auto home = std::make_shared<std::optional<TrashLocation>>();
+    auto &flag = lookups_[""];
+    if (!flag) flag = std::make_shared<std::atomic<bool>>(false);
+    found[0].answered = runPatiently([home, data = environment.dataFolder()] { *home = homeTrashFolder(data); }, flag);
+    if (found[0].answered) found[0].location = std::move(*home);
+    // Every other volume is first touched in a child that can be abandoned (child_work.h).
+    std::vector<ChildWork> works;
+    for (const MountEntry &mount : mounts) {
+        auto &stuck = stuckLookups_[mount.mountPoint];
+        if (!stuck) stuck = std::make_shared<pid_t>(0);
+        works.push_back({[mount, uid] { return lookUpAndList(mount, uid); }, stuck});
+        volumes.push_back(mount.mountPoint);
+    }
+    std::vector<std::optional<ChildAnswer>> answers = runInChildren(std::move(works));
+    for (size_t i = 0; i < answers.size(); i++) {
+        if (!answers[i]) continue;
+        found[i + 1].answered = true;
+        if (auto location = received(*answers[i])) {
+            found[i + 1].location = std::move(location->first);
+            found[i + 1].listing = std::move(location->second);
+        }
+    }
 
     const std::shared_ptr<FolderList> before = folders_;
     auto folders = std::make_shared<FolderList>();
     std::set<std::pair<dev_t, ino_t>> seen;
     skipped_.clear();
-    for (size_t i = 0; i < answered.size(); i++) {
+    opened_.clear();
+    for (size_t i = 0; i < found.size(); i++) {
         const std::string &volume = volumes[i];
         const std::string shown = volume.empty() ? environment.dataFolder() + "/Trash" : volume;
-        if (!answered[i]) {
+        if (!found[i].answered) {
             if (stalledVolumes_.insert(volume).second)
                 logMessage("%s does not answer: its trash is left as it is until it does", shown.c_str());
             // Keep what we knew of its trash, untouched, for when it answers again.
@@ -88,10 +148,11 @@ bool Trash::updateLists() {
             continue;
         }
         if (stalledVolumes_.erase(volume) != 0) logMessage("%s answers again", shown.c_str());
-        const std::optional<TrashLocation> &location = (*found)[i];
+        const std::optional<TrashLocation> &location = found[i].location;
         if (!location || !seen.insert({location->device, location->inode}).second) continue;
         auto known = trashFolderWithPath(location->files);
         folders->push_back(known ? known : TrashFolder::folderWithPath(location->files));
+        opened_[folders->back().get()] = {location->folder, std::move(found[i].listing)};
     }
     setFolders(std::move(folders));
     return !listsEqual(before, folders_);
@@ -116,9 +177,12 @@ void Trash::processTrash(const PurgeRequest &request) {
     lastCycle_ = {};
     if (updateLists()) changed = true;
     for (const auto &folder : *folders_) {
-        if (skipped_.count(folder.get())) continue;
-        if (folder->processTrash(request, lastCycle_)) changed = true;  // every folder, every cycle
+        const auto open = opened_.find(folder.get());
+        if (skipped_.count(folder.get()) || open == opened_.end()) continue;
+        const FolderListing *listing = open->second.listing ? &*open->second.listing : nullptr;
+        if (folder->processTrash(request, lastCycle_, open->second.folder, listing)) changed = true;  // every folder, every cycle
     }
+    opened_.clear();  // the next cycle reaches every folder afresh
     unsavedChanges_ = changed;
     (void)save();
 }

@@ -48,10 +48,14 @@ class Trash {
     std::shared_ptr<TrashFolder> trashFolderWithPath(const std::string &path) const;
     // Rebuilds the folder list from the volumes, carrying known folders over as the same
     // objects. True when the list differs from before (always when there was no list).
-    // Each volume is examined patiently on a thread of its own (platform/blocking_work.h): a
-    // volume that does not answer keeps the folders it had, as they are, and they are left
-    // out of the cycle until it answers; it is logged once when it stalls and once when it
-    // answers again.
+    // The home trash is looked up patiently on a thread of its own (platform/blocking_work.h);
+    // every other volume's trash is looked up and listed in a child that can be abandoned
+    // (platform/child_work.h), all at once. A volume that does not answer keeps the folders it
+    // had, as they are, and they are left out of the cycle until it answers; it is logged once
+    // when it stalls and once when it answers again. Each folder found is held open until the
+    // cycle's end (processTrash): its scan, deletions and bookkeeping use that descriptor.
+    // Deletions then run on a patient thread: a volume that answered the look-up and listing
+    // but stalls during deletions can still hold a thread, the rare case, accepted.
     bool updateLists();
     // One purge cycle over every folder, then save.
     void processTrash(const PurgeRequest &request);
@@ -92,10 +96,17 @@ class Trash {
     bool unsavedChanges_ = true;
     bool saveFailing_ = false;
     CycleReport lastCycle_;  // the last save failed, and that was logged
-    // Per volume (mount point; "" for the home trash): set while its look-up runs.
+    // The home trash's (""): set while its look-up runs.
     std::map<std::string, std::shared_ptr<std::atomic<bool>>> lookups_;
     std::set<std::string> stalledVolumes_;
+    std::map<std::string, std::shared_ptr<pid_t>> stuckLookups_;  // per mount point: its child given up on
     std::set<const TrashFolder *> skipped_;  // folders of stalled volumes, this cycle
+    // The folders found this cycle, open, with the listing their look-up made.
+    struct Opened {
+        std::shared_ptr<PinnedFolder> folder;
+        std::optional<FolderListing> listing;
+    };
+    std::map<const TrashFolder *, Opened> opened_;
 };
 
 }  // namespace quillon

@@ -211,6 +211,11 @@ bool TrashFolder::processTrash(const PurgeRequest &request) {
 }
 
 bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report) {
+    return processTrash(request, report, nullptr);
+}
+
+bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder,
+                               const FolderListing *listing) {
     // The file work of each step runs on a thread of its own and owns what it touches; the
     // records are read and changed here only, between the steps.
     struct Scan {
@@ -219,15 +224,19 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
         std::string identity;
     };
     auto scan = std::make_shared<Scan>();
-    const bool listed = runPatiently(
-        [scan, path = path_] {
-            scan->folder = std::make_shared<PinnedFolder>(path);
-            scan->entries = scan->folder->entries();
-            scan->identity = scan->folder->identity();
-        },
-        busy_);
-    noteAnswer(listed);
-    if (!listed) return false;
+    if (listing) {
+        *scan = {std::move(folder), listing->entries, listing->identity};
+    } else {
+        const bool listed = runPatiently(
+            [scan, folder = std::move(folder), path = path_] {
+                scan->folder = folder ? folder : std::make_shared<PinnedFolder>(path);
+                scan->entries = scan->folder->entries();
+                scan->identity = scan->folder->identity();
+            },
+            busy_);
+        noteAnswer(listed);
+        if (!listed) return false;
+    }
 
     const std::shared_ptr<FileList> before = files_;
     updateFiles(scan->entries, scan->identity);
@@ -250,7 +259,7 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report)
             TrashBookkeeping bookkeeping(*folder);
             std::optional<ItemSizes> sizes;
             if (measure && !due.empty()) {
-                sizes.emplace(path);
+                sizes.emplace(*folder);
                 sizes->willMeasure(due);
             }
             for (const std::string &name : due) {

@@ -98,7 +98,8 @@ class TrashFolder {
     // order) from the one before, or a record got its missing date, its file number or its
     // stamp: the trash list file must be written.
     bool processTrash(const PurgeRequest &request);
-    // processTrash, noting in `report` what the cycle deleted and could not delete.
+    // processTrash, noting in `report` what the cycle deleted and could not delete. These two
+    // open the folder by its path (see PinnedFolder(path)); a cycle uses the next one.
     bool processTrash(const PurgeRequest &request, CycleReport &report);
     // Moves every first-seen date by `interval` (the wall clock's jump), so the ages stay what
     // the server observed. Records without a date stay without. True when a date moved.
@@ -106,6 +107,10 @@ class TrashFolder {
     // Makes every first-seen date later than `now` now: an item is never taken for younger
     // than new. How many were.
     size_t clampTrashDates(const CalendarDate &now);
+    // processTrash on `folder`, the open folder a look-up of this cycle found (path() only
+    // names it), with its listing when the look-up made it already (then no scan is made here).
+    bool processTrash(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder,
+                      const FolderListing *listing = nullptr);
     const std::string &identity() const { return identity_; }
     void setIdentity(const std::string &identity) { identity_ = identity; }
 

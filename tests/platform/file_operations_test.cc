@@ -146,7 +146,8 @@ TEST_F(BookkeepingTest, AHugeDirectorySizesIsStreamedInBoundedMemory) {
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
         const pid_t child = fork();
         if (child == 0) {
-            ItemSizes sizes(trash + "/files");
+            const PinnedFolder pinned(trash + "/files");
+            ItemSizes sizes(pinned);
             sizes.willMeasure({"first", "my dir"});
             const std::string text = std::to_string(sizes.bytes("first").value_or(0)) + " " +
                                      std::to_string(sizes.bytes("my dir").value_or(0));
@@ -238,7 +239,8 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     const bool mounted = private_mounts().empty() && mount_for_test(outside, files + "/tree/mnt", "bind").empty() &&
                          mount_for_test(outside + "/big", files + "/bound", "bind").empty();
 
-    ItemSizes sizes(files);
+    const PinnedFolder pinned(files);
+    ItemSizes sizes(pinned);
     sizes.willMeasure({"tree", "cached"});
     EXPECT_EQ(sizes.bytes("tree"), 3u + 4u + (outside + "/big").size());  // the stale line is not used
     EXPECT_EQ(sizes.bytes("link"), outside.size());
@@ -260,7 +262,7 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     }
     // A trash folder that is a link is not looked into.
     ASSERT_EQ(symlink(files.c_str(), (dir / "linked-files").c_str()), 0);
-    EXPECT_FALSE(ItemSizes(dir / "linked-files").present("tree"));
+    EXPECT_FALSE(ItemSizes(PinnedFolder(dir / "linked-files")).present("tree"));
 }
 
 }  // namespace

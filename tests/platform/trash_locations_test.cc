@@ -15,8 +15,9 @@ namespace {
 
 using namespace quillon::testing;
 
-std::string mountLine(const std::string &point, const std::string &type, const std::string &options = "rw") {
-    return "36 35 98:0 / " + point + " " + options + " shared:1 - " + type + " /dev/x rw\n";
+std::string mountLine(const std::string &point, const std::string &type, const std::string &options = "rw",
+                      const std::string &shown = "") {
+    return mountinfo_line(point, type, options, shown);
 }
 
 // The trash folders as the registry finds them for user 1000, through the mount table given.
@@ -101,8 +102,8 @@ TEST_F(TrashLocationsTest, AFolderReachedTwiceIsListedOnceAndEscapesAreDecoded) 
     ownTrash(tabbed, uid);
     ASSERT_EQ(symlink(spaced.c_str(), (dir / "bind").c_str()), 0);  // a second way to the same folder
     std::string escaped = dir / "with\\040space";
-    auto folders = found(mountLine(escaped, "ext4") + mountLine(dir / "bind", "ext4") + mountLine(escaped, "ext4") +
-                         mountLine(dir / "a\\011tab\\134", "ext4"));
+    auto folders = found(mountLine(spaced, "ext4", "rw", escaped) + mountLine(dir / "bind", "ext4") +
+                         mountLine(spaced, "ext4", "rw", escaped) + mountLine(tabbed, "ext4", "rw", dir / "a\\011tab\\134"));
     EXPECT_EQ(folders, (std::vector<std::string>{spaced + "/.Trash-1000/files", tabbed + "/.Trash-1000/files"}));
 }
 
