@@ -51,9 +51,11 @@ class SettingsToolEndToEnd : public ::testing::Test {
         variables["LC_ALL"] = "C";
         return variables;
     }
+    // Runs quillon-settings with `args`, or the binary `args` begins with when it is a path.
     Result tool(const std::vector<std::string> &args, const std::string &language = "") {
         const std::string log = home / ("tool" + std::to_string(runs++) + ".log");
         std::vector<std::string> argv = {QUILLON_SETTINGS};
+        if (!args.empty() && args[0][0] == '/') argv.clear();
         argv.insert(argv.end(), args.begin(), args.end());
         auto variables = environment();
         if (!language.empty()) {
@@ -115,6 +117,9 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", "", "", {"preview", "--all"}, 2, usage, false},
         {"", "", "", {"purge", "now"}, 2, usage, false},
         {"", "", "", {"frobnicate"}, 2, usage, false},
+        {"", "", "", {QUILLON_SERVER, "--help"}, 0, "Usage: quillon-server [--help | --version]\n", false},
+        {"", "", "", {QUILLON_SERVER, "--version"}, 0, "quillon-server 1.0.0\n", true},
+        {"", "", "", {QUILLON_SERVER, "--now"}, 2, "quillon-server: unknown argument \"--now\"\n", false},
         {"", refused, "", {"set", "count", "99"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"99\"", false},
         {"", refused, "", {}, 0, "Delete items 21 days after", false},
         {"", damaged, "", {"set", "secure", "on"}, 1, "cannot be read; nothing was changed. To start afresh with the defaults, move it away:", false},
