@@ -134,7 +134,9 @@ int save(Preferences &preferences, std::ostream &out, std::ostream &err) {
     if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
         return fail(err, tr("the settings could not be saved"));
     describe(preferences, out);
-    if (noBus) err << "quillon-settings: " << tr("the settings are saved; the running server could not be told (no session bus)") << "\n";
+    if (noBus)
+        err << "quillon-settings: " << tr("the settings are saved; the running server could not be told (no session bus)")
+            << "\n";
     return 0;
 }
 
@@ -293,7 +295,8 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     const CalendarDate cycle = next.value_or(Environment::current().now());
     if (!porcelain) {
         if (next) out << formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) << "\n";
-        else if (!SessionBus::shared()) out << tr("Cannot tell whether the server runs: there is no session bus. A cycle now would delete:") << "\n";
+        else if (!SessionBus::shared())
+            out << tr("Cannot tell whether the server runs: there is no session bus. A cycle now would delete:") << "\n";
         else out << tr("The server is not running: nothing is deleted until it runs. A cycle now would delete:") << "\n";
     }
     const auto due = previewCycle(*folders, cycle, period, units);
