@@ -2,7 +2,7 @@
 _quillon_settings() {
     local cur=${COMP_WORDS[COMP_CWORD]} words=()
     case $COMP_CWORD in
-        1) words=(show set list preview purge version quit --help --version) ;;
+        1) words=(show enable disable set list preview purge version quit --help --version) ;;
         2) case ${COMP_WORDS[1]} in
                set) words=(period count secure notify) ;;
                list|preview) words=(--porcelain) ;;

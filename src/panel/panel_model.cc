@@ -1,12 +1,12 @@
 #include "panel/panel_model.h"
 
-#include "panel/service_control.h"
 #include "platform/environment.h"
 #include "platform/localization.h"
 #include "platform/log.h"
 #include "platform/user_defaults.h"
 #include "settings/purge_preview.h"
 #include "settings/server_client.h"
+#include "settings/service_control.h"
 
 namespace quillon {
 
@@ -40,6 +40,12 @@ void PanelModel::refresh() {
 }
 
 void PanelModel::readServer() {
+    const auto enabled = serverEnabled();
+    automatic_ = enabled.value_or(false);
+    automaticNote_ = !enabled ? tr("No systemd user manager answers: the server cannot start at login here. Start runs "
+                                   "it until you log out.")
+                     : *enabled ? tr("The server starts at every login and empties the trash on its schedule.")
+                                : tr("Off: nothing is deleted until you turn it on.");
     ServerState state;
     const auto version = ServerClient::versionString(&state);
     const bool owned = state != ServerState::kNotRunning;
@@ -91,6 +97,17 @@ void PanelModel::chooseNotifying(bool on) {
     if (on == notifying()) return;
     preferences_->setNotifying(on);
     apply();
+}
+
+void PanelModel::chooseAutomatic(bool on) {
+    if (on == automatic_) return;
+    std::string why;
+    const bool done = on ? enableServer(why) : disableServer(why);
+    switchFailure_ = done ? "" : formatted(on ? tr("Automatic emptying could not be turned on: %s.")
+                                              : tr("Automatic emptying could not be turned off: %s."),
+                                           why.c_str());
+    readServer();
+    changed_();
 }
 
 void PanelModel::startOrStop() { (void)(running() ? stopServer() : startServer()); }

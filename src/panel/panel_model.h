@@ -1,4 +1,5 @@
-// What the settings panel shows and does, without any toolkit: the period as a unit and a
+// What the settings panel shows and does, without any toolkit: the main switch that turns
+// automatic emptying on or off for good (the server's user unit), the period as a unit and a
 // count (choices exactly those Preferences offers, the counts following the unit), the secure
 // and notice switches, the server's state with its start/stop title, the next cycle's preview
 // and the purge-now action. Every change is applied at once (synchronize); the model follows
@@ -23,6 +24,11 @@ class PanelModel {
     PanelModel(const PanelModel &) = delete;
     PanelModel &operator=(const PanelModel &) = delete;
 
+    // The main switch: on when the server's unit starts at login (off where no user manager
+    // answers), with a line that says what that means or why the last choice failed.
+    bool automatic() const { return automatic_; }
+    const std::string &automaticNote() const { return switchFailure_.empty() ? automaticNote_ : switchFailure_; }
+
     std::vector<std::string> unitNames() const { return preferences_->periodList(); }
     std::vector<std::string> counts() { return preferences_->unitsList(); }
     int unit() const { return preferences_->period(); }
@@ -45,6 +51,8 @@ class PanelModel {
     void chooseSecure(bool on);
     void chooseNotifying(bool on);
     void startOrStop();
+    // Enables and starts, or disables and stops, the server's unit.
+    void chooseAutomatic(bool on);
     void purgeNow();
 
     // Reads the settings and asks the server's state and preview again.
@@ -57,7 +65,8 @@ class PanelModel {
     std::function<void()> changed_;
     std::shared_ptr<Preferences> preferences_;
     std::vector<DistributedNotificationCenter::ObserverId> observers_;
-    std::string state_, preview_, purgeOutcome_;
+    std::string state_, preview_, purgeOutcome_, automaticNote_, switchFailure_;
+    bool automatic_ = false;
     bool purging_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -22,7 +22,8 @@ void showStrings(const Glib::RefPtr<Gtk::StringList> &list, const std::vector<st
 }  // namespace
 
 PanelWindow::PanelWindow()
-    : periodLabel_(tr("Delete items _after"), true),
+    : automaticLabel_(tr("Empty the trash auto_matically"), true),
+      periodLabel_(tr("Delete items _after"), true),
       secureLabel_(tr("_Secure deletion"), true),
       secureHint_(tr("Overwrites each file once before deleting it. Copies that journaling or copy-on-write file "
                      "systems, snapshots, backups and SSDs keep elsewhere stay; where that matters, use disk "
@@ -40,15 +41,19 @@ PanelWindow::PanelWindow()
     box_.set_margin(18);
     grid_.set_row_spacing(10);
     grid_.set_column_spacing(12);
-    for (Gtk::Label *label : {&periodLabel_, &secureLabel_, &notifyLabel_, &stateLabel_, &previewLabel_})
+    for (Gtk::Label *label : {&automaticLabel_, &periodLabel_, &secureLabel_, &notifyLabel_, &stateLabel_, &previewLabel_})
         label->set_halign(Gtk::Align::END);
-    for (Gtk::Label *label : {&secureHint_, &stateValue_, &previewValue_, &outcome_}) {
+    for (Gtk::Label *label : {&automaticNote_, &secureHint_, &stateValue_, &previewValue_, &outcome_}) {
         label->set_halign(Gtk::Align::START);
-        label->set_wrap(label == &secureHint_ || label == &previewValue_);
+        label->set_wrap(label == &automaticNote_ || label == &secureHint_ || label == &previewValue_);
         label->set_xalign(0);
         label->set_selectable(label == &previewValue_);
     }
     secureHint_.add_css_class("dim-label");
+    automaticNote_.add_css_class("dim-label");
+    automaticLabel_.add_css_class("heading");
+    automaticLabel_.set_mnemonic_widget(automatic_);
+    automatic_.set_halign(Gtk::Align::START);
     periodLabel_.set_mnemonic_widget(countDrop_);
     secureLabel_.set_mnemonic_widget(secure_);
     notifyLabel_.set_mnemonic_widget(notify_);
@@ -72,17 +77,21 @@ PanelWindow::PanelWindow()
     auto *state = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
     state->append(stateValue_);
     state->append(startStop_);
-    grid_.attach(periodLabel_, 0, 0);
-    grid_.attach(*period, 1, 0);
-    grid_.attach(secureLabel_, 0, 1);
-    grid_.attach(secure_, 1, 1);
-    grid_.attach(secureHint_, 1, 2);
-    grid_.attach(notifyLabel_, 0, 3);
-    grid_.attach(notify_, 1, 3);
-    grid_.attach(stateLabel_, 0, 4);
-    grid_.attach(*state, 1, 4);
-    grid_.attach(previewLabel_, 0, 5);
-    grid_.attach(previewValue_, 1, 5);
+    // The main switch first: nothing else matters while it is off.
+    grid_.attach(automaticLabel_, 0, 0);
+    grid_.attach(automatic_, 1, 0);
+    grid_.attach(automaticNote_, 1, 1);
+    grid_.attach(periodLabel_, 0, 2);
+    grid_.attach(*period, 1, 2);
+    grid_.attach(secureLabel_, 0, 3);
+    grid_.attach(secure_, 1, 3);
+    grid_.attach(secureHint_, 1, 4);
+    grid_.attach(notifyLabel_, 0, 5);
+    grid_.attach(notify_, 1, 5);
+    grid_.attach(stateLabel_, 0, 6);
+    grid_.attach(*state, 1, 6);
+    grid_.attach(previewLabel_, 0, 7);
+    grid_.attach(previewValue_, 1, 7);
     box_.append(grid_);
     auto *actions = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
     actions->append(purge_);
@@ -95,6 +104,9 @@ PanelWindow::PanelWindow()
     });
     unitDrop_.property_selected().signal_changed().connect([this] {
         if (!showing_) model_->chooseUnit(static_cast<int>(unitDrop_.get_selected()));
+    });
+    automatic_.property_active().signal_changed().connect([this] {
+        if (!showing_) model_->chooseAutomatic(automatic_.get_active());
     });
     secure_.property_active().signal_changed().connect([this] {
         if (!showing_) model_->chooseSecure(secure_.get_active());
@@ -118,6 +130,8 @@ void PanelWindow::showModel() {
     if (model_->unit() >= 0 && model_->unit() < 4) unitDrop_.set_selected(static_cast<guint>(model_->unit()));
     if (model_->countIndex() >= 0 && model_->countIndex() < static_cast<int>(counts_->get_n_items()))
         countDrop_.set_selected(static_cast<guint>(model_->countIndex()));
+    automatic_.set_active(model_->automatic());
+    automaticNote_.set_text(model_->automaticNote());
     secure_.set_active(model_->secure());
     notify_.set_active(model_->notifying());
     stateValue_.set_text(model_->state());

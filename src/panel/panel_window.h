@@ -19,11 +19,11 @@ class PanelWindow : public Gtk::Window {
 
     Gtk::Box box_{Gtk::Orientation::VERTICAL, 12};
     Gtk::Grid grid_;
-    Gtk::Label periodLabel_, secureLabel_, secureHint_, notifyLabel_, stateLabel_, stateValue_, previewLabel_,
+    Gtk::Label automaticLabel_, automaticNote_, periodLabel_, secureLabel_, secureHint_, notifyLabel_, stateLabel_, stateValue_, previewLabel_,
         previewValue_, outcome_;
     Glib::RefPtr<Gtk::StringList> counts_, units_;
     Gtk::DropDown countDrop_, unitDrop_;
-    Gtk::Switch secure_, notify_;
+    Gtk::Switch automatic_, secure_, notify_;
     Gtk::Button startStop_, purge_;
     bool showing_ = false;  // while the model is being shown, widget signals are not choices
     std::unique_ptr<PanelModel> model_;

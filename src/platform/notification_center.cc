@@ -32,9 +32,8 @@ DistributedNotificationCenter &DistributedNotificationCenter::defaultCenter() {
 void DistributedNotificationCenter::postNotificationName(const std::string &name) {
     sd_bus *bus = SessionBus::shared();
     if (!bus) {
-        static bool reported = false;
-        if (!reported) logMessage("no session bus: notifications are not posted");
-        reported = true;
+        if (reportsMissingBus_) logMessage("no session bus: notifications are not posted");
+        reportsMissingBus_ = false;  // once
         return;
     }
     int r = sd_bus_emit_signal(bus, kPath, kInterface, kMember, "s", name.c_str());

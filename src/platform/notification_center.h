@@ -20,8 +20,11 @@ class DistributedNotificationCenter {
 
     static DistributedNotificationCenter &defaultCenter();
 
-    // Broadcasts `name` and flushes it out. Without a session bus, does nothing.
+    // Broadcasts `name` and flushes it out. Without a session bus, does nothing but log "no
+    // session bus: notifications are not posted", once, unless told not to: a tool that says
+    // what the missing bus means in its own words turns that off.
     void postNotificationName(const std::string &name);
+    void setReportsMissingBus(bool reports) { reportsMissingBus_ = reports; }
     // Calls `callback` for every notification `name` from any sender. Returns 0 when there is
     // no session bus to observe on.
     ObserverId addObserver(const std::string &name, std::function<void()> callback);
@@ -36,6 +39,7 @@ class DistributedNotificationCenter {
     };
     std::map<ObserverId, Observer> observers_;
     ObserverId next_ = 1;
+    bool reportsMissingBus_ = true;
 };
 
 }  // namespace quillon

@@ -20,12 +20,17 @@ uint64_t nowUsec() {
 }  // namespace
 
 RepeatingTimer::RepeatingTimer(RunLoop &loop, double intervalSeconds, std::function<void()> fire)
+    : RepeatingTimer(loop, intervalSeconds, std::move(fire), intervalSeconds) {}
+
+RepeatingTimer::RepeatingTimer(RunLoop &loop, double intervalSeconds, std::function<void()> fire, double firstSeconds)
     : interval_(static_cast<uint64_t>(std::max(intervalSeconds, 0.001) * 1e6)), fire_(std::move(fire)) {
     if (!loop.event()) return;
     // Let the system batch wake-ups by a thousandth of the interval (at most a second), and no
     // more, so that short intervals keep their pace.
     const uint64_t accuracy = std::clamp<uint64_t>(interval_ / 1000, 1, 1000000);
-    const int r = sd_event_add_time(loop.event(), &source_, CLOCK_BOOTTIME, nowUsec() + interval_, accuracy, onTime, this);
+    const int r = sd_event_add_time(loop.event(), &source_, CLOCK_BOOTTIME,
+                                   nowUsec() + static_cast<uint64_t>(std::max(firstSeconds, 0.001) * 1e6), accuracy,
+                                   onTime, this);
     if (r < 0) {
         logMessage("could not schedule the timer: %s", strerror(-r));
         source_ = nullptr;

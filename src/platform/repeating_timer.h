@@ -15,9 +15,10 @@ class RunLoop;
 
 class RepeatingTimer {
  public:
-    // The first firing comes one interval from now. Intervals below a millisecond are taken
-    // as a millisecond.
+    // The first firing comes `firstSeconds` from now (one interval when not given), the next
+    // ones an interval apart. Times below a millisecond are taken as a millisecond.
     RepeatingTimer(RunLoop &loop, double intervalSeconds, std::function<void()> fire);
+    RepeatingTimer(RunLoop &loop, double intervalSeconds, std::function<void()> fire, double firstSeconds);
     ~RepeatingTimer();
     RepeatingTimer(const RepeatingTimer &) = delete;
     RepeatingTimer &operator=(const RepeatingTimer &) = delete;

@@ -14,6 +14,7 @@
 #include "platform/atomic_file.h"
 #include "platform/blocking_work.h"
 #include "platform/environment.h"
+#include "platform/localization.h"
 #include "platform/log.h"
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
@@ -22,6 +23,30 @@
 #include "server/trash_server.h"
 
 namespace quillon {
+
+int answerArguments(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+    if (args.size() == 1 && args[0] == "--version") {
+        out << "quillon-server " << QUILLON_VERSION << "\n";
+        return 0;
+    }
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        out << localizedString("Usage: quillon-server [--help | --version]\n"
+                               "Empties your trash on a schedule: every item that has lain in it longer than the\n"
+                               "period set with quillon-settings or quillon-panel. It runs as the systemd user unit\n"
+                               "quillon-server.service; turn it on with 'quillon-settings enable'.\n"
+                               "\n"
+                               "  --help      this text\n"
+                               "  --version   the version of this server\n");
+        return 0;
+    }
+    // The first argument not understood: the one after --help or --version when more follow.
+    const bool known = args[0] == "--help" || args[0] == "-h" || args[0] == "--version";
+    const std::string &wrong = known ? args[1] : args[0];
+    err << "quillon-server: " << formatted(localizedString("unknown argument \"%s\""), wrong.c_str()) << "\n"
+        << localizedString("Try 'quillon-server --help' for more information.") << "\n";
+    return 2;
+}
+
 
 int runServer(const ServerOptions &options) {
     RunLoop &loop = RunLoop::main();
@@ -42,7 +67,7 @@ int runServer(const ServerOptions &options) {
 
     auto server = std::make_unique<TrashServer>(loop, quitting);
     server->setResolution(options.resolution);
-    server->start();
+    server->start(options.firstCycleAtMost);
 
     DistributedNotificationCenter &center = DistributedNotificationCenter::defaultCenter();
     RemoteControl remote(*server);

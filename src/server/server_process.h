@@ -1,10 +1,15 @@
 // The server process from start to exit.
 #pragma once
 
+#include <ostream>
+#include <string>
+#include <vector>
+
 namespace quillon {
 
 struct ServerOptions {
     double resolution = 900.0;  // seconds between purge cycles
+    double firstCycleAtMost = 60.0;  // seconds from the start to the first cycle, at most
 };
 
 // Runs the server: installs the quit paths (SIGTERM, SIGINT, SIGHUP), lowers the priority,
@@ -15,5 +20,9 @@ struct ServerOptions {
 // will terminate" and returns 0 (or ends with _exit(0) while abandoned work runs). A failed registration skips the loop and goes straight to the
 // shutdown. Uses Environment::current() for the clock, the folders and the mount table.
 int runServer(const ServerOptions &options);
+
+// The server's answer to a command line with arguments, which never starts it: --help and
+// --version print on `out` and return 0; anything else is a usage error on `err` (2).
+int answerArguments(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
 
 }  // namespace quillon

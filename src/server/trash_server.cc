@@ -53,10 +53,11 @@ TrashServer::~TrashServer() {
     setPreferences(nullptr);
 }
 
-void TrashServer::start() {
+void TrashServer::start(double firstCycleAtMost) {
     if (currentTimer_ && currentTimer_->isValid()) return;
     logMessage("Starting Quillon server %.1f", atof(versionString().value_or("").c_str()));
-    currentTimer_ = std::make_unique<RepeatingTimer>(loop_, resolution_, [this] { processTrash(); });
+    currentTimer_ = std::make_unique<RepeatingTimer>(loop_, resolution_, [this] { processTrash(); },
+                                                     std::min(resolution_, firstCycleAtMost));
 }
 
 void TrashServer::stop() {

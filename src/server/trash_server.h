@@ -51,8 +51,11 @@ class TrashServer {
     TrashServer &operator=(const TrashServer &) = delete;
 
     // Logs "Starting Quillon server %.1f" and schedules the timer, unless one runs already.
-    // The first cycle comes one interval later.
-    void start();
+    // The first cycle comes one interval later or `firstCycleAtMost` seconds later, whichever
+    // is sooner (a minute: soon after a login, yet not slowing it), the next ones an interval
+    // apart. The start itself purges nothing.
+    static constexpr double kFirstCycleAtMost = 60.0;
+    void start(double firstCycleAtMost = kFirstCycleAtMost);
     // Logs "Stopping Quillon server %s", ends the timer, waits for a running cycle while it
     // makes progress (its end is taken as usual: notice, answers), and saves the registry,
     // unless no timer runs. A cycle that made no progress for the patience (the quitting

@@ -10,12 +10,15 @@
 #include "platform/environment.h"
 #include "platform/localization.h"
 #include "platform/log.h"
+#include "platform/notification_center.h"
+#include "platform/session_bus.h"
 #include "platform/user_defaults.h"
 #include "preferences/preferences.h"
 #include "server/trash_server.h"
 #include "platform/item_sizes.h"
 #include "settings/purge_preview.h"
 #include "settings/server_client.h"
+#include "settings/service_control.h"
 
 namespace quillon {
 
@@ -27,7 +30,10 @@ std::string helpText() {
     return tr("Usage: quillon-settings [COMMAND]\n"
               "Shows and changes when Quillon empties your trash.\n"
               "\n"
-              "  show                  the current settings, and whether the server runs (the default)\n"
+              "  show                  the current settings, whether the server is on and whether it runs\n"
+              "                        (the default)\n"
+              "  enable                turn automatic emptying on: start the server now and at every login\n"
+              "  disable               turn it off: stop the server, and do not start it at login\n"
               "  set period P          the unit of the period: hours, days, weeks or months\n"
               "  set count N           how many of them an item stays in the trash\n"
               "  set secure on|off     overwrite items before deleting them, or delete them plainly\n"
@@ -122,9 +128,16 @@ std::optional<int> parseCount(const std::string &word) {
 }
 
 int save(Preferences &preferences, std::ostream &out, std::ostream &err) {
+    // Without a bus the change cannot be announced: say what that means here, in place of
+    // the notification center's own line.
+    const bool noBus = !SessionBus::shared();
+    if (noBus) DistributedNotificationCenter::defaultCenter().setReportsMissingBus(false);
     if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
         return fail(err, tr("the settings could not be saved"));
     describe(preferences, out);
+    if (noBus)
+        err << "quillon-settings: " << tr("the settings are saved; the running server could not be told (no session bus)")
+            << "\n";
     return 0;
 }
 
@@ -192,11 +205,24 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
 }
 
 std::string busyText() { return tr("the server is running, busy: it did not answer in time"); }
+std::string noBusText() { return tr("cannot reach the server: there is no session bus (run this in your desktop session)"); }
+std::string notRunningText() {
+    return tr("the server is not running; start it with 'quillon-settings enable' or 'systemctl --user start quillon-server'");
+}
 
 int show(std::ostream &out) {
     auto preferences = Preferences::preferences();
     describe(*preferences, out);
     preferences->discardChanges();  // showing changes nothing
+    if (!SessionBus::shared()) {
+        out << tr("Cannot tell whether the server is on or runs: there is no session bus.") << "\n";
+        return 0;
+    }
+    const auto enabled = serverEnabled();
+    out << (!enabled   ? tr("Cannot tell whether the server starts at login: no systemd user manager answers.")
+            : *enabled ? tr("Automatic emptying is on: the server starts at every login.")
+                       : tr("Automatic emptying is off; turn it on with 'quillon-settings enable'."))
+        << "\n";
     ServerState state;
     if (auto version = ServerClient::versionString(&state))
         out << formatted(tr("The server is running (version %s)."), version->c_str()) << "\n";
@@ -272,6 +298,8 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
     const CalendarDate cycle = next.value_or(Environment::current().now());
     if (!porcelain) {
         if (next) out << formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) << "\n";
+        else if (!SessionBus::shared())
+            out << tr("Cannot tell whether the server runs: there is no session bus. A cycle now would delete:") << "\n";
         else out << previewWithoutCycleText(state) << "\n";
     }
     const auto due = previewCycle(*folders, cycle, period, units);
@@ -293,12 +321,14 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
 
 int purge(std::ostream &out, std::ostream &err) {
     // The tool never deletes anything itself: the server does, with its own records.
+    if (!SessionBus::shared()) return fail(err, noBusText());
     ServerState state;
     auto result = ServerClient::purgeNow(&state);
     // Only a server that was not there is known to have deleted nothing.
     if (!result)
         return fail(err, state == ServerState::kNotRunning
-                             ? tr("the server is not running; nothing was deleted")
+                             ? tr("the server is not running; nothing was deleted. Start it with 'quillon-settings enable' or "
+                                  "'systemctl --user start quillon-server'")
                              : tr("the server did not answer; what it deleted is not known (see the journal)"));
     if (result->deleted.empty() && result->failed.empty()) out << tr("Nothing was due.") << "\n";
     if (!result->deleted.empty())
@@ -338,15 +368,25 @@ int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std
     }
     if (args.size() != 1) return usage(err, formatted(tr("\"%s\" takes no arguments"), command.c_str()));
     if (command == "purge") return purge(out, err);
+    if (command == "enable" || command == "disable") {
+        std::string why;
+        if (!(command == "enable" ? enableServer(why) : disableServer(why))) return fail(err, why);
+        out << (command == "enable" ? tr("Automatic emptying is on: the server runs now and starts at every login.")
+                                    : tr("Automatic emptying is off: the server is stopped and does not start at login."))
+            << "\n";
+        return 0;
+    }
+    if ((command == "version" || command == "quit") && !SessionBus::shared()) return fail(err, noBusText());
     if (command == "version") {
         ServerState state;
         auto version = ServerClient::versionString(&state);
-        if (!version) return fail(err, state == ServerState::kBusy ? busyText() : tr("the server is not running"));
+        if (!version) return fail(err, state == ServerState::kBusy ? busyText() : notRunningText());
         out << *version << "\n";
         return 0;
     }
     if (command == "quit") {
-        if (!ServerClient::quit()) return fail(err, tr("the server is not running"));
+        if (!ServerClient::quit())
+            return fail(err, tr("the server is not running; 'quillon-settings disable' keeps it from starting at login"));
         out << tr("Asked the server to quit.") << "\n";
         return 0;
     }

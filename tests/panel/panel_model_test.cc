@@ -1,7 +1,8 @@
 // The settings panel's logic against a real private bus and the real server binary: every
 // choice is stored at once and announced; the model follows changes made elsewhere and the
 // server's coming and going; it starts the server by D-Bus activation where no user manager
-// is, stops it, and empties what is due.
+// is (where its main switch can turn nothing on for good, and says so), stops it, and empties
+// what is due.
 #include <systemd/sd-bus.h>
 
 #include <gmock/gmock.h>
@@ -93,8 +94,13 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     write_file(files + "/ancient", "12345");
     write_file(home / ".config/local.vantor.quillon.list.plist", trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}}));
     PanelModel model([&] { shown++; });
-    EXPECT_EQ(model.state(), "Not running");
+    EXPECT_EQ(model.state(), "Not running");  // asking did not start it, though it can be activated
     EXPECT_EQ(model.startStopTitle(), "Start");
+    EXPECT_FALSE(model.automatic());
+    EXPECT_THAT(model.automaticNote(), HasSubstr("No systemd user manager answers"));
+    model.chooseAutomatic(true);
+    EXPECT_FALSE(model.automatic());
+    EXPECT_THAT(model.automaticNote(), HasSubstr("could not be turned on: no systemd user manager answers"));
     EXPECT_THAT(model.preview(), HasSubstr(files + ": 1 item, 5 bytes freed"));
 
     {  // another program (quillon-settings, say) changes the period

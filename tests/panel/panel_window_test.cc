@@ -41,7 +41,7 @@ TEST_P(PanelWindowTest, AKeyboardChoiceReachesTheSettingsAndTheServer) {
     // Xvfb picks a free display itself and says which on its standard output (the log): tests
     // that run side by side never race for one.
     TempDir home;
-    ChildProcess xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x400x24", "-nolisten", "tcp"}, {},
+    ChildProcess xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x640x24", "-nolisten", "tcp"}, {},
                       home / "xvfb.log");
     std::string screen;
     ASSERT_TRUE(eventually(

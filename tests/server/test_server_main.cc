@@ -1,10 +1,12 @@
-// quillon-server-test INTERVAL_SECONDS [MOUNT_TABLE_FILE]
+// quillon-server-test INTERVAL_SECONDS [MOUNT_TABLE_FILE [FIRST_CYCLE_SECONDS]]
 //
 // The server for end-to-end tests: the real process entry with a short purge interval and,
-// instead of the machine's mount table, the one in MOUNT_TABLE_FILE (none when omitted), so
-// tests control which volumes it sees. With $QUILLON_TEST_HOLD naming a FIFO, the first
-// removal waits until a byte can be read from it; with $QUILLON_TEST_PATIENCE, file work is
-// waited for that many seconds without progress (3 s once quitting, as ever). Never installed.
+// instead of the machine's mount table, the one in MOUNT_TABLE_FILE (none when omitted or
+// empty), so tests control which volumes it sees. The first cycle comes after at most
+// FIRST_CYCLE_SECONDS (one interval when omitted). With $QUILLON_TEST_HOLD naming a FIFO, the
+// first removal waits until a byte can be read from it; with $QUILLON_TEST_PATIENCE, file work
+// is waited for that many seconds without progress (3 s once quitting, as ever). Never
+// installed.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -61,7 +63,8 @@ int main(int argc, char **argv) {
     quillon::SystemEnvironment system;
     TestServerEnvironment environment(system, argc > 2 ? argv[2] : "");
     quillon::Environment::setCurrent(&environment);
-    const int status = quillon::runServer({strtod(argv[1], nullptr)});
+    const double interval = strtod(argv[1], nullptr);
+    const int status = quillon::runServer({interval, argc > 3 ? strtod(argv[3], nullptr) : interval});
     quillon::Environment::setCurrent(nullptr);
     return status;
 }

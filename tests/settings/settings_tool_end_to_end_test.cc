@@ -49,11 +49,15 @@ class SettingsToolEndToEnd : public ::testing::Test {
         variables["LC_ALL"] = "C";
         return variables;
     }
-    Result tool(const std::vector<std::string> &args, const std::string &language = "") {
+    // Runs quillon-settings with `args`, or the binary `args` begins with when it is a path.
+    // Without `withBus`, the session bus's address leads nowhere.
+    Result tool(const std::vector<std::string> &args, const std::string &language = "", bool withBus = true) {
         const std::string log = home / ("tool" + std::to_string(runs++) + ".log");
         std::vector<std::string> argv = {QUILLON_SETTINGS};
+        if (!args.empty() && args[0][0] == '/') argv.clear();
         argv.insert(argv.end(), args.begin(), args.end());
         auto variables = environment();
+        if (!withBus) variables["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + home / "no-bus";
         if (!language.empty()) {
             variables["LANGUAGE"] = language;
             variables["LC_ALL"] = "C.UTF-8";  // gettext heeds LANGUAGE only outside the C locale
@@ -95,9 +99,13 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         std::string says;
         bool whole;  // says is the whole output
     } cases[] = {
-        {"", "", "", {}, 0, "Delete items 4 days after they were first seen, plainly.\nA desktop notice tells of each purge.\nThe server is not running.\n", true},
-        {"", "", "", {"version"}, 1, "quillon-settings: the server is not running\n", true},
-        {"", "", "", {"quit"}, 1, "quillon-settings: the server is not running\n", true},
+        {"", "", "", {}, 0, "Delete items 4 days after they were first seen, plainly.\nA desktop notice tells of each purge.\n"
+                            "Cannot tell whether the server starts at login: no systemd user manager answers.\nThe server is not running.\n", true},
+        {"", "", "", {"version"}, 1, "quillon-settings: the server is not running; start it with 'quillon-settings enable' or 'systemctl --user start quillon-server'\n", true},
+        {"", "", "", {"quit"}, 1, "quillon-settings: the server is not running; 'quillon-settings disable' keeps it from starting at login\n", true},
+        {"", "", "", {"enable"}, 1, "quillon-settings: no systemd user manager answers on the session bus, so the server cannot be turned on or off for good here; nothing was changed\n", true},
+        {"", "", "", {"disable"}, 1, "quillon-settings: no systemd user manager answers on the session bus", false},
+        {"", "", "", {"enable", "now"}, 2, usage, false},
         {"", "", "", {"list"}, 0, "The server remembers no items yet.\n", true},
         {"", "", "", {"--help"}, 0, "Usage: quillon-settings [COMMAND]\n", false},
         {"", "", "", {"--version"}, 0, "quillon-settings 1.0.0\n", true},
@@ -113,6 +121,9 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", "", "", {"preview", "--all"}, 2, usage, false},
         {"", "", "", {"purge", "now"}, 2, usage, false},
         {"", "", "", {"frobnicate"}, 2, usage, false},
+        {"", "", "", {QUILLON_SERVER, "--help"}, 0, "Usage: quillon-server [--help | --version]\n", false},
+        {"", "", "", {QUILLON_SERVER, "--version"}, 0, "quillon-server 1.0.0\n", true},
+        {"", "", "", {QUILLON_SERVER, "--now"}, 2, "quillon-server: unknown argument \"--now\"\n", false},
         {"", refused, "", {"set", "count", "99"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"99\"", false},
         {"", refused, "", {}, 0, "Delete items 21 days after", false},
         {"", damaged, "", {"set", "secure", "on"}, 1, "cannot be read; nothing was changed. To start afresh with the defaults, move it away:", false},
@@ -120,12 +131,15 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", "", "<plist><array><dict><key>path</key>", {"list"}, 1, "quillon-settings: the trash list file " + listFile + " is damaged (", false},
         {"de", "", "", {"--help"}, 0, "Aufruf: quillon-settings [BEFEHL]\n", false},
         {"de", "", "", {"set", "count", "99"}, 2, "»quillon-settings --help« gibt weitere Informationen.", false},
-        {"de", "", "", {}, 0, "Objekte 4 Tage nach dem ersten Sehen löschen, einfach.\nEine Desktop-Mitteilung meldet jedes Löschen.\nDer Server läuft nicht.\n", true},
+        {"de", "", "", {}, 0, "Objekte 4 Tage nach dem ersten Sehen löschen, einfach.\nEine Desktop-Mitteilung meldet jedes Löschen.\n"
+                              "Ob der Server bei der Anmeldung startet, ist unbekannt: Keine systemd-Benutzerinstanz antwortet.\nDer Server läuft nicht.\n", true},
+        {"de", "", "", {"enable"}, 1, "auf dem Sitzungsbus antwortet keine systemd-Benutzerinstanz", false},
         {"de", "", "", {"purge"}, 1, "der Server läuft nicht; nichts wurde gelöscht", false},
         {"fr", "", "", {"--help"}, 0, "Usage : quillon-settings [COMMANDE]\n", false},
         {"fr", "", "", {"frobnicate"}, 2, "commande \"frobnicate\" inconnue", false},
         {"fr", "", "", {"set", "notify", "off"}, 0, "Aucune notification de bureau ne signale les suppressions.\n", false},
-        {"fr", "", "", {}, 0, "Supprimer les éléments 4 jours après les avoir vus, simplement.\nUne notification de bureau signale chaque suppression.\nLe serveur ne tourne pas.\n", true},
+        {"fr", "", "", {}, 0, "Supprimer les éléments 4 jours après les avoir vus, simplement.\nUne notification de bureau signale chaque suppression.\n"
+                              "Impossible de savoir si le serveur démarre à la connexion : aucun gestionnaire utilisateur systemd ne répond.\nLe serveur ne tourne pas.\n", true},
         {"fr", "", "", {"version"}, 1, "le serveur ne tourne pas", false},
     };
     NotificationListener listener(bus.address());
@@ -152,6 +166,27 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
     }
     listener.post("a marker");  // what comes after everything the tool may have posted
     EXPECT_EQ(listener.waitFor(2, 60s), (std::vector<std::string>{"preferences changed", "a marker"}));
+
+    // With no session bus at all, each says what it cannot know and what to do; set still saves.
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    } busless[] = {
+        {{}, 0, "plainly.\nA desktop notice tells of each purge.\nCannot tell whether the server is on or runs: there is no session bus.\n"},
+        {{"set", "secure", "on"}, 0, "securely.\nA desktop notice tells of each purge.\nquillon-settings: the settings are saved; the running server could not be told (no session bus)\n"},
+        {{"preview"}, 0, "Cannot tell whether the server runs: there is no session bus. A cycle now would delete:\nNothing is due.\n"},
+        {{"enable"}, 1, "quillon-settings: there is no session bus, so no systemd user manager can be asked (run this in your desktop session); nothing was changed\n"},
+    };
+    for (const auto &c : busless) {
+        SCOPED_TRACE(c.args.empty() ? "show" : c.args[0]);
+        Result result = tool(c.args, "", false);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_THAT(result.output, ::testing::EndsWith(c.says));
+    }
+    for (const char *command : {"purge", "version", "quit"})
+        EXPECT_EQ(tool({command}, "", false).output,
+                  "quillon-settings: cannot reach the server: there is no session bus (run this in your desktop session)\n");
 }
 
 // preview names what the next cycle deletes, with sizes from a current directorysizes line or
