@@ -49,11 +49,12 @@ bool forEachEntry(int fd, const std::function<void(const struct dirent &)> &entr
     return true;
 }
 
-std::vector<PinnedFolder::Entry> PinnedFolder::entries() const {
+std::vector<PinnedFolder::Entry> PinnedFolder::entries(bool stamped) const {
     std::vector<Entry> found;
     if (fd_ < 0) return found;
     forEachEntry(fd_, [&](const dirent &entry) {
         Entry &added = found.emplace_back(Entry{entry.d_name, entry.d_ino});
+        if (!stamped) return;
         struct statx sx;
         if (statx(fd_, entry.d_name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BTIME | STATX_CTIME, &sx) != 0) return;
         const auto nanoseconds = [](const struct statx_timestamp &t) {
@@ -70,6 +71,19 @@ std::vector<PinnedFolder::Entry> PinnedFolder::entries() const {
         }
     });
     return found;
+}
+
+FolderListing scanFolder(const PinnedFolder &folder, int64_t settled, int64_t now) {
+    FolderListing listing;
+    struct statx sx;
+    // Read after `now`: a change since bears a later time, and never counts as settled.
+    const bool known = folder.isOpen() && statx(folder.fd(), "", AT_EMPTY_PATH, STATX_CTIME, &sx) == 0 &&
+                       (sx.stx_mask & STATX_CTIME);
+    const int64_t changed = known ? sx.stx_ctime.tv_sec * 1'000'000'000 + sx.stx_ctime.tv_nsec : 0;
+    listing.entries = folder.entries(!(known && settled != 0 && changed == settled));
+    listing.identity = folder.identity();
+    if (known && changed != 0 && changed < now - kSettleNanoseconds) listing.settled = changed;
+    return listing;
 }
 
 std::string PinnedFolder::identity() const {
@@ -148,6 +162,7 @@ std::string encodeListing(const FolderListing &listing) {
     std::string out;
     Writer write{out};
     write(listing.identity);
+    write(listing.settled);
     write(static_cast<uint64_t>(listing.entries.size()));
     for (const PinnedFolder::Entry &entry : listing.entries) forEachField(entry, write);
     return out;
@@ -157,6 +172,7 @@ std::optional<FolderListing> decodeListing(std::string_view bytes) {
     FolderListing listing;
     Reader read{bytes};
     read(listing.identity);
+    read(listing.settled);
     uint64_t count = 0;
     read(count);
     while (read.ok && count-- > 0) forEachField(listing.entries.emplace_back(), read);

@@ -46,8 +46,8 @@ class PinnedFolder {
     };
     // The entries directly in the folder, in the order the directory yields them, without
     // "." and "..", each stamped by one statx of its own (not following a link, nor
-    // triggering an automount). Empty when the folder is not open.
-    std::vector<Entry> entries() const;
+    // triggering an automount) when `stamped`. Empty when the folder is not open.
+    std::vector<Entry> entries(bool stamped = true) const;
     // Their names alone.
     std::vector<std::string> list() const;
     // What tells this folder apart from another one later found at the same path: the file
@@ -68,7 +68,20 @@ class PinnedFolder {
 struct FolderListing {
     std::vector<PinnedFolder::Entry> entries;
     std::string identity;
+    // The folder's change time (ns) when it had settled before the scan began, else 0: what
+    // the next scan may be handed (scanFolder).
+    int64_t settled = 0;
 };
+// How long a folder must have lain unchanged before a scan for that scan to vouch for the
+// next: a change after the scan then always bears a later change time, even where a file
+// system keeps times to 2 s (FAT) or the two readings straddle a tick of the kernel's clock.
+inline constexpr int64_t kSettleNanoseconds = 10'000'000'000;
+// The listing of the open `folder`, made at `now` (wall clock, ns since 1970, read before the
+// call). Its entries are stamped (one statx each) unless `settled` is the folder's change
+// time now: then no entry has been added, removed or renamed since the scan that found it
+// settled, so each name is still the very file that scan stamped, and its entries carry no
+// stamp (a record's own stamp then stands).
+FolderListing scanFolder(const PinnedFolder &folder, int64_t settled, int64_t now);
 // Every field of an entry in the order it travels; encodeListing and decodeListing both go
 // through it, so a field added to Entry is one line here.
 template <typename E, typename F>

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string_view>
 
 #include "platform/blocking_work.h"
@@ -53,11 +54,14 @@ namespace {
 
 // A volume's trash looked up and listed, as a child of child_work.h sends it: nothing when
 // there is none, else its device, inode and path, then its listing; its descriptor beside.
-ChildAnswer lookUpAndList(const MountEntry &mount, uid_t uid) {
+// `settled` holds, per folder path, what its last scan found (TrashFolder::settled).
+ChildAnswer lookUpAndList(const MountEntry &mount, uid_t uid, const std::map<std::string, int64_t> &settled,
+                          int64_t now) {
     ChildAnswer answer;
     const std::optional<TrashLocation> location = mountTrashFolder(mount, uid);
     if (!location) return answer;
-    const FolderListing listing{location->folder->entries(), location->folder->identity()};
+    const auto known = settled.find(location->files);
+    const FolderListing listing = scanFolder(*location->folder, known == settled.end() ? 0 : known->second, now);
     const uint64_t numbers[] = {static_cast<uint64_t>(location->device), static_cast<uint64_t>(location->inode),
                                 location->files.size()};
     answer.bytes.assign(reinterpret_cast<const char *>(numbers), sizeof numbers);
@@ -112,7 +116,11 @@ bool Trash::updateLists() {
     for (const MountEntry &mount : mounts) {
         auto &stuck = stuckLookups_[mount.mountPoint];
         if (!stuck) stuck = std::make_shared<pid_t>(0);
-        works.push_back({[mount, uid] { return lookUpAndList(mount, uid); }, stuck});
+        std::map<std::string, int64_t> settled;
+        for (const std::string &path : mountTrashCandidates(mount, uid))
+            if (auto known = trashFolderWithPath(path)) settled[path] = known->settled();
+        works.push_back({[mount, uid, settled, now = wallNanoseconds()] { return lookUpAndList(mount, uid, settled, now); },
+                         stuck});
         volumes.push_back(mount.mountPoint);
     }
     std::vector<std::optional<ChildAnswer>> answers = runInChildren(std::move(works));

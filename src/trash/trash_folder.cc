@@ -11,6 +11,12 @@
 
 namespace quillon {
 
+int64_t wallNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               Environment::current().now().timePoint().time_since_epoch())
+        .count();
+}
+
 std::shared_ptr<TrashFolder> TrashFolder::folderWithPath(const std::string &path) {
     return std::make_shared<TrashFolder>(path);
 }
@@ -220,18 +226,17 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     // records are read and changed here only, between the steps.
     struct Scan {
         std::shared_ptr<PinnedFolder> folder;
-        std::vector<PinnedFolder::Entry> entries;
-        std::string identity;
+        FolderListing listing;
     };
     auto scan = std::make_shared<Scan>();
     if (listing) {
-        *scan = {std::move(folder), listing->entries, listing->identity};
+        *scan = {std::move(folder), *listing};
     } else {
         const bool listed = runPatiently(
-            [scan, folder = std::move(folder), path = path_] {
+            [scan, folder = std::move(folder), path = path_, settled = settled_,
+             now = wallNanoseconds()] {
                 scan->folder = folder ? folder : std::make_shared<PinnedFolder>(path);
-                scan->entries = scan->folder->entries();
-                scan->identity = scan->folder->identity();
+                scan->listing = scanFolder(*scan->folder, settled, now);
             },
             busy_);
         noteAnswer(listed);
@@ -239,7 +244,8 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     }
 
     const std::shared_ptr<FileList> before = files_;
-    updateFiles(scan->entries, scan->identity);
+    updateFiles(scan->listing.entries, scan->listing.identity);
+    settled_ = scan->listing.settled;
     bool changed = changedRecords_ || !listsEqual(before, files_);
 
     struct Purge {

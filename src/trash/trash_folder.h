@@ -43,6 +43,9 @@ struct PurgeRequest {
 
 using FileList = SharedList<TrashFile>;
 
+// The environment's now, in nanoseconds since 1970, as scanFolder takes it.
+int64_t wallNanoseconds();
+
 // What one cycle deleted and could not delete: full paths of items, in the order met.
 struct CycleReport {
     std::vector<std::string> deleted;
@@ -113,6 +116,9 @@ class TrashFolder {
                       const FolderListing *listing = nullptr);
     const std::string &identity() const { return identity_; }
     void setIdentity(const std::string &identity) { identity_ = identity; }
+    // The folder's change time at the last scan, when it had settled by then (scanFolder):
+    // the next scan of an unchanged folder needs no stamps. Not kept across restarts.
+    int64_t settled() const { return settled_; }
 
     // "TrashFolder = {path = PATH,files = {RECORD,RECORD,}}" on one line.
     std::string description() const;
@@ -129,6 +135,7 @@ class TrashFolder {
 
     std::string path_;
     std::string identity_;
+    int64_t settled_ = 0;
     std::shared_ptr<FileList> files_;
     bool changedRecords_ = false;  // the last scan dated or identified a record
     // Set while file work of this folder runs; still set at the next cycle if it never ended.
