@@ -36,21 +36,26 @@ std::string helpText() {
               "                        (the default)\n"
               "  enable                turn automatic emptying on: start the server now and at every login\n"
               "  disable               turn it off: stop the server, and do not start it at login\n"
-              "  set period P          the unit of the period: hours, days, weeks or months\n"
+              "  set period [N] P      the unit of the period: hours, days, weeks or months; with N, the count too\n"
               "  set count N           how many of them an item stays in the trash\n"
               "  set secure on|off     overwrite items before deleting them, or delete them plainly\n"
               "  set notify on|off     a desktop notice after each cycle that deleted something, or none\n"
-              "  list [--porcelain]    every remembered item: its size, when it was first seen, when it goes\n"
+              "                        (yes/no, true/false and 1/0 also do)\n"
+              "  list [--porcelain]    every item in the trash: where it came from, its size, when it was\n"
+              "                        trashed, when Quillon first saw it, when it goes\n"
               "  preview [--porcelain] what the server's next cycle deletes, and the space it frees\n"
-              "  purge                 ask the running server to delete what is due now\n"
+              "  purge                 ask the running server to delete what is due now, and the space freed\n"
               "  version               the running server's version\n"
               "  quit                  ask the running server to quit\n"
               "  --help                this text\n"
               "  --version             the version of this tool\n"
               "\n"
               "With --porcelain, list and preview print one item a line, fields separated by tabs:\n"
-              "list: trash folder, name, bytes, first seen, purged from; preview: trash folder, name,\n"
-              "bytes, the cycle's time. Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
+              "list: trash folder, name, bytes, first seen, deleted after, original location, trash date;\n"
+              "preview: trash folder, name, bytes, the cycle's time, original location, trash date.\n"
+              "Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
+              "\n"
+              "The period counts from when Quillon first saw an item, not from when it was trashed.\n"
               "\n"
               "Secure deletion overwrites the data of each file once with random bytes, flushes it to\n"
               "the disk, then removes it. It cannot reach copies the storage keeps elsewhere: file\n"
@@ -76,11 +81,7 @@ int fail(std::ostream &err, const std::string &problem) {
 
 // The unit's name as the sentences show it: "days", "Tage", "jours" (the panel's list shows
 // the capitalized titles).
-std::string unitName(int period, bool plural) {
-    static const char *kSingular[] = {N_("hour"), N_("day"), N_("week"), N_("month")};
-    static const char *kPlural[] = {N_("hours"), N_("days"), N_("weeks"), N_("months")};
-    return localizedString((plural ? kPlural : kSingular)[period]);
-}
+std::string unitName(int period, bool plural) { return Preferences::unitWord(period, plural); }
 std::string unitName(Preferences &preferences, int period) { return unitName(period, preferences.units() != 0); }
 
 // A moment for scripts: UTC, to the second.
@@ -216,9 +217,7 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     if (on && what == "notify") preferences->setNotifying(*on);
     if (on && what == "secure") preferences->setSecure(*on);
     if (largest > 0 && wanted > largest)
-        out << formatted(tr("%d is more than %s allow: the count is now %d %s"), wanted, unitName(unit, true).c_str(),
-                         largest, unitName(unit, largest > 1).c_str())
-            << "\n";
+        out << Preferences::pulledCountText(wanted, unit) << "\n";
     return save(*preferences, out, err);
 }
 

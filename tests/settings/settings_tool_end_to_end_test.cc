@@ -136,6 +136,7 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", unreadable, "", {"set", "period", "weeks"}, 1, "the setting \"inode\"", false},
         {"", "", "<plist><array><dict><key>path</key>", {"list"}, 1, "quillon-settings: the trash list file " + listFile + " is damaged (", false},
         {"de", "", "", {"--help"}, 0, "Aufruf: quillon-settings [BEFEHL]\n", false},
+        {"de", "", "", {"set", "count", "9"}, 0, "9 ist mehr, als Tage erlauben: die Anzahl ist jetzt 7 Tage\n", false},
         {"de", "", "", {"set", "count", "0"}, 2, "»quillon-settings --help« gibt weitere Informationen.", false},
         {"de", "", "", {}, 0, "Objekte 4 Tage nach dem ersten Sehen löschen, einfach.\nEine Desktop-Mitteilung meldet jedes Löschen.\n"
                               "Ob der Server bei der Anmeldung startet, ist unbekannt: Keine systemd-Benutzerinstanz antwortet.\nDer Server läuft nicht.\n", true},
