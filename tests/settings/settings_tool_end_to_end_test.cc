@@ -324,6 +324,24 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     EXPECT_EQ(tool({"list"}).output, files + "\nThe server remembers no items.\n");
 }
 
+// A volume's items, looked at in a child, come back with their info files' facts; a relative
+// Path there is relative to the volume's top.
+TEST_F(SettingsToolEndToEnd, AVolumesItemsComeFromPlacesOnIt) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    make_dir(home / "vol");
+    const std::string failed = mount_for_test("tmpfs", home / "vol", "tmpfs");
+    if (!failed.empty()) GTEST_SKIP() << failed;
+    const std::string name = ".Trash-" + std::to_string(getuid()), trash = home / ("vol/" + name);
+    make_tree(home / "vol", {name + "/", name + "/files/", name + "/files/doc=abc", name + "/info/",
+                             name + "/info/doc.trashinfo=[Trash Info]\nPath=My%20Doc\nDeletionDate=2020-01-01T02:00:00\n"});
+    chmod(trash.c_str(), 0700);
+    make_dir(home / ".config");
+    write_file(listFile, trash_list_xml(files, {}, trash + "/files", {{"doc", "2020-01-01T00:00:00Z"}}));
+    EXPECT_EQ(tool({"list", "--porcelain"}).output, trash + "/files\tdoc\t3\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t" +
+                                                        home / "vol/My Doc" + "\t2020-01-01T00:00:00Z\n");
+}
+
 // A remembered trash on a volume that stopped answering costs the look at it, not the answer:
 // list and preview say so, go on with the others, and end, even while a look-up there is
 // already stuck in the kernel (its directory lock would hold the tool's own for good).
