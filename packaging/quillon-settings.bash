@@ -8,12 +8,16 @@ _quillon_settings() {
                list|preview) words=(--porcelain) ;;
            esac ;;
         3) [ "${COMP_WORDS[1]}" = set ] && case ${COMP_WORDS[2]} in
-               period) words=(hours days weeks months) ;;
+               period) words=(hours days weeks months {1..12}) ;;
                count) case $(LC_ALL=C LANGUAGE= quillon-settings 2>/dev/null | head -n 1) in
                           *hour*) words=({1..12}) ;; *week*) words=(1 2 3 4) ;; *month*) words=({1..12}) ;;
                           *) words=({1..7}) ;;
                       esac ;;
-               secure|notify) words=(on off) ;;
+               secure|notify) words=(on off yes no true false 1 0) ;;
+           esac ;;
+        4) [ "${COMP_WORDS[1]} ${COMP_WORDS[2]}" = "set period" ] && case ${COMP_WORDS[3]} in
+               1) words=(hour day week month) ;;
+               [0-9]*) words=(hours days weeks months) ;;
            esac ;;
     esac
     COMPREPLY=($(compgen -W "${words[*]}" -- "$cur"))

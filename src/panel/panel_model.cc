@@ -76,14 +76,17 @@ void PanelModel::apply() {
 
 void PanelModel::chooseUnit(int unit) {
     if (unit < 0 || unit > 3 || unit == this->unit()) return;
+    const int wanted = countIndex() + 1;
     preferences_->setPeriod(unit);
     (void)preferences_->unitsList();  // a count beyond the new unit's largest is pulled back
+    periodNote_ = wanted > Preferences::largestCount(unit) ? Preferences::pulledCountText(wanted, unit) : "";
     apply();
 }
 
 void PanelModel::chooseCount(int index) {
     if (index < 0 || index >= static_cast<int>(counts().size()) || index == countIndex()) return;
     preferences_->setUnits(index);
+    periodNote_.clear();
     apply();
 }
 

@@ -33,6 +33,9 @@ class PanelModel {
     std::vector<std::string> counts() { return preferences_->unitsList(); }
     int unit() const { return preferences_->period(); }
     int countIndex() const { return preferences_->units(); }
+    // What the last change of unit did to the count, when it pulled it into the unit's range
+    // ("12 is more than days allow: ..."); empty otherwise.
+    const std::string &periodNote() const { return periodNote_; }
     bool secure() const { return preferences_->isSecure(); }
     bool notifying() const { return preferences_->isNotifying(); }
     bool running() const { return preferences_->isRunning(); }
@@ -65,6 +68,7 @@ class PanelModel {
     std::function<void()> changed_;
     std::shared_ptr<Preferences> preferences_;
     std::vector<DistributedNotificationCenter::ObserverId> observers_;
+    std::string periodNote_;
     std::string state_, preview_, purgeOutcome_, automaticNote_, switchFailure_;
     bool automatic_ = false;
     bool purging_ = false;

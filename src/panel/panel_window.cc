@@ -71,9 +71,17 @@ PanelWindow::PanelWindow()
     label(unitDrop_, tr("Unit"));
     label(startStop_, tr("Start or stop the server"));
 
-    auto *period = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 6);
-    period->append(countDrop_);
-    period->append(unitDrop_);
+    auto *counted = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 6);
+    counted->append(countDrop_);
+    counted->append(unitDrop_);
+    // The period's controls over the note of a count the last change of unit pulled back.
+    auto *period = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL, 4);
+    period->append(*counted);
+    period->append(periodNote_);
+    periodNote_.set_halign(Gtk::Align::START);
+    periodNote_.set_wrap(true);
+    periodNote_.set_xalign(0);
+    periodNote_.add_css_class("dim-label");
     auto *state = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
     state->append(stateValue_);
     state->append(startStop_);
@@ -132,6 +140,8 @@ void PanelWindow::showModel() {
         countDrop_.set_selected(static_cast<guint>(model_->countIndex()));
     automatic_.set_active(model_->automatic());
     automaticNote_.set_text(model_->automaticNote());
+    periodNote_.set_text(model_->periodNote());
+    periodNote_.set_visible(!model_->periodNote().empty());
     secure_.set_active(model_->secure());
     notify_.set_active(model_->notifying());
     stateValue_.set_text(model_->state());

@@ -19,7 +19,7 @@ class PanelWindow : public Gtk::Window {
 
     Gtk::Box box_{Gtk::Orientation::VERTICAL, 12};
     Gtk::Grid grid_;
-    Gtk::Label automaticLabel_, automaticNote_, periodLabel_, secureLabel_, secureHint_, notifyLabel_, stateLabel_, stateValue_, previewLabel_,
+    Gtk::Label automaticLabel_, automaticNote_, periodLabel_, periodNote_, secureLabel_, secureHint_, notifyLabel_, stateLabel_, stateValue_, previewLabel_,
         previewValue_, outcome_;
     Glib::RefPtr<Gtk::StringList> counts_, units_;
     Gtk::DropDown countDrop_, unitDrop_;

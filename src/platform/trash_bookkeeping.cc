@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <ctime>
+
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -46,7 +49,77 @@ void percentDecodeInto(std::string_view text, std::string &out) {
     }
 }
 
+std::string parentOf(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseOf(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
 }  // namespace
+
+int openTrashInfoFolder(int filesFd) {
+    const int trash = openat(filesFd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (trash < 0) return -1;
+    const int info = openat(trash, "info", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int saved = errno;
+    close(trash);
+    errno = saved;
+    return info;
+}
+
+std::optional<TrashInfo> readTrashInfo(int infoFd, const std::string &name) {
+    if (infoFd < 0 || name.size() + kSuffixLength > NAME_MAX) return std::nullopt;
+    const auto text = readWholeFileAt(infoFd, name + kSuffix, kLargestTrashInfo);
+    if (!text) return std::nullopt;
+    TrashInfo info;
+    bool inGroup = false;
+    for (size_t at = 0; at < text->size();) {
+        size_t end = text->find('\n', at);
+        if (end == std::string::npos) end = text->size();
+        std::string_view line(text->data() + at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty() && line.front() == '[') {
+            inGroup = line == "[Trash Info]";
+        } else if (inGroup && line.starts_with("Path=") && info.path.empty()) {
+            percentDecodeInto(line.substr(5), info.path);
+        } else if (inGroup && line.starts_with("DeletionDate=") && info.deletionDate.empty()) {
+            info.deletionDate = line.substr(13);
+        }
+    }
+    return info;
+}
+
+std::string originalLocation(const std::string &files, const TrashInfo &info) {
+    if (info.path.empty() || info.path.front() == '/') return info.path;
+    std::string folder = files;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    const std::string trash = parentOf(folder);
+    std::string top;
+    if (baseOf(trash).starts_with(".Trash-")) top = parentOf(trash);
+    else if (baseOf(parentOf(trash)) == ".Trash") top = parentOf(parentOf(trash));
+    else return "";
+    return (top == "/" ? "" : top) + "/" + info.path;
+}
+
+std::optional<int64_t> deletionTime(const TrashInfo &info) {
+    const std::string &text = info.deletionDate;
+    struct tm local = {};
+    int consumed = 0;
+    if (text.size() != 19 ||
+        sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &local.tm_year, &local.tm_mon, &local.tm_mday, &local.tm_hour,
+               &local.tm_min, &local.tm_sec, &consumed) != 6 ||
+        consumed != 19 || local.tm_mon < 1 || local.tm_mon > 12 || local.tm_mday < 1 || local.tm_mday > 31 ||
+        local.tm_hour > 23 || local.tm_min > 59 || local.tm_sec > 60 || local.tm_hour < 0 || local.tm_min < 0 || local.tm_sec < 0)
+        return std::nullopt;
+    local.tm_year -= 1900;
+    local.tm_mon -= 1;
+    local.tm_isdst = -1;  // whatever the local rule was on that day
+    const time_t t = mktime(&local);
+    if (t == static_cast<time_t>(-1)) return std::nullopt;
+    return static_cast<int64_t>(t);
+}
 
 std::string percentDecode(const std::string &text) {
     std::string out;

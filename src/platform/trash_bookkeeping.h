@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -80,6 +82,30 @@ int openDirectorySizes(int trashFd);
 // The NAME field of a directorysizes line, percent-decoded (into `scratch` when it holds an
 // escape, so that no line costs an allocation); empty when the line has no such field.
 std::string_view directorySizesName(std::string_view line, std::string &scratch);
+
+// What an item's info file (info/NAME.trashinfo) says of it, as written there but for the
+// percent-decoding of Path: empty where the file has no such key in its "[Trash Info]" group.
+struct TrashInfo {
+    std::string path;          // absolute, or relative to the volume's top for a volume's trash
+    std::string deletionDate;  // "YYYY-MM-DDThh:mm:ss" in the local time of the trashing program
+};
+// An info file is a few lines: one larger than this is no info file of a trashing program.
+inline constexpr size_t kLargestTrashInfo = size_t{64} << 10;
+// The info folder of the trash that holds the open files folder `filesFd`, reached from it
+// ("../info") without following a link; -1 with errno when there is none. Quiet: fit for the
+// child of child_work.h.
+int openTrashInfoFolder(int filesFd);
+// The info file of the item `name` in the open info folder `infoFd`, read as a regular file
+// of at most kLargestTrashInfo bytes, never through a link and without blocking; nullopt when
+// there is none that can be read. Quiet, like openTrashInfoFolder.
+std::optional<TrashInfo> readTrashInfo(int infoFd, const std::string &name);
+// The place an item came from: `info.path` made absolute, a relative one against the top of
+// the volume whose trash is the files folder `files` (".Trash/UID/files", ".Trash-UID/files");
+// empty when the path is empty, or relative in a trash that has no such top.
+std::string originalLocation(const std::string &files, const TrashInfo &info);
+// The moment `info.deletionDate` names, read as local time, in seconds since the epoch;
+// nullopt when it is absent or not of that form.
+std::optional<int64_t> deletionTime(const TrashInfo &info);
 
 // The percent-decoded form of a directorysizes name field; the input unchanged where it holds
 // no valid escape.

@@ -153,6 +153,18 @@ std::vector<std::string> Preferences::unitsList() {
     return counts;
 }
 
+std::string Preferences::unitWord(int period, bool plural) {
+    static const char *kSingular[] = {N_("hour"), N_("day"), N_("week"), N_("month")};
+    static const char *kPlural[] = {N_("hours"), N_("days"), N_("weeks"), N_("months")};
+    return localizedString((plural ? kPlural : kSingular)[period]);
+}
+
+std::string Preferences::pulledCountText(int wanted, int period) {
+    const int largest = largestCount(period);
+    return formatted(localizedString("%d is more than %s allow: the count is now %d %s"), wanted,
+                     unitWord(period, true).c_str(), largest, unitWord(period, largest > 1).c_str());
+}
+
 const char *Preferences::unitKey(int period, bool singular) {
     static const char *kSingular[] = {N_("Hour"), N_("Day"), N_("Week"), N_("Month")};
     static const char *kPlural[] = {N_("Hours"), N_("Days"), N_("Weeks"), N_("Months")};

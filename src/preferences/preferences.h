@@ -87,6 +87,11 @@ class Preferences {
     // The untranslated name of a unit index in 0 to 3 ("Hour", "Hours", ...), the key of its
     // translation.
     static const char *unitKey(int period, bool singular);
+    // The unit index `period` in 0 to 3 as sentences name it, translated: "day" or "days".
+    static std::string unitWord(int period, bool plural);
+    // What tells that the count `wanted` was pulled back to the largest of the unit index
+    // `period`: "12 is more than days allow: the count is now 7 days", translated.
+    static std::string pulledCountText(int wanted, int period);
 
     using ObserverId = int;
     ObserverId addObserver(const std::string &key, std::function<void(const std::string &key)> callback);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include <unistd.h>
+
 #include "platform/atomic_file.h"
 #include "platform/blocking_work.h"
 #include "platform/child_work.h"
@@ -38,23 +40,61 @@ std::map<std::string, ItemFacts> factsIn(const std::optional<TrashLocation> &loc
                                          const std::vector<std::string> &names) {
     std::map<std::string, ItemFacts> facts;
     const PinnedFolder none(files, -1);
-    ItemSizes sizes(location && location->files == files ? *location->folder : none);
+    const PinnedFolder &folder = location && location->files == files ? *location->folder : none;
+    ItemSizes sizes(folder);
     sizes.willMeasure(names);
+    const int info = folder.isOpen() ? openTrashInfoFolder(folder.fd()) : -1;
     for (const std::string &name : names) {
         ItemFacts &item = facts[name];
         item.present = sizes.present(name);
         if (item.present) item.bytes = sizes.bytes(name);
+        if (item.present) item.info = readTrashInfo(info, name);
         noteProgress();
     }
+    if (info >= 0) close(info);
     return facts;
 }
 
-// Facts as a child of child_work.h sends them: per name, in order, present, known, bytes.
+// Facts as a child of child_work.h sends them: per name, in the map's order, a SentFact and
+// then the info file's path and date, of the lengths it tells.
 struct SentFact {
     bool present;
     bool known;
+    bool hasInfo;
     uint64_t bytes;
+    uint32_t pathLength, dateLength;
 };
+
+std::string encodeFacts(const std::map<std::string, ItemFacts> &facts) {
+    std::string sent;
+    for (const auto &[name, item] : facts) {
+        const TrashInfo info = item.info.value_or(TrashInfo{});
+        const SentFact fact{item.present, item.bytes.has_value(), item.info.has_value(), item.bytes.value_or(0),
+                            static_cast<uint32_t>(info.path.size()), static_cast<uint32_t>(info.deletionDate.size())};
+        sent.append(reinterpret_cast<const char *>(&fact), sizeof fact);
+        sent += info.path;
+        sent += info.deletionDate;
+    }
+    return sent;
+}
+
+// Fills the facts of the names already in `facts` from what encodeFacts sent; false when the
+// bytes do not fit them.
+bool decodeFacts(const std::string &sent, std::map<std::string, ItemFacts> &facts) {
+    size_t at = 0;
+    for (auto &[name, item] : facts) {
+        SentFact fact;
+        if (sent.size() - at < sizeof fact) return false;
+        memcpy(&fact, sent.data() + at, sizeof fact);
+        at += sizeof fact;
+        if (sent.size() - at < uint64_t{fact.pathLength} + fact.dateLength) return false;
+        item.present = fact.present;
+        if (fact.known) item.bytes = fact.bytes;
+        if (fact.hasInfo) item.info = TrashInfo{sent.substr(at, fact.pathLength), sent.substr(at + fact.pathLength, fact.dateLength)};
+        at += uint64_t{fact.pathLength} + fact.dateLength;
+    }
+    return at == sent.size();
+}
 
 }  // namespace
 
@@ -85,25 +125,14 @@ std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &f
         const auto answer = runInChild(
             [mount, uid, files, names] {
                 ChildAnswer sent;
-                for (const auto &[name, item] : factsIn(mountTrashFolder(mount, uid), files, names)) {
-                    const SentFact fact{item.present, item.bytes.has_value(), item.bytes.value_or(0)};
-                    sent.bytes.append(reinterpret_cast<const char *>(&fact), sizeof fact);
-                }
+                sent.bytes = encodeFacts(factsIn(mountTrashFolder(mount, uid), files, names));
                 return sent;
             },
             slot);
         if (!answer) return std::nullopt;
         std::map<std::string, ItemFacts> facts;
         for (const std::string &name : names) facts[name];  // the map's own order, as sent
-        if (answer->bytes.size() != facts.size() * sizeof(SentFact)) return std::nullopt;
-        size_t at = 0;
-        for (auto &[name, item] : facts) {
-            SentFact fact;
-            memcpy(&fact, answer->bytes.data() + at, sizeof fact);
-            at += sizeof fact;
-            item.present = fact.present;
-            if (fact.known) item.bytes = fact.bytes;
-        }
+        if (!decodeFacts(answer->bytes, facts)) return std::nullopt;
         return facts;
     }
     // No volume keeps a trash of the user's there now: none of its items is there.
@@ -134,7 +163,7 @@ std::vector<PreviewFolder> previewCycle(const FolderList &folders, const Calenda
         for (const std::string &name : names) {
             if (!facts || !facts->at(name).present) continue;
             const auto &bytes = facts->at(name).bytes;
-            due.items.push_back({name, bytes});
+            due.items.push_back({name, bytes, facts->at(name).info});
             due.bytes += bytes.value_or(0);
             due.someUnknown = due.someUnknown || !bytes;
         }

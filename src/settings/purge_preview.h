@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/calendar_date.h"
+#include "platform/trash_bookkeeping.h"
 #include "settings/server_client.h"
 #include "trash/trash.h"
 
@@ -23,6 +24,7 @@ std::optional<FolderList> rememberedFolders(std::string *error);
 struct ItemFacts {
     bool present = false;
     std::optional<uint64_t> bytes;  // nullopt: not known (see ItemSizes)
+    std::optional<TrashInfo> info;  // nullopt: no info file that could be read
 };
 // The facts of the items `names` of the trash folder `files`, reached as the server reaches
 // it (platform/trash_locations.h): the home trash on a thread of its own, another volume's in
@@ -41,6 +43,7 @@ std::string previewWithoutCycleText(ServerState state);
 struct PreviewItem {
     std::string name;
     std::optional<uint64_t> bytes;  // nullopt: not known (see ItemSizes)
+    std::optional<TrashInfo> info;  // nullopt: no info file that could be read
 };
 struct PreviewFolder {
     std::string folder;

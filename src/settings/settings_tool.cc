@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <map>
 #include <optional>
 
 #include "platform/atomic_file.h"
@@ -12,6 +13,7 @@
 #include "platform/log.h"
 #include "platform/notification_center.h"
 #include "platform/session_bus.h"
+#include "platform/trash_bookkeeping.h"
 #include "platform/user_defaults.h"
 #include "preferences/preferences.h"
 #include "server/trash_server.h"
@@ -34,21 +36,26 @@ std::string helpText() {
               "                        (the default)\n"
               "  enable                turn automatic emptying on: start the server now and at every login\n"
               "  disable               turn it off: stop the server, and do not start it at login\n"
-              "  set period P          the unit of the period: hours, days, weeks or months\n"
+              "  set period [N] P      the unit of the period: hours, days, weeks or months; with N, the count too\n"
               "  set count N           how many of them an item stays in the trash\n"
               "  set secure on|off     overwrite items before deleting them, or delete them plainly\n"
               "  set notify on|off     a desktop notice after each cycle that deleted something, or none\n"
-              "  list [--porcelain]    every remembered item: its size, when it was first seen, when it goes\n"
+              "                        (yes/no, true/false and 1/0 also do)\n"
+              "  list [--porcelain]    every item in the trash: where it came from, its size, when it was\n"
+              "                        trashed, when Quillon first saw it, when it goes\n"
               "  preview [--porcelain] what the server's next cycle deletes, and the space it frees\n"
-              "  purge                 ask the running server to delete what is due now\n"
+              "  purge                 ask the running server to delete what is due now, and the space freed\n"
               "  version               the running server's version\n"
               "  quit                  ask the running server to quit\n"
               "  --help                this text\n"
               "  --version             the version of this tool\n"
               "\n"
               "With --porcelain, list and preview print one item a line, fields separated by tabs:\n"
-              "list: trash folder, name, bytes, first seen, purged from; preview: trash folder, name,\n"
-              "bytes, the cycle's time. Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
+              "list: trash folder, name, bytes, first seen, deleted after, original location, trash date;\n"
+              "preview: trash folder, name, bytes, the cycle's time, original location, trash date.\n"
+              "Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
+              "\n"
+              "The period counts from when Quillon first saw an item, not from when it was trashed.\n"
               "\n"
               "Secure deletion overwrites the data of each file once with random bytes, flushes it to\n"
               "the disk, then removes it. It cannot reach copies the storage keeps elsewhere: file\n"
@@ -74,11 +81,8 @@ int fail(std::ostream &err, const std::string &problem) {
 
 // The unit's name as the sentences show it: "days", "Tage", "jours" (the panel's list shows
 // the capitalized titles).
-std::string unitName(Preferences &preferences, int period) {
-    static const char *kSingular[] = {N_("hour"), N_("day"), N_("week"), N_("month")};
-    static const char *kPlural[] = {N_("hours"), N_("days"), N_("weeks"), N_("months")};
-    return localizedString((preferences.units() == 0 ? kSingular : kPlural)[period]);
-}
+std::string unitName(int period, bool plural) { return Preferences::unitWord(period, plural); }
+std::string unitName(Preferences &preferences, int period) { return unitName(period, preferences.units() != 0); }
 
 // A moment for scripts: UTC, to the second.
 std::string isoText(const std::optional<CalendarDate> &date) {
@@ -154,20 +158,33 @@ std::string unsafeToRewrite() {
     return "";
 }
 
+// "on", "yes", "true", "1" and their opposites, in any case.
+std::optional<bool> parseSwitch(std::string word) {
+    for (char &c : word) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (word == "on" || word == "yes" || word == "true" || word == "1") return true;
+    if (word == "off" || word == "no" || word == "false" || word == "0") return false;
+    return std::nullopt;
+}
+
 int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
-    if (args.size() != 3) return usage(err, tr("set takes a setting and a value"));
-    const std::string &what = args[1], &value = args[2];
+    // "set period 12 months" sets the count and the unit at once; every other setting takes
+    // one value.
+    if (args.size() != 3 && !(args.size() == 4 && args[1] == "period"))
+        return usage(err, tr("set takes a setting and a value"));
+    const std::string &what = args[1], &value = args.back();
     // Everything is checked before anything is changed: a refused command writes nothing.
     std::optional<int> period, count;
+    std::optional<bool> on;
     if (what == "period") {
         period = parsePeriod(value);
         if (!period)
             return usage(err, formatted(tr("the period must be hours, days, weeks or months, not \"%s\""), value.c_str()));
+        if (args.size() == 4) count = parseCount(args[2]);
     } else if (what == "count") {
         count = parseCount(value);
     } else if (what == "secure" || what == "notify") {
-        if (value != "on" && value != "off")
-            return usage(err, formatted(tr("%s must be on or off, not \"%s\""), what.c_str(), value.c_str()));
+        on = parseSwitch(value);
+        if (!on) return usage(err, formatted(tr("%s must be on or off, not \"%s\""), what.c_str(), value.c_str()));
     } else {
         return usage(err, formatted(tr("there is no setting \"%s\""), what.c_str()));
     }
@@ -178,29 +195,29 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         return 1;
     }
     auto preferences = Preferences::preferences();
-    if (what == "count") {
-        const int largest = Preferences::largestCount(preferences->period());
-        if (largest == 0) {
-            preferences->discardChanges();
-            return usage(err, tr("set the period first: the stored one names no unit"));
-        }
-        if (!count || *count < 1 || *count > largest) {
-            const std::string unit = unitName(*preferences, preferences->period());
-            preferences->discardChanges();
-            std::string allowed;
-            for (int c = 1; c <= largest; c++) allowed += (c > 1 ? ", " : "") + std::to_string(c);
-            return usage(err, formatted(tr("the count for %s must be one of %s, not \"%s\""), unit.c_str(),
-                                        allowed.c_str(), value.c_str()));
-        }
-        preferences->setUnits(*count - 1);
-    } else if (period) {
-        preferences->setPeriod(*period);
-        (void)preferences->unitsList();  // a count beyond the new unit's largest is pulled back
-    } else if (what == "notify") {
-        preferences->setNotifying(value == "on");
-    } else {
-        preferences->setSecure(value == "on");
+    const std::string countWord = what == "count" ? value : args[2];
+    if (period) preferences->setPeriod(*period);
+    const int unit = preferences->period(), largest = Preferences::largestCount(unit);
+    if ((what == "count" || args.size() == 4) && largest == 0) {
+        preferences->discardChanges();
+        return usage(err, tr("set the period first: the stored one names no unit"));
     }
+    if ((what == "count" || args.size() == 4) && (!count || *count < 1)) {
+        preferences->discardChanges();
+        std::string allowed;
+        for (int c = 1; c <= largest; c++) allowed += (c > 1 ? ", " : "") + std::to_string(c);
+        return usage(err, formatted(tr("the count for %s must be one of %s, not \"%s\""), unitName(unit, true).c_str(),
+                                    allowed.c_str(), countWord.c_str()));
+    }
+    // The count asked for, or the one kept across a change of unit, pulled into the unit's
+    // range -- and said, so that no one believes in a period they did not get.
+    const int wanted = count ? *count : preferences->units() + 1;
+    if (count) preferences->setUnits(std::min(*count, largest) - 1);
+    if (period) (void)preferences->unitsList();  // a count beyond the new unit's largest is pulled back
+    if (on && what == "notify") preferences->setNotifying(*on);
+    if (on && what == "secure") preferences->setSecure(*on);
+    if (largest > 0 && wanted > largest)
+        out << Preferences::pulledCountText(wanted, unit) << "\n";
     return save(*preferences, out, err);
 }
 
@@ -254,36 +271,86 @@ std::pair<int, int> storedPeriod() {
 std::string sizeOrUnknown(const std::optional<uint64_t> &bytes) { return bytes ? sizeText(*bytes) : tr("size unknown"); }
 std::string bytesField(const std::optional<uint64_t> &bytes) { return bytes ? std::to_string(*bytes) : "-"; }
 
+// Where an item came from, as its info file tells; empty when that is not known.
+std::string originFrom(const std::string &files, const std::optional<TrashInfo> &info) {
+    return info ? originalLocation(files, *info) : "";
+}
+std::optional<CalendarDate> trashedAt(const std::optional<TrashInfo> &info) {
+    const auto seconds = info ? deletionTime(*info) : std::nullopt;
+    if (!seconds) return std::nullopt;
+    return CalendarDate::fromUnixTime(*seconds);
+}
+// The line that names an item: where it came from, or its name in the trash when that is not
+// known.
+std::string itemTitle(const std::string &name, const std::string &origin) {
+    return origin.empty() ? formatted(tr("original location unknown, in the trash as %s"), escapedText(name).c_str())
+                          : escapedText(origin);
+}
+
+// A count of items and their size, "at least" where some sizes are not known.
+struct Tally {
+    size_t items = 0;
+    uint64_t bytes = 0;
+    bool someUnknown = false;
+    void add(const std::optional<uint64_t> &size) {
+        items++;
+        bytes += size.value_or(0);
+        someUnknown = someUnknown || !size;
+    }
+    void add(const Tally &other) {
+        items += other.items;
+        bytes += other.bytes;
+        someUnknown = someUnknown || other.someUnknown;
+    }
+    std::string text() const {
+        return formatted(someUnknown ? localizedPlural("%zu item, at least %s", "%zu items, at least %s", items)
+                                     : localizedPlural("%zu item, %s", "%zu items, %s", items),
+                         items, sizeText(bytes).c_str());
+    }
+};
+
 int list(bool porcelain, std::ostream &out, std::ostream &err) {
     const auto folders = remembered(err);
     if (!folders) return 1;
     const auto [period, units] = storedPeriod();
-    size_t items = 0;
+    const CalendarDate now = Environment::current().now();
+    Tally all;
     for (const auto &folder : *folders) {
         std::vector<std::string> names;
         for (const auto &file : *folder->files()) names.push_back(file->path());
         const auto facts = lookAtItems(folder->path(), names);
         if (!porcelain) out << escapedText(folder->path()) << "\n";
         if (!porcelain && !facts) out << "  " << notAnsweringText() << "\n";
+        Tally here;
         for (const auto &file : *folder->files()) {
-            items++;
+            const ItemFacts none;
+            const ItemFacts &fact = facts ? facts->at(file->path()) : none;
+            if (facts && !fact.present) continue;  // gone from the trash since the server's last look
+            here.add(fact.bytes);
             const auto &seen = file->trashDate();
             const auto due = seen ? TrashServer::dueDate(*seen, period, units) : std::nullopt;
-            const auto bytes = facts ? facts->at(file->path()).bytes : std::nullopt;
+            const std::string origin = originFrom(folder->path(), fact.info);
+            const auto trashed = trashedAt(fact.info);
             if (porcelain) {
-                out << field(folder->path()) << "\t" << field(file->path()) << "\t" << bytesField(bytes) << "\t"
-                    << isoText(seen) << "\t" << isoText(due) << "\n";
+                out << field(folder->path()) << "\t" << field(file->path()) << "\t" << bytesField(fact.bytes) << "\t"
+                    << isoText(seen) << "\t" << isoText(due) << "\t" << (origin.empty() ? "-" : field(origin)) << "\t"
+                    << isoText(trashed) << "\n";
                 continue;
             }
-            out << "  " << escapedText(file->path()) << "\n    " << sizeOrUnknown(bytes) << ", ";
+            out << "  " << itemTitle(file->path(), origin) << "\n    " << sizeOrUnknown(fact.bytes) << ", "
+                << (trashed ? formatted(tr("trashed %s"), localizedDate(*trashed).c_str()) : tr("trash date unknown")) << ", ";
             if (!seen) out << tr("not yet dated (at the next cycle)");
-            else if (!due) out << formatted(tr("first seen %s"), localizedDate(*seen).c_str());
-            else out << formatted(tr("first seen %s, purged from %s"), localizedDate(*seen).c_str(), localizedDate(*due).c_str());
+            else out << formatted(tr("first seen %s"), localizedDate(*seen).c_str());
+            if (due && *due <= now) out << ", " << tr("due now");
+            else if (due) out << ", " << formatted(tr("deleted after %s"), localizedDate(*due).c_str());
             out << "\n";
         }
+        if (!porcelain && facts && here.items > 0) out << "  " << here.text() << "\n";
+        all.add(here);
     }
-    if (!porcelain && items == 0)
+    if (!porcelain && all.items == 0)
         out << (folders->empty() ? tr("The server remembers no items yet.") : tr("The server remembers no items.")) << "\n";
+    else if (!porcelain) out << formatted(tr("In all: %s"), all.text().c_str()) << "\n";
     return 0;
 }
 
@@ -303,25 +370,43 @@ int preview(bool porcelain, std::ostream &out, std::ostream &err) {
         else out << previewWithoutCycleText(state) << "\n";
     }
     const auto due = previewCycle(*folders, cycle, period, units);
+    PreviewFolder all;
     for (const auto &folder : due) {
         if (!porcelain) out << escapedText(folder.folder) << "\n";
         if (!porcelain && folder.notAnswering) out << "  " << notAnsweringText() << "\n";
         for (const auto &item : folder.items) {
+            const std::string origin = originFrom(folder.folder, item.info);
             if (porcelain)
                 out << field(folder.folder) << "\t" << field(item.name) << "\t" << bytesField(item.bytes) << "\t"
-                    << isoText(cycle) << "\n";
+                    << isoText(cycle) << "\t" << (origin.empty() ? "-" : field(origin)) << "\t"
+                    << isoText(trashedAt(item.info)) << "\n";
             else
-                out << "  " << escapedText(item.name) << " (" << sizeOrUnknown(item.bytes) << ")\n";
+                out << "  " << itemTitle(item.name, origin) << " (" << sizeOrUnknown(item.bytes) << ")\n";
+            all.items.push_back(item);
         }
+        all.bytes += folder.bytes;
+        all.someUnknown = all.someUnknown || folder.someUnknown;
         if (!porcelain && !folder.notAnswering) out << "  " << freedText(folder) << "\n";
     }
     if (!porcelain && due.empty()) out << tr("Nothing is due.") << "\n";
+    else if (!porcelain && !all.items.empty()) out << formatted(tr("In all: %s"), freedText(all).c_str()) << "\n";
     return 0;
 }
 
 int purge(std::ostream &out, std::ostream &err) {
     // The tool never deletes anything itself: the server does, with its own records.
     if (!SessionBus::shared()) return fail(err, noBusText());
+    // The sizes of what is due, measured before the server deletes it: the space a deleted
+    // item freed is what it held just before. An item the server deletes that was not due yet
+    // here (its clock a little ahead) has no size known.
+    std::map<std::string, std::optional<uint64_t>> sizes;  // by path, as the server sends it
+    {
+        std::string error;
+        const auto [period, units] = storedPeriod();
+        if (const auto folders = rememberedFolders(&error))
+            for (const auto &folder : previewCycle(*folders, Environment::current().now(), period, units))
+                for (const auto &item : folder.items) sizes[escapedText(folder.folder + "/" + item.name)] = item.bytes;
+    }
     ServerState state;
     auto result = ServerClient::purgeNow(&state);
     // Only a server that was not there is known to have deleted nothing.
@@ -336,7 +421,15 @@ int purge(std::ostream &out, std::ostream &err) {
                          result->deleted.size())
             << "\n";
     // The server sends each path in the escaped form already: printed as it came.
-    for (const auto &path : result->deleted) out << "  " << path << "\n";
+    Tally freed;
+    for (const auto &path : result->deleted) {
+        out << "  " << path << "\n";
+        const auto size = sizes.find(path);
+        freed.add(size == sizes.end() ? std::nullopt : size->second);
+    }
+    if (!result->deleted.empty())
+        out << formatted(freed.someUnknown ? tr("Space freed: at least %s") : tr("Space freed: %s"), sizeText(freed.bytes).c_str())
+            << "\n";
     if (!result->failed.empty())
         err << formatted(localizedPlural("Could not delete %zu item (see the journal):",
                                          "Could not delete %zu items (see the journal):", result->failed.size()),

@@ -47,6 +47,7 @@ class SettingsToolEndToEnd : public ::testing::Test {
         auto variables = quillon::testing::session_environment(home.path(), bus.address());
         variables["LANGUAGE"] = "";
         variables["LC_ALL"] = "C";
+        variables["TZ"] = "XXX-2";  // info files' dates are local time: two hours ahead of UTC
         return variables;
     }
     // Runs quillon-settings with `args`, or the binary `args` begins with when it is a path.
@@ -109,12 +110,16 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", "", "", {"list"}, 0, "The server remembers no items yet.\n", true},
         {"", "", "", {"--help"}, 0, "Usage: quillon-settings [COMMAND]\n", false},
         {"", "", "", {"--version"}, 0, "quillon-settings 1.0.0\n", true},
-        {"", "", "", {"set", "count", "8"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"8\"" + usage, false},
+        {"", "", "", {"set", "count", "8"}, 0, "8 is more than days allow: the count is now 7 days\nDelete items 7 days", false},
+        {"", "", "", {"set", "period", "12", "months"}, 0, "Delete items 12 months after they were first seen, plainly.\nA desktop notice tells of each purge.\n", true},
+        {"", "", "", {"set", "period", "0", "days"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"0\"" + usage, false},
         {"", "", "", {"set", "count", "0"}, 2, usage, false},
         {"", "", "", {"set", "count", "-1"}, 2, usage, false},
         {"", "", "", {"set", "count", "two"}, 2, usage, false},
         {"", "", "", {"set", "period", "fortnights"}, 2, usage, false},
-        {"", "", "", {"set", "secure", "yes"}, 2, usage, false},
+        {"", "", "", {"set", "secure", "maybe"}, 2, usage, false},
+        {"", "", "", {"set", "secure", "yes"}, 0, "securely.\n", false},
+        {"", "", "", {"set", "notify", "0"}, 0, "No desktop notice tells of purges.\n", false},
         {"", "", "", {"set", "colour", "blue"}, 2, usage, false},
         {"", "", "", {"set", "count"}, 2, usage, false},
         {"", "", "", {"list", "now"}, 2, usage, false},
@@ -124,13 +129,15 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", "", "", {QUILLON_SERVER, "--help"}, 0, "Usage: quillon-server [--help | --version]\n", false},
         {"", "", "", {QUILLON_SERVER, "--version"}, 0, "quillon-server 1.0.0\n", true},
         {"", "", "", {QUILLON_SERVER, "--now"}, 2, "quillon-server: unknown argument \"--now\"\n", false},
-        {"", refused, "", {"set", "count", "99"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"99\"", false},
+        {"", refused, "", {"set", "count", "0"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"0\"", false},
+        {"", refused, "", {"set", "period", "days"}, 0, "21 is more than days allow: the count is now 7 days\nDelete items 7 days", false},
         {"", refused, "", {}, 0, "Delete items 21 days after", false},
         {"", damaged, "", {"set", "secure", "on"}, 1, "cannot be read; nothing was changed. To start afresh with the defaults, move it away:", false},
         {"", unreadable, "", {"set", "period", "weeks"}, 1, "the setting \"inode\"", false},
         {"", "", "<plist><array><dict><key>path</key>", {"list"}, 1, "quillon-settings: the trash list file " + listFile + " is damaged (", false},
         {"de", "", "", {"--help"}, 0, "Aufruf: quillon-settings [BEFEHL]\n", false},
-        {"de", "", "", {"set", "count", "99"}, 2, "»quillon-settings --help« gibt weitere Informationen.", false},
+        {"de", "", "", {"set", "count", "9"}, 0, "9 ist mehr, als Tage erlauben: die Anzahl ist jetzt 7 Tage\n", false},
+        {"de", "", "", {"set", "count", "0"}, 2, "»quillon-settings --help« gibt weitere Informationen.", false},
         {"de", "", "", {}, 0, "Elemente werden 4 Tage nach ihrer ersten Erfassung gelöscht (ohne Überschreiben).\n"
                               "Gelöschte Elemente werden per Benachrichtigung gemeldet.\n"
                               "Ob der Dienst bei der Anmeldung startet, lässt sich nicht feststellen, "
@@ -148,6 +155,7 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"fr", "", "", {"version"}, 1, "le service n'est pas lancé", false},
     };
     NotificationListener listener(bus.address());
+    std::vector<std::string> posted;
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.language) + " " + (c.args.empty() ? "show" : c.args[0]) + " " + c.domain);
         unlink(domainFile.c_str());
@@ -164,13 +172,15 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         if (c.status == 2) {
             EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 2) << result.output;
         }
+        if (c.status == 0 && !c.args.empty() && c.args[0] == "set") posted.push_back("preferences changed");
         if (c.status != 0 || c.args.empty() || c.args[0] != "set") {
             EXPECT_EQ(read_file(domainFile), c.domain);
             EXPECT_EQ(read_file(listFile), c.list);
         }
     }
     listener.post("a marker");  // what comes after everything the tool may have posted
-    EXPECT_EQ(listener.waitFor(2, 60s), (std::vector<std::string>{"preferences changed", "a marker"}));
+    posted.push_back("a marker");
+    EXPECT_EQ(listener.waitFor(posted.size(), 60s), posted);
 
     // With no session bus at all, each says what it cannot know and what to do; set still saves.
     const struct {
@@ -203,7 +213,8 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
     make_tree(files, {"ancient=x", "locked=x", "fresh=x", "tab\there=x", latin1 + std::string("=x"), noncharacter + std::string("=x"),
                       "counted/", "counted/a=abc", "counted/b=defg", "cached/", "cached/a=x"});
     const std::string info = home / ".local/share/Trash/info/";
-    make_tree(info, {"cached.trashinfo=[Trash Info]", "counted.trashinfo=[Trash Info]"});
+    make_tree(info, {"cached.trashinfo=[Trash Info]", "counted.trashinfo=[Trash Info]",
+                     "ancient.trashinfo=[Trash Info]\nPath=/home/u/My%20Docs/ancient\nDeletionDate=2020-01-01T02:00:00\n"});
     struct stat st;
     ASSERT_EQ(stat((info + "cached.trashinfo").c_str(), &st), 0);
     // A current line for "cached", a stale one (another time) for "counted".
@@ -235,15 +246,24 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
     if (immutable) expected["locked"] = "1";
     EXPECT_EQ(due, expected) << previewed.output;
 
-    // list tells the same sizes, and dates of purge the cycle has passed.
+    // list tells the same sizes, dates of purge the cycle has passed, where each item came
+    // from and when it was trashed (the info file's local time); an item gone is not listed.
     const std::string listed = tool({"list", "--porcelain"}).output;
-    EXPECT_THAT(listed, HasSubstr(files + "\tcounted\t7\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\n"));
-    EXPECT_THAT(listed, HasSubstr(files + "\tvanished\t-\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\n"));
+    EXPECT_THAT(listed, HasSubstr(files + "\tcounted\t7\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t-\t-\n"));
+    EXPECT_THAT(listed, HasSubstr(files + "\tancient\t1\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t/home/u/My Docs/ancient\t2020-01-01T00:00:00Z\n"));
+    EXPECT_THAT(listed, Not(HasSubstr("vanished")));
+    const std::string total = immutable ? "7 items, 12.1 KiB" : "6 items, 12.1 KiB";
+    const std::string human = tool({"list"}).output;
+    EXPECT_THAT(human, HasSubstr("\n  /home/u/My Docs/ancient\n    1 byte, trashed Wed Jan  1 02:00:00 2020, first seen Wed Jan  1 02:00:00 2020, due now\n"));
+    EXPECT_THAT(human, HasSubstr("\n  original location unknown, in the trash as counted\n    7 bytes, trash date unknown, first seen "));
+    EXPECT_THAT(human, ::testing::EndsWith("\n  " + total + "\nIn all: " + total + "\n"));
+    EXPECT_THAT(tool({"preview"}).output, ::testing::EndsWith("\nIn all: " + total + " freed\n"));
 
     Result purged = tool({"purge"});
     set_immutable(files + "/locked", false);
     EXPECT_EQ(purged.status, immutable ? 1 : 0) << purged.output;
     EXPECT_THAT(purged.output, HasSubstr("Deleted 6 items:\n"));
+    EXPECT_THAT(purged.output, HasSubstr("\nSpace freed: 12.1 KiB\n"));
     for (const char *name : {"ancient", "counted", "cached", "tab\\x09here", "caf\\xe9", "a\\x5cb\\xef\\xbf\\xbf"})
         EXPECT_THAT(purged.output, HasSubstr("  " + files + "/" + name + "\n"));
     const bool toldOfLocked = purged.output.find("Could not delete 1 item (see the journal):\n  " + files + "/locked\n") != std::string::npos;
@@ -290,8 +310,8 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     EXPECT_THAT(shown.output, HasSubstr("The server is running (version 1.0.0)."));
     EXPECT_EQ(tool({"version"}).output, "1.0.0\n");
     Result listed = tool({"list"});
-    EXPECT_THAT(listed.output, HasSubstr(files + "\n  two hours old\n    1 byte, first seen "));
-    EXPECT_THAT(listed.output, HasSubstr(", purged from "));
+    EXPECT_THAT(listed.output, HasSubstr(files + "\n  original location unknown, in the trash as two hours old\n    1 byte, trash date unknown, first seen "));
+    EXPECT_THAT(listed.output, HasSubstr(", deleted after "));
 
     Result hours = tool({"set", "period", "hours"});
     EXPECT_EQ(hours.status, 0);
@@ -307,6 +327,24 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     EXPECT_EQ(quit.status, 0);
     EXPECT_EQ(running->wait(60s), 0);
     EXPECT_EQ(tool({"list"}).output, files + "\nThe server remembers no items.\n");
+}
+
+// A volume's items, looked at in a child, come back with their info files' facts; a relative
+// Path there is relative to the volume's top.
+TEST_F(SettingsToolEndToEnd, AVolumesItemsComeFromPlacesOnIt) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    make_dir(home / "vol");
+    const std::string failed = mount_for_test("tmpfs", home / "vol", "tmpfs");
+    if (!failed.empty()) GTEST_SKIP() << failed;
+    const std::string name = ".Trash-" + std::to_string(getuid()), trash = home / ("vol/" + name);
+    make_tree(home / "vol", {name + "/", name + "/files/", name + "/files/doc=abc", name + "/info/",
+                             name + "/info/doc.trashinfo=[Trash Info]\nPath=My%20Doc\nDeletionDate=2020-01-01T02:00:00\n"});
+    chmod(trash.c_str(), 0700);
+    make_dir(home / ".config");
+    write_file(listFile, trash_list_xml(files, {}, trash + "/files", {{"doc", "2020-01-01T00:00:00Z"}}));
+    EXPECT_EQ(tool({"list", "--porcelain"}).output, trash + "/files\tdoc\t3\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t" +
+                                                        home / "vol/My Doc" + "\t2020-01-01T00:00:00Z\n");
 }
 
 // A remembered trash on a volume that stopped answering costs the look at it, not the answer:
@@ -333,7 +371,7 @@ TEST_F(SettingsToolEndToEnd, AVolumeThatDoesNotAnswerIsSaidNotWaitedFor) {
         SCOPED_TRACE(command);
         Result result = tool({command});
         EXPECT_EQ(result.status, 0);
-        EXPECT_THAT(result.output, HasSubstr(files + "\n  old"));
+        EXPECT_THAT(result.output, HasSubstr(files + "\n  original location unknown, in the trash as old"));
         EXPECT_THAT(result.output, HasSubstr(other + "\n  this volume does not answer: its items cannot be looked at\n"));
     }
 }
