@@ -2,6 +2,7 @@
 // given as text, and removals that can be made to fail. Installs itself while it lives.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -29,11 +30,11 @@ class TestEnvironment : public EnvironmentWrapper {
     std::string mountTable() override { return mountTable_; }
     uid_t userId() override { return userId_ ? *userId_ : EnvironmentWrapper::userId(); }
     bool removeItem(const std::string &path) override {
-        if (failRemoval && failRemoval(path)) return false;
+        if (failRemoval && failRemoval(path)) return failed();
         return EnvironmentWrapper::removeItem(path);
     }
     bool secureDelete(const std::string &path, int level) override {
-        if (failRemoval && failRemoval(path)) return false;
+        if (failRemoval && failRemoval(path)) return failed();
         return EnvironmentWrapper::secureDelete(path, level);
     }
 
@@ -52,10 +53,16 @@ class TestEnvironment : public EnvironmentWrapper {
     void setMountTable(const std::string &text) { mountTable_ = text; }
     void setUserId(uid_t uid) { userId_ = uid; }
 
-    // Removals (plain and secure) of paths for which this returns true fail.
+    // Removals (plain and secure) of paths for which this returns true fail, with errno
+    // removalError.
     std::function<bool(const std::string &)> failRemoval;
+    int removalError = EPERM;
 
  private:
+    bool failed() const {
+        errno = removalError;
+        return false;
+    }
     SystemEnvironment system_;
     std::string home_;
     CalendarDate now_;

@@ -1,6 +1,7 @@
 #include "panel/panel_model.h"
 
 #include "platform/environment.h"
+#include "platform/item_sizes.h"
 #include "platform/localization.h"
 #include "platform/log.h"
 #include "platform/user_defaults.h"
@@ -29,7 +30,12 @@ PanelModel::~PanelModel() {
     if (preferences_) preferences_->discardChanges();  // every change was saved when it was made
 }
 
+void PanelModel::stateChanged() {
+    if (!purging_) purgeOutcome_.clear();
+}
+
 void PanelModel::refresh() {
+    stateChanged();
     UserDefaults::resetStandardUserDefaults();
     if (preferences_) preferences_->discardChanges();
     preferences_ = Preferences::preferences();
@@ -54,6 +60,9 @@ void PanelModel::readServer() {
 
     std::string error;
     const auto folders = rememberedFolders(&error);
+    dueRows_.clear();
+    dueBytes_ = 0;
+    dueSizeUnknown_ = false;
     if (!folders) {
         preview_ = formatted(tr("The trash list file is damaged (%s)."), error.c_str());
         return;
@@ -62,13 +71,34 @@ void PanelModel::readServer() {
     const auto next = state == ServerState::kAnswered ? ServerClient::nextCycleDate(&state) : std::nullopt;
     const CalendarDate cycle = next.value_or(Environment::current().now());
     preview_ = next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) : previewWithoutCycleText(state);
-    const auto due = previewCycle(*folders, cycle, unit(), countIndex());
-    for (const auto &folder : due)
-        preview_ += "\n" + escapedText(folder.folder) + ": " + (folder.notAnswering ? notAnsweringText() : freedText(folder));
-    if (due.empty()) preview_ += "\n" + tr("Nothing is due.");
+    const std::string when = next ? localizedDate(cycle) : tr("at the next cycle");
+    PreviewFolder all;  // every folder's items together, for the total
+    for (const auto &folder : previewCycle(*folders, cycle, unit(), countIndex())) {
+        if (folder.notAnswering) preview_ += "\n" + escapedText(folder.folder) + ": " + notAnsweringText();
+        for (const auto &item : folder.items)
+            dueRows_.push_back({escapedText(item.name), item.bytes ? sizeText(*item.bytes) : tr("size unknown"), when, ""});
+        all.items.insert(all.items.end(), folder.items.begin(), folder.items.end());
+        all.bytes += folder.bytes;
+        all.someUnknown = all.someUnknown || folder.someUnknown;
+    }
+    dueBytes_ = all.bytes;
+    dueSizeUnknown_ = all.someUnknown;
+    preview_ += "\n" + (dueRows_.empty() ? tr("Nothing is due.") : freedText(all));
+}
+
+std::string PanelModel::confirmationQuestion() const {
+    return formatted(localizedPlural("Delete %zu item for good?", "Delete %zu items for good?", dueRows_.size()),
+                     dueRows_.size());
+}
+
+std::string PanelModel::confirmationDetail() const {
+    return formatted(dueSizeUnknown_ ? tr("This frees at least %s. Deleted items cannot be restored.")
+                                     : tr("This frees %s. Deleted items cannot be restored."),
+                     sizeText(dueBytes_).c_str());
 }
 
 void PanelModel::apply() {
+    stateChanged();
     (void)preferences_->synchronize();  // posts "preferences changed", which refreshes the view
     readServer();
     changed_();
@@ -104,6 +134,7 @@ void PanelModel::chooseNotifying(bool on) {
 
 void PanelModel::chooseAutomatic(bool on) {
     if (on == automatic_) return;
+    stateChanged();
     std::string why;
     const bool done = on ? enableServer(why) : disableServer(why);
     switchFailure_ = done ? "" : formatted(on ? tr("Automatic emptying could not be turned on: %s.")
@@ -113,10 +144,14 @@ void PanelModel::chooseAutomatic(bool on) {
     changed_();
 }
 
-void PanelModel::startOrStop() { (void)(running() ? stopServer() : startServer()); }
+void PanelModel::startOrStop() {
+    stateChanged();
+    (void)(running() ? stopServer() : startServer());
+    changed_();
+}
 
 void PanelModel::purgeNow() {
-    if (purging_) return;
+    if (!canPurge()) return;
     auto alive = alive_;
     purging_ = ServerClient::purgeNowAsync([this, alive](ServerState state, std::optional<ServerClient::PurgeResult> result) {
         if (!*alive) return;
@@ -134,6 +169,9 @@ void PanelModel::purgeNow() {
                                                                                       "%zu items could not be deleted.",
                                                                                       result->failed.size()),
                                                                       result->failed.size()));
+        // Each item that stays, with why: the server's log may reach no journal.
+        for (size_t i = 0; result && i < result->failed.size(); i++)
+            purgeOutcome_ += "\n" + formatted(tr("%s (%s)"), result->failed[i].c_str(), result->reasons[i].c_str());
         readServer();
         changed_();
     });

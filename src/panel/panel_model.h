@@ -2,11 +2,13 @@
 // automatic emptying on or off for good (the server's user unit), the period as a unit and a
 // count (choices exactly those Preferences offers, the counts following the unit), the secure
 // and notice switches, the server's state with its start/stop title, the next cycle's preview
-// and the purge-now action. Every change is applied at once (synchronize); the model follows
+// (a heading and the due items) and the purge-now action, which the view confirms with the
+// model's question first. Every change is applied at once (synchronize); the model follows
 // "preferences changed", "server launched" and "server will terminate" and tells its view
 // through `changed`. Bus events arrive while the session bus is processed (the view does that).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +18,15 @@
 #include "preferences/preferences.h"
 
 namespace quillon {
+
+// One item the next cycle deletes, as the preview's list shows it.
+struct DueRow {
+    std::string name;      // in the escaped form of escapedText
+    std::string size;      // "4.5 KiB", or that it is not known
+    std::string when;      // the next cycle's date, or that it goes at the next cycle run
+    std::string location;  // where the item was trashed from: empty while the preview data
+                           // (settings/purge_preview.h) does not carry it
+};
 
 class PanelModel {
  public:
@@ -42,11 +53,22 @@ class PanelModel {
     std::string startStopTitle() const { return preferences_->startStopTitle(); }
     // "Running, version 1.0.0", "Running, busy", "Not running" (translated).
     const std::string &state() const { return state_; }
-    // The next cycle: when, what goes, the space freed; or why nothing is known.
+    // The next cycle: when, how many items go and the space freed, volumes that do not
+    // answer; or why nothing is known.
     const std::string &preview() const { return preview_; }
-    // What the last purge-now did, or that one is under way; empty before the first.
+    // What the next cycle deletes, item by item.
+    const std::vector<DueRow> &dueRows() const { return dueRows_; }
+    // What the last purge-now did (each item that stays with why), or that one is under way;
+    // empty before the first, and again once the state changes (refresh, a choice, start or
+    // stop): an old result must not pass for the present.
     const std::string &purgeOutcome() const { return purgeOutcome_; }
     bool purging() const { return purging_; }
+    // Whether purge-now may be offered: the server runs, no purge is under way, something is due.
+    bool canPurge() const { return running() && !purging_ && !dueRows_.empty(); }
+    // The question to ask before purgeNow, naming the count and the space ("Delete 3 items
+    // for good?"), and the line under it.
+    std::string confirmationQuestion() const;
+    std::string confirmationDetail() const;
 
     // Each applies and saves the change at once; a value outside the choices is ignored.
     void chooseUnit(int unit);
@@ -56,6 +78,7 @@ class PanelModel {
     void startOrStop();
     // Enables and starts, or disables and stops, the server's unit.
     void chooseAutomatic(bool on);
+    // Asks the server to delete what is due; does nothing unless canPurge(). Ask first.
     void purgeNow();
 
     // Reads the settings and asks the server's state and preview again.
@@ -64,11 +87,15 @@ class PanelModel {
  private:
     void apply();
     void readServer();
+    void stateChanged();
 
     std::function<void()> changed_;
     std::shared_ptr<Preferences> preferences_;
     std::vector<DistributedNotificationCenter::ObserverId> observers_;
     std::string periodNote_;
+    std::vector<DueRow> dueRows_;
+    uint64_t dueBytes_ = 0;
+    bool dueSizeUnknown_ = false;
     std::string state_, preview_, purgeOutcome_, automaticNote_, switchFailure_;
     bool automatic_ = false;
     bool purging_ = false;

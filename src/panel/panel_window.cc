@@ -100,6 +100,17 @@ PanelWindow::PanelWindow()
     grid_.attach(*state, 1, 6);
     grid_.attach(previewLabel_, 0, 7);
     grid_.attach(previewValue_, 1, 7);
+    // The due items in a list that scrolls: a full trash must not make the window grow.
+    dueList_.set_selection_mode(Gtk::SelectionMode::NONE);
+    dueList_.add_css_class("boxed-list");
+    dueScroll_.set_child(dueList_);
+    dueScroll_.set_policy(Gtk::PolicyType::NEVER, Gtk::PolicyType::AUTOMATIC);
+    dueScroll_.set_min_content_height(120);
+    dueScroll_.set_max_content_height(200);
+    dueScroll_.set_propagate_natural_height(true);
+    dueScroll_.set_has_frame(true);
+    dueScroll_.set_hexpand(true);
+    grid_.attach(dueScroll_, 1, 8);
     box_.append(grid_);
     auto *actions = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
     actions->append(purge_);
@@ -123,7 +134,7 @@ PanelWindow::PanelWindow()
         if (!showing_) model_->chooseNotifying(notify_.get_active());
     });
     startStop_.signal_clicked().connect([this] { model_->startOrStop(); });
-    purge_.signal_clicked().connect([this] { model_->purgeNow(); });
+    purge_.signal_clicked().connect([this] { confirmPurge(); });
 
     model_ = std::make_unique<PanelModel>([this] {
         if (model_) showModel();
@@ -147,9 +158,56 @@ void PanelWindow::showModel() {
     stateValue_.set_text(model_->state());
     startStop_.set_label(model_->startStopTitle());
     previewValue_.set_text(model_->preview());
+    showDueRows();
     outcome_.set_text(model_->purgeOutcome());
-    purge_.set_sensitive(model_->running() && !model_->purging());
+    purge_.set_sensitive(model_->canPurge());
     showing_ = false;
+}
+
+void PanelWindow::showDueRows() {
+    while (Gtk::Widget *row = dueList_.get_row_at_index(0)) dueList_.remove(*row);
+    for (const DueRow &due : model_->dueRows()) {
+        // Name and size on the first line; when it goes and, once known, where from below.
+        auto *row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL, 2);
+        row->set_margin(6);
+        auto *top = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
+        auto *name = Gtk::make_managed<Gtk::Label>(due.name);
+        name->set_hexpand(true);
+        name->set_xalign(0);
+        name->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
+        top->append(*name);
+        top->append(*Gtk::make_managed<Gtk::Label>(due.size));
+        row->append(*top);
+        auto *details = Gtk::make_managed<Gtk::Label>(
+            due.location.empty() ? due.when : formatted(tr("%s, from %s"), due.when.c_str(), due.location.c_str()));
+        details->set_xalign(0);
+        details->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
+        details->add_css_class("dim-label");
+        row->append(*details);
+        dueList_.append(*row);
+    }
+    dueScroll_.set_visible(!model_->dueRows().empty());
+}
+
+void PanelWindow::confirmPurge() {
+    if (!model_->canPurge()) return;
+    confirmation_ = std::make_unique<Gtk::MessageDialog>(*this, model_->confirmationQuestion(), false,
+                                                         Gtk::MessageType::WARNING, Gtk::ButtonsType::NONE, true);
+    confirmation_->set_secondary_text(model_->confirmationDetail());
+    confirmation_->add_button(tr("_Cancel"), Gtk::ResponseType::CANCEL);
+    confirmation_->add_button(tr("_Delete"), Gtk::ResponseType::ACCEPT)->add_css_class("destructive-action");
+    confirmation_->set_default_response(Gtk::ResponseType::CANCEL);
+    Gtk::MessageDialog *asked = confirmation_.get();
+    confirmation_->signal_response().connect([this, asked](int response) {
+        asked->hide();
+        // The state may have changed while the question was open: the model checks again.
+        if (response == Gtk::ResponseType::ACCEPT) model_->purgeNow();
+        // Not from within its own signal; and only the dialog that answered.
+        Glib::signal_idle().connect_once([this, asked] {
+            if (confirmation_.get() == asked) confirmation_.reset();
+        });
+    });
+    confirmation_->show();
 }
 
 }  // namespace quillon

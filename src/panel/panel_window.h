@@ -16,6 +16,9 @@ class PanelWindow : public Gtk::Window {
 
  private:
     void showModel();
+    void showDueRows();
+    // Asks before a purge: the model's question, Cancel first and the default.
+    void confirmPurge();
 
     Gtk::Box box_{Gtk::Orientation::VERTICAL, 12};
     Gtk::Grid grid_;
@@ -25,6 +28,9 @@ class PanelWindow : public Gtk::Window {
     Gtk::DropDown countDrop_, unitDrop_;
     Gtk::Switch automatic_, secure_, notify_;
     Gtk::Button startStop_, purge_;
+    Gtk::ScrolledWindow dueScroll_;
+    Gtk::ListBox dueList_;
+    std::unique_ptr<Gtk::MessageDialog> confirmation_;
     bool showing_ = false;  // while the model is being shown, widget signals are not choices
     std::unique_ptr<PanelModel> model_;
 };

@@ -32,9 +32,10 @@ class Environment {
     virtual std::string mountTable() = 0;
     virtual uid_t userId() = 0;
     // Removes a file, link or whole directory tree without following any link. True when
-    // nothing is left at `path` (also when nothing was there).
+    // nothing is left at `path` (also when nothing was there); else false with errno telling
+    // why (the first failure's).
     virtual bool removeItem(const std::string &path) = 0;
-    // secure_delete of the engine: true on success.
+    // secure_delete of the engine: true on success, else false with errno telling why.
     virtual bool secureDelete(const std::string &path, int level) = 0;
 
     // The environment in use; the system's own unless a test installed another.

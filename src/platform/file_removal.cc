@@ -38,34 +38,38 @@ class Removal {
             const char *name = entry.d_name;
             FileIdentity id;
             if (!examineEntry(fd, name, id)) {
-                if (errno != ENOENT) ok_ = false;
+                if (errno != ENOENT) fail(errno);
                 return;
             }
             if (!within(id)) return;
             if (S_ISDIR(id.mode))
                 subdirectories.emplace_back(name);
             else if (!gone(unlinkat(fd, name, 0)))
-                ok_ = false;
+                fail(errno);
         });
-        if (!listed) ok_ = false;
+        if (!listed) fail(errno);
         return subdirectories;
     }
 
     // False, and said once, for an entry on another device or mount: it is left alone.
     bool within(const FileIdentity &id) {
         if (sameFileSystem(id, boundary_)) return true;
-        if (ok_) logMessage("skipping a mount inside %s: it is on a different file system", path_.c_str());
-        ok_ = false;
+        if (ok()) logMessage("skipping a mount inside %s: it is on a different file system", path_.c_str());
+        fail(EXDEV);
         return false;
     }
 
-    bool ok() const { return ok_; }
-    void fail() { ok_ = false; }
+    bool ok() const { return error_ == 0; }
+    // Notes a failure; the first one's errno is what the removal reports.
+    void fail(int error) {
+        if (error_ == 0) error_ = error != 0 ? error : EIO;
+    }
+    int error() const { return error_; }
 
  private:
     FileIdentity boundary_;
     std::string path_;
-    bool ok_ = true;
+    int error_ = 0;
 };
 
 // Opens the directory `name` of `dirfd` when it is still the one examined as `id`.
@@ -104,17 +108,22 @@ bool removeTree(const std::string &path) {
     Removal removal(boundary, path);
     if (!removal.within(item)) {
         close(top);
+        errno = EXDEV;
         return false;
     }
     if (!S_ISDIR(item.mode)) {
         const bool removed = gone(unlinkat(top, name.c_str(), 0));
+        const int why = errno;
         close(top);
+        errno = why;
         return removed;
     }
 
     int fd = openExamined(top, name.c_str(), item);
     if (fd < 0) {
+        const int why = errno;
         close(top);
+        errno = why;
         return false;
     }
     std::vector<Level> stack;
@@ -127,18 +136,18 @@ bool removeTree(const std::string &path) {
             level.subdirectories.pop_back();
             FileIdentity id;
             if (!examineEntry(fd, child.c_str(), id)) {
-                if (errno != ENOENT) removal.fail();
+                if (errno != ENOENT) removal.fail(errno);
                 continue;
             }
             if (!removal.within(id)) continue;
             if (!S_ISDIR(id.mode)) {
                 // Replaced by a file or a link since the listing: remove that instead.
-                if (!gone(unlinkat(fd, child.c_str(), 0))) removal.fail();
+                if (!gone(unlinkat(fd, child.c_str(), 0))) removal.fail(errno);
                 continue;
             }
             int inner = openExamined(fd, child.c_str(), id);
             if (inner < 0) {
-                if (errno != ENOENT) removal.fail();
+                if (errno != ENOENT) removal.fail(errno);
                 continue;
             }
             close(fd);
@@ -151,20 +160,24 @@ bool removeTree(const std::string &path) {
         // Climb back through "..", and make sure it is the directory we came down from.
         const FileIdentity &expected = stack[stack.size() - 2].id;
         int parent = openExamined(fd, "..", expected);
+        const int why = errno;
         close(fd);
         if (parent < 0) {
             close(top);
+            errno = why;
             return false;  // the tree was moved while we worked in it
         }
         fd = parent;
         const std::string done = std::move(stack.back().name);
         stack.pop_back();
-        if (!gone(unlinkat(fd, done.c_str(), AT_REMOVEDIR))) removal.fail();
+        if (!gone(unlinkat(fd, done.c_str(), AT_REMOVEDIR))) removal.fail(errno);
     }
     close(fd);
-    const bool removed = gone(unlinkat(top, name.c_str(), AT_REMOVEDIR));
+    if (!gone(unlinkat(top, name.c_str(), AT_REMOVEDIR))) removal.fail(errno);
     close(top);
-    return removed && removal.ok();
+    // The first failure is the cause: a folder that stays not empty follows from it.
+    errno = removal.error();
+    return removal.ok();
 }
 
 }  // namespace quillon

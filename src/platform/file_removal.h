@@ -8,7 +8,8 @@ namespace quillon {
 // Removes `path` and, for a directory, everything below it. A link is removed, never
 // followed; the walk works relative to open directories, so it holds one descriptor at a time
 // and reaches trees deeper than PATH_MAX. Goes on past failures and removes what it can.
-// True when nothing is left at `path`, also when nothing was there.
+// True when nothing is left at `path`, also when nothing was there; else false with errno the
+// first failure's.
 bool removeTree(const std::string &path);
 
 }  // namespace quillon

@@ -176,7 +176,9 @@ bool TrashBookkeeping::removeInfo(const std::string &name, bool securely) {
     // Through the info folder we hold open: a link swapped in for it cannot redirect this.
     if (securely ? environment.secureDelete(infoPathFor(name), 0) : environment.removeItem(infoPathFor(name)))
         return true;
-    logMessage(securely ? "could not securely delete: %s" : "could not delete: %s", shown.c_str());
+    const std::string cause = strerror(errno);
+    logMessage(securely ? "could not securely delete: %s (%s)" : "could not delete: %s (%s)", shown.c_str(),
+               cause.c_str());
     return false;
 }
 

@@ -31,7 +31,8 @@ class TrashBookkeeping {
     // Call after the item `name` is wholly gone from the files folder: removes its info file,
     // through secure deletion when `securely` (it holds the item's original path), and notes
     // its directorysizes line for finish(). False (logged: "could not delete: %s" or "could
-    // not securely delete: %s" with the info file's path) when the info file stays.
+    // not securely delete: %s" with the info file's path, the cause after it in parentheses)
+    // when the info file stays.
     bool forget(const std::string &name, bool securely);
     // Rewrites directorysizes once, without the lines of the items forgotten since the
     // bookkeeping was made, streaming it through a temporary file in memory bounded whatever

@@ -74,6 +74,11 @@ void report_error(const char *format, ...) __attribute__((format(printf, 1, 2)))
 // perror("<prog_name>: <message>") with the message cut to 99 and the whole to 119
 // characters. errno must still be the failing call's; it is preserved for perror.
 void report_errno(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The first failure of the running call, as an errno value (0: none yet): report_errno notes
+// its errno; a report_error site notes the code that names its cause. secure_delete gives it
+// back in errno, so its caller can tell why an item stays.
+extern constinit thread_local int first_error;
+void note_error(int error);
 
 // ---- Overwrite passes --------------------------------------------------------------------
 

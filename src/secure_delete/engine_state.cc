@@ -16,6 +16,11 @@ constinit thread_local uint32_t options = 0;
 constinit thread_local int32_t overwrite_mode = 0;
 constinit thread_local int random_fd = -1;
 constinit thread_local std::atomic<uint64_t> *progress_counter = nullptr;
+constinit thread_local int first_error = 0;
+
+void note_error(int error) {
+    if (first_error == 0) first_error = error;
+}
 
 void note_progress() {
     if (progress_counter) progress_counter->fetch_add(1, std::memory_order_relaxed);
@@ -71,6 +76,7 @@ void report_error(const char *format, ...) {
 
 void report_errno(const char *format, ...) {
     int saved = errno;
+    note_error(saved);
     char message[100];
     char line[120];
     va_list args;

@@ -91,6 +91,7 @@ int visit(int dirfd, const std::string &name, const std::string &path, const ent
 int walk_directory(int dirfd, const std::string &name, const std::string &path, const entry_stat &st,
                    const Boundary &boundary) {
     if (!(options & OPT_RECURSIVE)) {
+        note_error(EISDIR);
         report_error("%s is a directory", path.c_str());
         return 1;
     }
@@ -104,6 +105,7 @@ int walk_directory(int dirfd, const std::string &name, const std::string &path, 
     std::vector<Level> stack;
     stack.push_back({name, path, st.device, st.inode, list_entries(fd, listed)});
     if (!listed) {
+        note_error(EACCES);
         report_error("%s: permission denied", path.c_str());
         stack.back().failed = true;
     }
@@ -122,6 +124,7 @@ int walk_directory(int dirfd, const std::string &name, const std::string &path, 
                 continue;
             }
             if (!within(boundary, child_st)) {
+                note_error(EXDEV);
                 report_error("skipping %s, since it is on a different file system", child_path.c_str());
                 top.failed = true;
                 continue;
@@ -142,6 +145,7 @@ int walk_directory(int dirfd, const std::string &name, const std::string &path, 
             fd = inner;
             stack.push_back({child, child_path, child_st.device, child_st.inode, list_entries(fd, listed)});
             if (!listed) {
+                note_error(EACCES);
                 report_error("%s: permission denied", child_path.c_str());
                 stack.back().failed = true;
             }
@@ -185,14 +189,18 @@ int walk_directory(int dirfd, const std::string &name, const std::string &path, 
 int visit(int dirfd, const std::string &name, const std::string &path, const entry_stat &st,
           const Boundary &boundary) {
     if (S_ISDIR(st.mode)) return walk_directory(dirfd, name, path, st, boundary);
-    if (!S_ISREG(st.mode) && !S_ISLNK(st.mode)) return 1;  // FIFOs, sockets and devices stay, silently
+    if (!S_ISREG(st.mode) && !S_ISLNK(st.mode)) {  // FIFOs, sockets and devices stay, silently
+        note_error(ENOTSUP);
+        return 1;
+    }
 
     const entry_kind kind = S_ISLNK(st.mode) ? entry_kind::link : entry_kind::file;
     if (!prompt_file(dirfd, name.c_str(), path.c_str(), kind)) return 1;  // skipped: still there
     if (secure_remove_file_at(dirfd, name.c_str(), path.c_str()) == -1) {
-        if (errno == EMLINK)
+        if (errno == EMLINK) {
+            note_error(EMLINK);
             report_error("%s has multiple links, this one has been removed but not overwritten", path.c_str());
-        else
+        } else
             report_errno("unable to remove %s", path.c_str());
         return 1;
     }
@@ -241,6 +249,7 @@ int remove_tree(char **operands) {
                 status = 1;
             }
         } else if (!within(boundary, st)) {
+            note_error(EXDEV);
             report_error("skipping %s, since it is on a different file system", *operand);
             status = 1;
         } else if (visit(dirfd, name, *operand, st, boundary) != 0) {

@@ -20,8 +20,9 @@ namespace quillon {
 // stays, and the call fails.
 //
 // Returns 1 when everything under `path` is gone (a path that does not exist counts), 0 when
-// anything is left: every failure is written to standard error, and whatever could not be
-// removed (or not overwritten) is left in place under its own name. The caller's string is
+// anything is left, with errno the first failure's: every failure is written to standard
+// error, and whatever could not be removed (or not overwritten) is left in place under its
+// own name. The caller's string is
 // not changed. One call at a time per thread; calls on different threads are independent.
 int secure_delete(const char *path, int level);
 

@@ -26,7 +26,7 @@ int quit(sd_bus_message *message, void *userdata, sd_bus_error *) {
     return sd_bus_reply_method_return(message, "");
 }
 
-// Appends `paths` to `reply` as one array of strings, each in the escaped form of escapedText:
+// Appends `paths` (or reasons) to `reply` as one array of strings, each in the escaped form of escapedText:
 // a D-Bus string must be valid UTF-8, and a name in Latin-1 is a name like any other.
 int appendPaths(sd_bus_message *reply, const std::vector<std::string> &paths) {
     int r = sd_bus_message_open_container(reply, 'a', "s");
@@ -44,6 +44,7 @@ int purgeNow(sd_bus_message *message, void *userdata, sd_bus_error *) {
         int r = sd_bus_message_new_method_return(call.get(), &reply);
         if (r >= 0) r = appendPaths(reply, report.deleted);
         if (r >= 0) r = appendPaths(reply, report.failed);
+        if (r >= 0) r = appendPaths(reply, report.reasons);
         if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
         sd_bus_message_unref(reply);
         if (r < 0) logMessage("could not answer purgeNow: %s", strerror(-r));
@@ -60,7 +61,7 @@ const sd_bus_vtable kVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("versionString", "", "s", versionString, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("quit", "", "", quit, SD_BUS_VTABLE_UNPRIVILEGED | SD_BUS_VTABLE_METHOD_NO_REPLY),
-    SD_BUS_METHOD("purgeNow", "", "asas", purgeNow, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("purgeNow", "", "asasas", purgeNow, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("nextCycleDate", "", "d", nextCycleDate, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };

@@ -2,9 +2,9 @@
 // name "local.vantor.quillon.server", object /local/vantor/quillon/server, interface
 // local.vantor.quillon.TrashProtocol with versionString (returns s), the one-way quit, and
 // purgeNow, which answers when a cycle that started after the call has ended (at once, or
-// after the running one) with the items it deleted and those it could not (as, as: full
-// paths, each in the escaped form of escapedText of platform/log.h, since a D-Bus string must
-// be valid UTF-8), and nextCycleDate, when the timer's next cycle runs (d: seconds since 1970
+// after the running one) with the items it deleted, those it could not, and why each of
+// those stays (as, as, as: full paths and errno texts in the order of the paths, each in the
+// escaped form of escapedText of platform/log.h, since a D-Bus string must be valid UTF-8), and nextCycleDate, when the timer's next cycle runs (d: seconds since 1970
 // on the wall clock, 0 while no timer runs).
 // Other calls get the bus's standard unknown-method error.
 #pragma once

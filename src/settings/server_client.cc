@@ -98,7 +98,9 @@ std::optional<ServerClient::PurgeResult> ServerClient::purgeNow(ServerState *sta
         "purgeNow", kDay,
         [&](sd_bus_message *reply) {
             PurgeResult read;
-            if (!readPaths(reply, read.deleted) || !readPaths(reply, read.failed)) return false;
+            if (!readPaths(reply, read.deleted) || !readPaths(reply, read.failed) || !readPaths(reply, read.reasons) ||
+                read.reasons.size() != read.failed.size())
+                return false;
             result = std::move(read);
             return true;
         },
@@ -114,7 +116,8 @@ int purgeAnswered(sd_bus_message *reply, void *userdata, sd_bus_error *) {
     std::unique_ptr<PurgeDone> done(static_cast<PurgeDone *>(userdata));
     const ServerState state = stateAfter(sd_bus_message_get_error(reply));
     ServerClient::PurgeResult read;
-    if (state == ServerState::kAnswered && readPaths(reply, read.deleted) && readPaths(reply, read.failed))
+    if (state == ServerState::kAnswered && readPaths(reply, read.deleted) && readPaths(reply, read.failed) &&
+        readPaths(reply, read.reasons) && read.reasons.size() == read.failed.size())
         (*done)(state, std::move(read));
     else
         (*done)(state == ServerState::kAnswered ? ServerState::kBusy : state, std::nullopt);

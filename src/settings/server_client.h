@@ -31,10 +31,11 @@ class ServerClient {
     // server busy with a long secure purge answers only when the purge is done).
     static bool isRunning();
     // Asks the running server to run a cycle now and waits for it to end, however long its
-    // deletions take. The items it deleted and those it could not, each path in the escaped
-    // form of escapedText (platform/log.h) as the server sends it.
+    // deletions take. The items it deleted and those it could not with why each stays (an
+    // errno text, in the same order), each path in the escaped form of escapedText
+    // (platform/log.h) as the server sends it.
     struct PurgeResult {
-        std::vector<std::string> deleted, failed;
+        std::vector<std::string> deleted, failed, reasons;
     };
     static std::optional<PurgeResult> purgeNow(ServerState *state = nullptr);
     // The same without waiting: `done` is called from the processing of the session bus once

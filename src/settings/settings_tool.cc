@@ -414,7 +414,7 @@ int purge(std::ostream &out, std::ostream &err) {
         return fail(err, state == ServerState::kNotRunning
                              ? tr("the server is not running; nothing was deleted. Start it with 'quillon-settings enable' or "
                                   "'systemctl --user start quillon-server'")
-                             : tr("the server did not answer; what it deleted is not known (see the journal)"));
+                             : tr("the server did not answer; what it deleted is not known"));
     if (result->deleted.empty() && result->failed.empty()) out << tr("Nothing was due.") << "\n";
     if (!result->deleted.empty())
         out << formatted(localizedPlural("Deleted %zu item:", "Deleted %zu items:", result->deleted.size()),
@@ -430,12 +430,14 @@ int purge(std::ostream &out, std::ostream &err) {
     if (!result->deleted.empty())
         out << formatted(freed.someUnknown ? tr("Space freed: at least %s") : tr("Space freed: %s"), sizeText(freed.bytes).c_str())
             << "\n";
+    // Each item that stays with its reason: the tool cannot tell whether the server's log
+    // reaches a journal, so it points to none.
     if (!result->failed.empty())
-        err << formatted(localizedPlural("Could not delete %zu item (see the journal):",
-                                         "Could not delete %zu items (see the journal):", result->failed.size()),
+        err << formatted(localizedPlural("Could not delete %zu item:", "Could not delete %zu items:", result->failed.size()),
                          result->failed.size())
             << "\n";
-    for (const auto &path : result->failed) err << "  " << path << "\n";
+    for (size_t i = 0; i < result->failed.size(); i++)
+        err << "  " << formatted(tr("%s (%s)"), result->failed[i].c_str(), result->reasons[i].c_str()) << "\n";
     return result->failed.empty() ? 0 : 1;
 }
 

@@ -1,5 +1,8 @@
 #include "trash/trash_folder.h"
 
+#include <cerrno>
+#include <cstring>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -144,22 +147,30 @@ void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, c
 namespace {
 
 // Deletes the item `name` of the open `folder` (shown as `path`) and its bookkeeping. True
-// when the item is gone.
+// when the item is gone; else false, with why in `why` when given (an errno text).
 bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const std::string &path,
-                const std::string &name, bool securely) {
+                const std::string &name, bool securely, std::string *why = nullptr) {
     std::string full = path;
     if (full.empty() || full.back() != '/') full += '/';
     full += name;
     // Only a name of this folder's own, reached through the folder we hold open.
     bool removed = isPlainName(name) && folder.isOpen();
+    // A name with a slash is no item of this folder; a folder that could not be opened has none.
+    int error = isPlainName(name) ? ENOENT : EINVAL;
     if (removed) {
         Environment &environment = Environment::current();
         const std::string target = folder.pathFor(name);
         removed = securely ? environment.secureDelete(target, 0) : environment.removeItem(target);
+        error = errno;
     }
     noteProgress();  // an item dealt with is progress, however small it was
     if (!removed) {
-        logMessage(securely ? "could not securely delete: %s" : "could not delete: %s", full.c_str());
+        // The cause after the fixed text on the same line: a search for the fixed text finds
+        // it, and it stays with its path however lines of other threads interleave.
+        const std::string cause = strerror(error);
+        logMessage(securely ? "could not securely delete: %s (%s)" : "could not delete: %s (%s)", full.c_str(),
+                   cause.c_str());
+        if (why) *why = cause;
         return false;
     }
     (void)bookkeeping.forget(name, securely);  // logs its own failure
@@ -250,6 +261,7 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
 
     struct Purge {
         std::set<std::string> deleted;
+        std::map<std::string, std::string> why;  // of the items that stay
         uint64_t bytes = 0;
         std::set<std::string> orphans;
         bool swept = false;
@@ -270,7 +282,7 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
             }
             for (const std::string &name : due) {
                 const uint64_t bytes = sizes ? sizes->bytes(name).value_or(0) : 0;
-                if (!deleteItem(*folder, bookkeeping, path, name, securely)) continue;
+                if (!deleteItem(*folder, bookkeeping, path, name, securely, &purge->why[name])) continue;
                 purge->deleted.insert(name);
                 purge->bytes += bytes;
             }
@@ -284,8 +296,15 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     noteAnswer(finished);
     std::string prefix = path_;
     if (prefix.empty() || prefix.back() != '/') prefix += '/';
-    for (const std::string &name : due)
-        (finished && purge->deleted.count(name) ? report.deleted : report.failed).push_back(prefix + name);
+    for (const std::string &name : due) {
+        if (finished && purge->deleted.count(name)) {
+            report.deleted.push_back(prefix + name);
+            continue;
+        }
+        report.failed.push_back(prefix + name);
+        // In the server's language, the C locale, as strerror's texts beside it.
+        report.reasons.push_back(finished ? purge->why[name] : "its volume does not answer");
+    }
     if (!finished) return changed;
     if (purge->swept) {
         sweptOnce_ = true;

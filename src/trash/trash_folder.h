@@ -50,6 +50,7 @@ int64_t wallNanoseconds();
 struct CycleReport {
     std::vector<std::string> deleted;
     std::vector<std::string> failed;
+    std::vector<std::string> reasons;  // why each of `failed` stays, in its order
     // Per trash folder that lost items: its path, how many went and, when measured, their bytes.
     struct Freed {
         std::string folder;
@@ -91,7 +92,8 @@ class TrashFolder {
     // The same from a listing already made, and the folder's identity then (empty: unknown).
     void updateFiles(const std::vector<PinnedFolder::Entry> &entries, const std::string &identity);
     // Removes one item (and its trash bookkeeping); logs "could not delete: %s" or "could not
-    // securely delete: %s" with the item's full path on failure. Leaves the list alone.
+    // securely delete: %s" with the item's full path on failure, the cause after it in
+    // parentheses. Leaves the list alone.
     bool deleteFile(const TrashFile &file, bool securely);
     // Deletes every item whose record is dated strictly before `cutoff` and drops the records
     // of those that went. Records without a date are kept.

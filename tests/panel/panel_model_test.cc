@@ -98,7 +98,11 @@ TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
 
 TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt) {
     write_file(files + "/ancient", "12345");
-    write_file(home / ".config/local.vantor.quillon.list.plist", trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}}));
+    write_file(files + "/locked", "123");
+    write_file(home / ".config/local.vantor.quillon.list.plist",
+               trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}, {"locked", "2020-01-01T00:00:00Z"}}));
+    const bool immutable = set_immutable(files + "/locked", true);
+    if (!immutable) unlink((files + "/locked").c_str());
     PanelModel model([&] { shown++; });
     EXPECT_EQ(model.state(), "Not running");  // asking did not start it, though it can be activated
     EXPECT_EQ(model.startStopTitle(), "Start");
@@ -107,7 +111,9 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     model.chooseAutomatic(true);
     EXPECT_FALSE(model.automatic());
     EXPECT_THAT(model.automaticNote(), HasSubstr("could not be turned on: no systemd user manager answers"));
-    EXPECT_THAT(model.preview(), HasSubstr(files + ": 1 item, 5 bytes freed"));
+    ASSERT_EQ(model.dueRows().size(), immutable ? 2u : 1u);
+    EXPECT_EQ(model.dueRows()[0].name + " " + model.dueRows()[0].size, "ancient 5 bytes");
+    EXPECT_FALSE(model.canPurge());  // not while the server is not running
 
     {  // another program (quillon-settings, say) changes the period
         UserDefaults::resetStandardUserDefaults();
@@ -122,14 +128,24 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     EXPECT_EQ(model.state(), "Running, version 1.0.0");
     EXPECT_EQ(model.startStopTitle(), "Stop");
     EXPECT_THAT(model.preview(), HasSubstr("The next cycle runs at "));
+    EXPECT_TRUE(model.canPurge());
+    EXPECT_EQ(model.confirmationQuestion() + " " + model.confirmationDetail(),
+              immutable ? "Delete 2 items for good? This frees 8 bytes. Deleted items cannot be restored."
+                        : "Delete 1 item for good? This frees 5 bytes. Deleted items cannot be restored.");
 
     model.purgeNow();
     EXPECT_TRUE(model.purging());
+    EXPECT_FALSE(model.canPurge());
     ASSERT_TRUE(processUntil([&] { return !model.purging(); }));
-    EXPECT_EQ(model.purgeOutcome(), "Deleted 1 item.");
+    set_immutable(files + "/locked", false);
+    EXPECT_EQ(model.purgeOutcome(), immutable ? "Deleted 1 item. 1 item could not be deleted.\n" + files +
+                                                    "/locked (Operation not permitted)"
+                                              : "Deleted 1 item.");
     EXPECT_FALSE(exists(files + "/ancient"));
+    EXPECT_EQ(model.canPurge(), immutable);  // only what stayed is due
 
     model.startOrStop();
+    EXPECT_EQ(model.purgeOutcome(), "");  // an old result does not outlive the state it was of
     EXPECT_TRUE(processUntil([&] { return !model.running(); })) << model.state();
     EXPECT_EQ(model.state(), "Not running");
 }
@@ -142,6 +158,9 @@ TEST_F(PanelModelTest, AServerThatDoesNotAnswerIsBusyAndItsPurgeUnknown) {
     PanelModel model([&] { shown++; });
     EXPECT_EQ(model.state(), "Running, busy");
     EXPECT_THAT(model.preview(), HasSubstr("The server is running, busy: when its next cycle runs is not known."));
+    write_file(files + "/ancient", "1");
+    write_file(home / ".config/local.vantor.quillon.list.plist", trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}}));
+    model.refresh();
     model.purgeNow();
     ASSERT_TRUE(processUntil([&] { return !model.purging(); }));
     EXPECT_EQ(model.purgeOutcome(), "The server did not answer; what it deleted is not known.");

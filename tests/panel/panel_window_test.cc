@@ -41,7 +41,7 @@ TEST_P(PanelWindowTest, AKeyboardChoiceReachesTheSettingsAndTheServer) {
     // Xvfb picks a free display itself and says which on its standard output (the log): tests
     // that run side by side never race for one.
     TempDir home;
-    ChildProcess xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x640x24", "-nolisten", "tcp"}, {},
+    ChildProcess xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x760x24", "-nolisten", "tcp"}, {},
                       home / "xvfb.log");
     std::string screen;
     ASSERT_TRUE(eventually(
@@ -67,6 +67,14 @@ TEST_P(PanelWindowTest, AKeyboardChoiceReachesTheSettingsAndTheServer) {
         << read_file(home / "xvfb.log");
 
     make_home_trash(home);
+    // A few items due, so that the screenshot shows the preview's list (the server's first
+    // cycle is an hour away: they stay).
+    const std::string files = home / ".local/share/Trash/files";
+    make_tree(files, {"Holiday photos/", "Holiday photos/beach.jpg=" + std::string(300000, 'x'),
+                      "report-draft.odt=" + std::string(48000, 'x'), "notes.txt=shopping list"});
+    write_file(home / ".config/local.vantor.quillon.list.plist",
+               trash_list_xml(files, {{"Holiday photos", "2020-01-01T00:00:00Z"}, {"report-draft.odt", "2020-01-01T00:00:00Z"},
+                                      {"notes.txt", "2020-01-01T00:00:00Z"}}));
     PrivateBus bus;
     ASSERT_TRUE(bus.ok());
     NotificationListener listener(bus.address());

@@ -215,10 +215,10 @@ TEST_F(TrashFolderTest, AFailedDeletionKeepsTheRecordAndIsRetried) {
     environment.advance(100);
     environment.failRemoval = [](const std::string &path) { return path.find("stub\nborn") != std::string::npos; };
     EXPECT_FALSE(cycle(50));  // nothing else happened: no change
-    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + files + "/stub\\x0aborn\\x7f"});
+    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + files + "/stub\\x0aborn\\x7f (Operation not permitted)"});
     EXPECT_TRUE(exists(trashRoot + "/info/stub\nborn\x7f.trashinfo"));  // the item is not gone: its info stays
     EXPECT_FALSE(cycle(50, true));
-    EXPECT_EQ(logged.back(), "could not securely delete: " + files + "/stub\\x0aborn\\x7f");
+    EXPECT_EQ(logged.back(), "could not securely delete: " + files + "/stub\\x0aborn\\x7f (Operation not permitted)");
     environment.failRemoval = nullptr;
     EXPECT_TRUE(cycle(50));
     EXPECT_TRUE(folder->files()->empty());
@@ -248,7 +248,7 @@ TEST_F(TrashFolderTest, RecordsReadFromAFile) {
     // A purge without a scan must not reach outside the folder.
     loaded->purgeFilesOlderThan(CalendarDate::fromUnixTime(2), false);
     EXPECT_EQ(read_file(home / ".local/share/etc/passwd"), "decoy");
-    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + files + "/../../etc"});
+    EXPECT_EQ(logged, std::vector<std::string>{"could not delete: " + files + "/../../etc (Invalid argument)"});
 
     EXPECT_TRUE(loaded->processTrash({CalendarDate::fromUnixTime(15), false}));
     auto a = loaded->trashFileWithPath("a");
