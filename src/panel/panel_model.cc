@@ -76,7 +76,8 @@ void PanelModel::readServer() {
     for (const auto &folder : previewCycle(*folders, cycle, unit(), countIndex())) {
         if (folder.notAnswering) preview_ += "\n" + escapedText(folder.folder) + ": " + notAnsweringText();
         for (const auto &item : folder.items)
-            dueRows_.push_back({escapedText(item.name), item.bytes ? sizeText(*item.bytes) : tr("size unknown"), when, ""});
+            dueRows_.push_back({escapedText(item.name), item.bytes ? sizeText(*item.bytes) : tr("size unknown"), when,
+                                escapedText(item.info ? originalLocation(folder.folder, *item.info) : "")});
         all.items.insert(all.items.end(), folder.items.begin(), folder.items.end());
         all.bytes += folder.bytes;
         all.someUnknown = all.someUnknown || folder.someUnknown;

@@ -24,8 +24,7 @@ struct DueRow {
     std::string name;      // in the escaped form of escapedText
     std::string size;      // "4.5 KiB", or that it is not known
     std::string when;      // the next cycle's date, or that it goes at the next cycle run
-    std::string location;  // where the item was trashed from: empty while the preview data
-                           // (settings/purge_preview.h) does not carry it
+    std::string location;  // where the item was trashed from (escaped); empty when not known
 };
 
 class PanelModel {

@@ -99,6 +99,7 @@ TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
 TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt) {
     write_file(files + "/ancient", "12345");
     write_file(files + "/locked", "123");
+    make_tree(files + "/..", {"info/", "info/ancient.trashinfo=[Trash Info]\nPath=/home/ana/My%20Notes\n"});
     write_file(home / ".config/local.vantor.quillon.list.plist",
                trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}, {"locked", "2020-01-01T00:00:00Z"}}));
     const bool immutable = set_immutable(files + "/locked", true);
@@ -112,7 +113,8 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     EXPECT_FALSE(model.automatic());
     EXPECT_THAT(model.automaticNote(), HasSubstr("could not be turned on: no systemd user manager answers"));
     ASSERT_EQ(model.dueRows().size(), immutable ? 2u : 1u);
-    EXPECT_EQ(model.dueRows()[0].name + " " + model.dueRows()[0].size, "ancient 5 bytes");
+    EXPECT_EQ(model.dueRows()[0].name + " " + model.dueRows()[0].size + " " + model.dueRows()[0].location,
+              "ancient 5 bytes /home/ana/My Notes");
     EXPECT_FALSE(model.canPurge());  // not while the server is not running
 
     {  // another program (quillon-settings, say) changes the period
