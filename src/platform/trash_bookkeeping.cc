@@ -176,10 +176,15 @@ bool TrashBookkeeping::removeInfo(const std::string &name, bool securely) {
     // Through the info folder we hold open: a link swapped in for it cannot redirect this.
     if (securely ? environment.secureDelete(infoPathFor(name), 0) : environment.removeItem(infoPathFor(name)))
         return true;
-    const std::string cause = strerror(errno);
+    (void)logRemovalFailure(shown, securely, errno);
+    return false;
+}
+
+std::string logRemovalFailure(const std::string &shown, bool securely, int error) {
+    const std::string cause = strerror(error);
     logMessage(securely ? "could not securely delete: %s (%s)" : "could not delete: %s (%s)", shown.c_str(),
                cause.c_str());
-    return false;
+    return cause;
 }
 
 bool TrashBookkeeping::forget(const std::string &name, bool securely) {

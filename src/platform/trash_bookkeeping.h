@@ -19,6 +19,11 @@
 
 namespace quillon {
 
+// Logs that `shown` could not be removed: "could not delete: %s" or "could not securely
+// delete: %s", and the cause `error` after it on the same line, where a search for the fixed
+// text finds it and lines of other threads cannot part it from its path. The cause's text.
+std::string logRemovalFailure(const std::string &shown, bool securely, int error);
+
 class TrashBookkeeping {
  public:
     // The bookkeeping of the trash that holds `files` (its ".trash/files" folder). A folder not

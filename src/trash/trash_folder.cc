@@ -165,11 +165,7 @@ bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const
     }
     noteProgress();  // an item dealt with is progress, however small it was
     if (!removed) {
-        // The cause after the fixed text on the same line: a search for the fixed text finds
-        // it, and it stays with its path however lines of other threads interleave.
-        const std::string cause = strerror(error);
-        logMessage(securely ? "could not securely delete: %s (%s)" : "could not delete: %s (%s)", full.c_str(),
-                   cause.c_str());
+        const std::string cause = logRemovalFailure(full, securely, error);
         if (why) *why = cause;
         return false;
     }
