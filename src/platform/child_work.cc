@@ -68,23 +68,6 @@ void sendProgress() {
     (void)sendAll(childSocket, &kProgress, 1);
 }
 
-void appendNumber(std::string &out, uint64_t value) { out.append(reinterpret_cast<const char *>(&value), sizeof value); }
-
-bool takeNumber(std::string_view &in, uint64_t &value) {
-    if (in.size() < sizeof value) return false;
-    memcpy(&value, in.data(), sizeof value);
-    in.remove_prefix(sizeof value);
-    return true;
-}
-
-bool takeText(std::string_view &in, std::string &text) {
-    uint64_t size = 0;
-    if (!takeNumber(in, size) || size > in.size()) return false;
-    text.assign(in.substr(0, size));
-    in.remove_prefix(size);
-    return true;
-}
-
 [[noreturn]] void runChild(int socket, const std::function<ChildAnswer()> &work) {
     // Nothing of the parent's stays open here: a child stuck on its volume must hold no
     // pipe, log or bus connection of ours.
@@ -95,13 +78,10 @@ bool takeText(std::string_view &in, std::string &text) {
     const ChildAnswer answer = work();
     if (answer.fds.size() > kMostFds) _exit(1);
     std::string body;
-    appendNumber(body, answer.bytes.size());
-    body += answer.bytes;
-    appendNumber(body, answer.messages.size());
-    for (const std::string &message : answer.messages) {
-        appendNumber(body, message.size());
-        body += message;
-    }
+    AnswerWriter write{body};
+    write(answer.bytes);
+    write(static_cast<uint64_t>(answer.messages.size()));
+    for (const std::string &message : answer.messages) write(message);
     char head[1 + sizeof(uint64_t)];
     head[0] = kAnswer;
     const uint64_t length = body.size();
@@ -171,18 +151,18 @@ struct Child {
         size_t progress = 0;
         while (progress < received.size() && received[progress] == kProgress) progress++;
         received.erase(0, progress);
-        std::string_view in(received);
+        if (received.empty() || received[0] != kAnswer) return received.empty();
+        AnswerReader read{std::string_view(received).substr(1)};
         uint64_t length = 0;
-        if (in.empty() || in[0] != kAnswer) return in.empty();
-        in.remove_prefix(1);
-        if (!takeNumber(in, length) || in.size() < length) return true;  // more to come
-        if (in.size() != length) return false;
+        read(length);
+        if (!read.ok || read.in.size() < length) return true;  // more to come
+        if (read.in.size() != length) return false;
         ChildAnswer got;
         uint64_t count = 0;
-        if (!takeText(in, got.bytes) || !takeNumber(in, count)) return false;
-        for (; count > 0; count--)
-            if (!takeText(in, got.messages.emplace_back())) return false;
-        if (!in.empty()) return false;
+        read(got.bytes);
+        read(count);
+        for (; read.ok && count > 0; count--) read(got.messages.emplace_back());
+        if (!read.done()) return false;
         got.fds = std::move(fds);
         fds.clear();
         answer = std::move(got);

@@ -21,6 +21,10 @@
 
 #include <sys/types.h>
 
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,6 +32,48 @@
 #include <vector>
 
 namespace quillon {
+
+// The one form of what a child's answer holds: a string as its length then its bytes, any
+// other field (a plain value) as its bytes. Both ends are our own program, so it is kept
+// simple; a reader stops at the first field that does not fit (ok false).
+struct AnswerWriter {
+    std::string &out;
+    void operator()(const std::string &text) {
+        (*this)(static_cast<uint64_t>(text.size()));
+        out += text;
+    }
+    template <typename T>
+    void operator()(const T &value) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        out.append(reinterpret_cast<const char *>(&value), sizeof value);
+    }
+};
+struct AnswerReader {
+    std::string_view in;
+    bool ok = true;
+    void operator()(std::string &text) {
+        uint64_t size = 0;
+        (*this)(size);
+        if (!ok || size > in.size()) {
+            ok = false;
+            return;
+        }
+        text.assign(in.substr(0, size));
+        in.remove_prefix(size);
+    }
+    template <typename T>
+    void operator()(T &value) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        if (!ok || in.size() < sizeof value) {
+            ok = false;
+            return;
+        }
+        memcpy(&value, in.data(), sizeof value);
+        in.remove_prefix(sizeof value);
+    }
+    // True when every byte was read, and read whole.
+    bool done() const { return ok && in.empty(); }
+};
 
 struct ChildAnswer {
     std::string bytes;

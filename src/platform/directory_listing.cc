@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/blocking_work.h"
+#include "platform/child_work.h"
 
 namespace quillon {
 
@@ -115,52 +116,9 @@ std::string PinnedFolder::pathFor(const std::string &name) const {
     return full + name;
 }
 
-namespace {
-
-// Strings as their length then their bytes; other fields (plain values) as their bytes.
-struct Writer {
-    std::string &out;
-    void operator()(const std::string &text) {
-        (*this)(static_cast<uint64_t>(text.size()));
-        out += text;
-    }
-    template <typename T>
-    void operator()(const T &value) {
-        static_assert(std::is_trivially_copyable_v<T>);
-        out.append(reinterpret_cast<const char *>(&value), sizeof value);
-    }
-};
-
-struct Reader {
-    std::string_view in;
-    bool ok = true;
-    void operator()(std::string &text) {
-        uint64_t size = 0;
-        (*this)(size);
-        if (!ok || size > in.size()) {
-            ok = false;
-            return;
-        }
-        text.assign(in.substr(0, size));
-        in.remove_prefix(size);
-    }
-    template <typename T>
-    void operator()(T &value) {
-        static_assert(std::is_trivially_copyable_v<T>);
-        if (!ok || in.size() < sizeof value) {
-            ok = false;
-            return;
-        }
-        memcpy(&value, in.data(), sizeof value);
-        in.remove_prefix(sizeof value);
-    }
-};
-
-}  // namespace
-
 std::string encodeListing(const FolderListing &listing) {
     std::string out;
-    Writer write{out};
+    AnswerWriter write{out};
     write(listing.identity);
     write(listing.settled);
     write(static_cast<uint64_t>(listing.entries.size()));
@@ -170,13 +128,13 @@ std::string encodeListing(const FolderListing &listing) {
 
 std::optional<FolderListing> decodeListing(std::string_view bytes) {
     FolderListing listing;
-    Reader read{bytes};
+    AnswerReader read{bytes};
     read(listing.identity);
     read(listing.settled);
     uint64_t count = 0;
     read(count);
     while (read.ok && count-- > 0) forEachField(listing.entries.emplace_back(), read);
-    if (!read.ok || !read.in.empty()) return std::nullopt;
+    if (!read.done()) return std::nullopt;
     return listing;
 }
 

@@ -55,25 +55,19 @@ std::map<std::string, ItemFacts> factsIn(const std::optional<TrashLocation> &loc
     return facts;
 }
 
-// Facts as a child of child_work.h sends them: per name, in the map's order, a SentFact and
-// then the info file's path and date, of the lengths it tells.
-struct SentFact {
-    bool present;
-    bool known;
-    bool hasInfo;
-    uint64_t bytes;
-    uint32_t pathLength, dateLength;
-};
-
+// Facts as a child of child_work.h sends them: per name, in the map's order, whether it is
+// present, its size when known, its info file when read.
 std::string encodeFacts(const std::map<std::string, ItemFacts> &facts) {
     std::string sent;
+    AnswerWriter write{sent};
     for (const auto &[name, item] : facts) {
         const TrashInfo info = item.info.value_or(TrashInfo{});
-        const SentFact fact{item.present, item.bytes.has_value(), item.info.has_value(), item.bytes.value_or(0),
-                            static_cast<uint32_t>(info.path.size()), static_cast<uint32_t>(info.deletionDate.size())};
-        sent.append(reinterpret_cast<const char *>(&fact), sizeof fact);
-        sent += info.path;
-        sent += info.deletionDate;
+        write(item.present);
+        write(item.bytes.has_value());
+        write(item.bytes.value_or(0));
+        write(item.info.has_value());
+        write(info.path);
+        write(info.deletionDate);
     }
     return sent;
 }
@@ -81,19 +75,21 @@ std::string encodeFacts(const std::map<std::string, ItemFacts> &facts) {
 // Fills the facts of the names already in `facts` from what encodeFacts sent; false when the
 // bytes do not fit them.
 bool decodeFacts(const std::string &sent, std::map<std::string, ItemFacts> &facts) {
-    size_t at = 0;
+    AnswerReader read{sent};
     for (auto &[name, item] : facts) {
-        SentFact fact;
-        if (sent.size() - at < sizeof fact) return false;
-        memcpy(&fact, sent.data() + at, sizeof fact);
-        at += sizeof fact;
-        if (sent.size() - at < uint64_t{fact.pathLength} + fact.dateLength) return false;
-        item.present = fact.present;
-        if (fact.known) item.bytes = fact.bytes;
-        if (fact.hasInfo) item.info = TrashInfo{sent.substr(at, fact.pathLength), sent.substr(at + fact.pathLength, fact.dateLength)};
-        at += uint64_t{fact.pathLength} + fact.dateLength;
+        bool known = false, hasInfo = false;
+        uint64_t bytes = 0;
+        TrashInfo info;
+        read(item.present);
+        read(known);
+        read(bytes);
+        read(hasInfo);
+        read(info.path);
+        read(info.deletionDate);
+        if (known) item.bytes = bytes;
+        if (hasInfo) item.info = std::move(info);
     }
-    return at == sent.size();
+    return read.done();
 }
 
 }  // namespace

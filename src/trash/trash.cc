@@ -62,32 +62,30 @@ ChildAnswer lookUpAndList(const MountEntry &mount, uid_t uid, const std::map<std
     if (!location) return answer;
     const auto known = settled.find(location->files);
     const FolderListing listing = scanFolder(*location->folder, known == settled.end() ? 0 : known->second, now);
-    const uint64_t numbers[] = {static_cast<uint64_t>(location->device), static_cast<uint64_t>(location->inode),
-                                location->files.size()};
-    answer.bytes.assign(reinterpret_cast<const char *>(numbers), sizeof numbers);
-    answer.bytes += location->files + encodeListing(listing);
+    AnswerWriter write{answer.bytes};
+    write(location->device);
+    write(location->inode);
+    write(location->files);
+    answer.bytes += encodeListing(listing);
     answer.fds.push_back(dup(location->folder->fd()));  // outlives `location`, until the child ends
     return answer;
 }
 
 // What the parent makes of that answer; the descriptor is closed when the answer is not one.
 std::optional<std::pair<TrashLocation, FolderListing>> received(ChildAnswer &answer) {
-    uint64_t numbers[3] = {};
-    std::string_view bytes(answer.bytes);
+    TrashLocation location{};
+    AnswerReader read{answer.bytes};
+    read(location.device);
+    read(location.inode);
+    read(location.files);
     std::optional<FolderListing> listing;
-    if (answer.fds.size() == 1 && bytes.size() >= sizeof numbers) {
-        memcpy(numbers, bytes.data(), sizeof numbers);
-        bytes.remove_prefix(sizeof numbers);
-        if (bytes.size() >= numbers[2]) listing = decodeListing(bytes.substr(numbers[2]));
-    }
+    if (answer.fds.size() == 1 && read.ok) listing = decodeListing(read.in);
     if (!listing) {
         for (int fd : answer.fds) close(fd);
         return std::nullopt;
     }
-    const std::string files(bytes.substr(0, numbers[2]));
-    return std::pair{TrashLocation{files, static_cast<dev_t>(numbers[0]), static_cast<ino_t>(numbers[1]),
-                                   std::make_shared<PinnedFolder>(files, answer.fds[0])},
-                     std::move(*listing)};
+    location.folder = std::make_shared<PinnedFolder>(location.files, answer.fds[0]);
+    return std::pair{std::move(location), std::move(*listing)};
 }
 
 }  // namespace
