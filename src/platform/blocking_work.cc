@@ -26,6 +26,11 @@ struct Task {
 
 thread_local std::shared_ptr<Task> currentTask;
 
+// The patience of a wait under `quit` (may be null): the quitting one once it is raised.
+std::chrono::milliseconds patienceUnder(const QuitFlag *quit) {
+    return std::chrono::milliseconds(quit && quit->raised() ? quittingPatienceMs.load() : normalPatienceMs.load());
+}
+
 }  // namespace
 
 // What a wait shares with the threads of the works it watches. `slots` is sized before any of
@@ -95,8 +100,7 @@ void PatientWait::settleAll(QuitFlag *quit) {
     std::unique_lock<std::mutex> hold(mutex);
     for (;;) {
         // Read under the mutex: a raise after this bumps `events` only once we sleep.
-        const auto patience =
-            std::chrono::milliseconds(quit && quit->raised() ? quittingPatienceMs.load() : normalPatienceMs.load());
+        const auto patience = patienceUnder(quit);
         const Clock::time_point now = Clock::now();
         // Counts that nobody announces are read at half the patience at least.
         Clock::time_point deadline = now + patience / 2;
@@ -162,10 +166,7 @@ void setProgressHook(void (*hook)()) {
     progressHook = hook;
 }
 
-std::chrono::milliseconds currentPatience() {
-    const bool quitting = currentTask && currentTask->quit && currentTask->quit->raised();
-    return std::chrono::milliseconds(quitting ? quittingPatienceMs.load() : normalPatienceMs.load());
-}
+std::chrono::milliseconds currentPatience() { return patienceUnder(currentTask ? currentTask->quit.get() : nullptr); }
 
 std::atomic<uint64_t> *progressCounter() { return currentTask ? &currentTask->counted : nullptr; }
 
