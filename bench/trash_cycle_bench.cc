@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/environment.h"
-#include "platform/log.h"
-#include "platform/atomic_file.h"
+#include "base/log.h"
+#include "env/environment.h"
+#include "fs/atomic_file.h"
 #include "trash/trash.h"
 #include "trash/trash_list_file.h"
 

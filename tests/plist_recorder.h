@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/plist.h"
+#include "plist/plist.h"
 
 namespace quillon {
 

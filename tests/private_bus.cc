@@ -8,8 +8,8 @@
 
 #include <cstdlib>
 
-#include "platform/notification_center.h"
-#include "platform/session_bus.h"
+#include "bus/notification_center.h"
+#include "bus/session_bus.h"
 
 extern char **environ;
 

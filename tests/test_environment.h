@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/environment.h"
+#include "env/environment.h"
 #include "test_support.h"
 
 namespace quillon::testing {

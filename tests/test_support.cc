@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "platform/log.h"
+#include "base/log.h"
 
 #include <dirent.h>
 #include <fcntl.h>

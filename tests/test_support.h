@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/calendar_date.h"
+#include "base/calendar_date.h"
 
 struct fuse_in_header;
 

@@ -10,10 +10,10 @@
 #include <clocale>
 #include <string>
 
+#include "base/localization.h"
+#include "bus/session_bus.h"
+#include "fs/blocking_work.h"
 #include "panel/panel_window.h"
-#include "platform/blocking_work.h"
-#include "platform/localization.h"
-#include "platform/session_bus.h"
 
 int main(int argc, char **argv) {
     setlocale(LC_ALL, "");

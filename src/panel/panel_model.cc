@@ -1,13 +1,13 @@
 #include "panel/panel_model.h"
 
-#include "platform/environment.h"
-#include "platform/item_sizes.h"
-#include "platform/localization.h"
-#include "platform/log.h"
-#include "platform/user_defaults.h"
-#include "settings/purge_preview.h"
-#include "settings/server_client.h"
-#include "settings/service_control.h"
+#include "base/localization.h"
+#include "base/log.h"
+#include "client/purge_preview.h"
+#include "client/server_client.h"
+#include "client/service_control.h"
+#include "env/environment.h"
+#include "preferences/user_defaults.h"
+#include "trash/item_sizes.h"
 
 namespace quillon {
 

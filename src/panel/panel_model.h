@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/notification_center.h"
+#include "bus/notification_center.h"
 #include "preferences/preferences.h"
 
 namespace quillon {

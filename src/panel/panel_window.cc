@@ -1,6 +1,6 @@
 #include "panel/panel_window.h"
 
-#include "platform/localization.h"
+#include "base/localization.h"
 
 namespace quillon {
 

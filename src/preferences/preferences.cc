@@ -4,10 +4,10 @@
 #include <climits>
 #include <cmath>
 
-#include "platform/localization.h"
-#include "platform/log.h"
-#include "platform/notification_center.h"
-#include "platform/user_defaults.h"
+#include "base/localization.h"
+#include "base/log.h"
+#include "bus/notification_center.h"
+#include "preferences/user_defaults.h"
 
 namespace quillon {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/plist.h"
+#include "plist/plist.h"
 
 namespace quillon {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/localization.h"
+#include "base/localization.h"
 #include "server/server_process.h"
 
 int main(int argc, char **argv) {

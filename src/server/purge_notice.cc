@@ -1,9 +1,9 @@
 #include "server/purge_notice.h"
 
-#include "platform/desktop_notice.h"
-#include "platform/item_sizes.h"
-#include "platform/localization.h"
-#include "platform/log.h"
+#include "base/localization.h"
+#include "base/log.h"
+#include "bus/desktop_notice.h"
+#include "trash/item_sizes.h"
 
 namespace quillon {
 

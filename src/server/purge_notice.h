@@ -1,6 +1,6 @@
 // The desktop notice after a cycle that deleted something: how many items and how much space,
 // per trash folder when there are several (each named in the escaped form of escapedText,
-// platform/log.h), and how many could not be deleted.
+// base/log.h), and how many could not be deleted.
 #pragma once
 
 #include "trash/trash_folder.h"

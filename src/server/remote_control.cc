@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/log.h"
-#include "platform/session_bus.h"
+#include "base/log.h"
+#include "bus/session_bus.h"
+#include "client/server_client.h"
 #include "server/trash_server.h"
 
 namespace quillon {
@@ -70,18 +71,18 @@ const sd_bus_vtable kVtable[] = {
 
 bool RemoteControl::registerName() {
     sd_bus *bus = SessionBus::shared();
-    if (bus && sd_bus_add_object_vtable(bus, &object_, kPath, kInterface, kVtable, &server_) >= 0 &&
-        sd_bus_request_name(bus, kName, 0) >= 0) {
+    if (bus && sd_bus_add_object_vtable(bus, &object_, kServerPath, kServerInterface, kVtable, &server_) >= 0 &&
+        sd_bus_request_name(bus, kServerName, 0) >= 0) {
         named_ = true;
         return true;
     }
     object_ = sd_bus_slot_unref(object_);
-    logMessage("registring name '%s' with NSConnection failed", kName);
+    logMessage("registring name '%s' with NSConnection failed", kServerName);
     return false;
 }
 
 void RemoteControl::invalidate() {
-    if (named_) (void)sd_bus_release_name(SessionBus::shared(), kName);
+    if (named_) (void)sd_bus_release_name(SessionBus::shared(), kServerName);
     named_ = false;
     object_ = sd_bus_slot_unref(object_);
 }

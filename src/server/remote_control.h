@@ -1,10 +1,9 @@
-// The remote-control interface: the server object on the session bus under the well-known
-// name "local.vantor.quillon.server", object /local/vantor/quillon/server, interface
-// local.vantor.quillon.TrashProtocol with versionString (returns s), the one-way quit, and
+// The remote-control interface: the server object on the session bus at the name, object and
+// interface of client/server_client.h, with versionString (returns s), the one-way quit, and
 // purgeNow, which answers when a cycle that started after the call has ended (at once, or
 // after the running one) with the items it deleted, those it could not, and why each of
 // those stays (as, as, as: full paths and errno texts in the order of the paths, each in the
-// escaped form of escapedText of platform/log.h, since a D-Bus string must be valid UTF-8), and nextCycleDate, when the timer's next cycle runs (d: seconds since 1970
+// escaped form of escapedText of base/log.h, since a D-Bus string must be valid UTF-8), and nextCycleDate, when the timer's next cycle runs (d: seconds since 1970
 // on the wall clock, 0 while no timer runs).
 // Other calls get the bus's standard unknown-method error.
 #pragma once
@@ -17,10 +16,6 @@ class TrashServer;
 
 class RemoteControl {
  public:
-    static constexpr char kName[] = "local.vantor.quillon.server";
-    static constexpr char kPath[] = "/local/vantor/quillon/server";
-    static constexpr char kInterface[] = "local.vantor.quillon.TrashProtocol";
-
     explicit RemoteControl(TrashServer &server) : server_(server) {}
     ~RemoteControl() { invalidate(); }
     RemoteControl(const RemoteControl &) = delete;

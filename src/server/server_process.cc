@@ -11,16 +11,17 @@
 #include <memory>
 #include <string>
 
-#include "platform/atomic_file.h"
-#include "platform/blocking_work.h"
-#include "platform/environment.h"
-#include "platform/localization.h"
-#include "platform/log.h"
-#include "platform/notification_center.h"
-#include "platform/run_loop.h"
-#include "platform/session_bus.h"
+#include "base/localization.h"
+#include "base/log.h"
+#include "bus/notification_center.h"
+#include "bus/run_loop.h"
+#include "bus/session_bus.h"
+#include "env/environment.h"
+#include "fs/atomic_file.h"
+#include "fs/blocking_work.h"
 #include "server/remote_control.h"
 #include "server/trash_server.h"
+#include "trash/trash_list_file.h"
 
 namespace quillon {
 
@@ -74,7 +75,7 @@ int runServer(const ServerOptions &options) {
     if (remote.registerName()) {
         // Only the holder of the name saves the list file: what a killed save left beside it
         // can go now, and a second server that failed to start never touches it.
-        removeStaleTemporaries(TrashServer::listFilePath());
+        removeStaleTemporaries(trashListFilePath());
         center.postNotificationName("server launched");
         loop.run();
     }

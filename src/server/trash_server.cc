@@ -1,4 +1,5 @@
 #include "server/trash_server.h"
+#include "trash/trash_list_file.h"
 
 #include <time.h>
 
@@ -10,17 +11,14 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "platform/atomic_file.h"
-#include "platform/environment.h"
-#include "platform/log.h"
-#include "platform/user_defaults.h"
+#include "base/log.h"
+#include "env/environment.h"
+#include "fs/atomic_file.h"
+#include "policy/purge_policy.h"
+#include "preferences/user_defaults.h"
 #include "server/purge_notice.h"
 
 namespace quillon {
-
-std::string TrashServer::listFilePath() {
-    return Environment::current().preferencesFolder() + "/local.vantor.quillon.list.plist";
-}
 
 namespace {
 
@@ -37,7 +35,7 @@ TrashServer::TrashServer(RunLoop &loop, std::shared_ptr<QuitFlag> quitting)
       quitting_(std::move(quitting)),
       lastClock_(readClocks()),
       cycleEnded_(loop, [this] { finishCycle(); }) {
-    trash_ = Trash::trashFromFile(listFilePath());
+    trash_ = Trash::trashFromFile(trashListFilePath());
     preferences_ = Preferences::preferences();
     observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
                                                                           [this] { updatePreferences(); });
@@ -78,51 +76,6 @@ bool TrashServer::settleCycle() {
     return false;
 }
 
-namespace {
-
-// `now` moved by `count` periods of the unit `period`; the count is clamped to what the
-// calendar arithmetic takes, far beyond any date a CalendarDate can hold.
-CalendarDate movedByPeriods(const CalendarDate &now, int period, int64_t count) {
-    const auto steps = [&](int64_t factor) {
-        return static_cast<int>(std::clamp<int64_t>(count * factor, INT32_MIN, INT32_MAX));
-    };
-    switch (period) {
-        case 0: return now.dateByAdding(0, 0, 0, steps(1), 0, 0);
-        case 1: return now.dateByAdding(0, 0, steps(1), 0, 0, 0);
-        case 2: return now.dateByAdding(0, 0, steps(7), 0, 0, 0);
-        default: return now.dateByAdding(0, steps(1), 0, 0, 0, 0);
-    }
-}
-
-bool namesAPeriod(int period, int units) { return period >= 0 && period <= 3 && units >= 0; }
-
-}  // namespace
-
-std::optional<CalendarDate> TrashServer::cutoffDate(const CalendarDate &now, int period, int units) {
-    if (!namesAPeriod(period, units)) return std::nullopt;
-    return movedByPeriods(now, period, -(static_cast<int64_t>(units) + 1));
-}
-
-std::optional<CalendarDate> TrashServer::dueDate(const CalendarDate &firstSeen, int period, int units) {
-    if (!namesAPeriod(period, units)) return std::nullopt;
-    // The first moment whose cut-off lies after the first-seen date: found with the cycle's
-    // own computation, not by adding the period, which differs at month ends and around a
-    // change of summer time. The cut-off never moves back as time goes on, so the moments
-    // before it all keep the item and those from it all purge it: a search by halves finds it.
-    const auto cutoffPasses = [&](const CalendarDate &moment) { return firstSeen < *cutoffDate(moment, period, units); };
-    using std::chrono::nanoseconds;
-    CalendarDate low = firstSeen;  // keeps the item
-    // A period later, and a week for what a month's end or a change of summer time can add.
-    const CalendarDate far = movedByPeriods(firstSeen, period, static_cast<int64_t>(units) + 1).dateByAdding(0, 0, 7, 0, 0, 0);
-    CalendarDate high = far;
-    if (!cutoffPasses(high)) return high;  // a period beyond what a date can hold
-    while (high.timePoint() - low.timePoint() > nanoseconds(1)) {
-        const CalendarDate middle(low.timePoint() + (high.timePoint() - low.timePoint()) / 2);
-        (cutoffPasses(middle) ? high : low) = middle;
-    }
-    return high;
-}
-
 void TrashServer::followClock() {
     const ClockReading clock = readClocks();
     if (const auto jump = clockJump(lastClock_, clock)) {
@@ -143,29 +96,23 @@ void TrashServer::followClock() {
 PurgeRequest TrashServer::purgeRequest() {
     const int units = preferences()->units();
     const int period = preferences()->period();
-    std::optional<CalendarDate> cutoff = cutoffDate(Environment::current().now(), period, units);
-    if (!cutoff) {
-        // Settings no panel offers come from a damaged or hand-edited domain. Still scan, so
-        // first-seen dates are kept, but never let them purge anything.
+    const std::optional<bool> secure =
+        preferences()->isSecureKnown() ? std::optional<bool>(preferences()->isSecure()) : std::nullopt;
+    const PurgeDecision decision = purgeDecision(Environment::current().now(), period, units, secure);
+    // Settings no panel offers come from a damaged or hand-edited domain. Each reason to hold
+    // back is logged once while it lasts.
+    if (!decision.periodNamed) {
         if (reportedBadSettings_ != std::pair(period, units))
             logMessage("settings name no purge period (period %d, units %d): nothing is purged until they are fixed",
                        period, units);
         reportedBadSettings_ = std::pair(period, units);
-        cutoff = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);  // nothing lies strictly before it
     } else {
         reportedBadSettings_.reset();
     }
-    if (!preferences()->isSecureKnown()) {
-        // Whether the user wants items overwritten is unknown: deleting them plainly could go
-        // against that wish, so nothing is purged until the settings can be read again.
-        if (!reportedUnknownSecure_)
-            logMessage("the settings do not say whether to delete securely: nothing is purged until they can be read");
-        reportedUnknownSecure_ = true;
-        cutoff = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);
-    } else {
-        reportedUnknownSecure_ = false;
-    }
-    return PurgeRequest{*cutoff, preferences()->isSecure(), preferences()->isNotifying()};
+    if (!decision.secureKnown && !reportedUnknownSecure_)
+        logMessage("the settings do not say whether to delete securely: nothing is purged until they can be read");
+    reportedUnknownSecure_ = !decision.secureKnown;
+    return PurgeRequest{decision.cutoff, decision.secure, preferences()->isNotifying()};
 }
 
 void TrashServer::startCycle() {

@@ -5,8 +5,8 @@
 //
 // Threads: everything here runs on the run loop's thread except the cycle itself. A cycle
 // reads the settings on the loop's thread, then hands the registry to a cycle thread of its
-// own (platform/blocking_work.h, BackgroundWork), which scans, purges and saves; the end is
-// signalled to the loop (platform/loop_wakeup.h), where the notice is posted and waiting
+// own (fs/blocking_work.h, BackgroundWork), which scans, purges and saves; the end is
+// signalled to the loop (bus/loop_wakeup.h), where the notice is posted and waiting
 // purgeNow callers are answered. While a cycle runs, the registry belongs to its thread: the
 // loop's thread does not touch trash() (nor may callers) until the cycle has ended
 // (cycleRuns() false).
@@ -19,13 +19,13 @@
 #include <utility>
 #include <vector>
 
-#include "platform/blocking_work.h"
-#include "platform/calendar_date.h"
-#include "platform/loop_wakeup.h"
-#include "platform/notification_center.h"
-#include "platform/repeating_timer.h"
+#include "base/calendar_date.h"
+#include "bus/loop_wakeup.h"
+#include "bus/notification_center.h"
+#include "bus/repeating_timer.h"
+#include "fs/blocking_work.h"
+#include "policy/clock_jump.h"
 #include "preferences/preferences.h"
-#include "server/clock_jump.h"
 #include "trash/trash.h"
 
 namespace quillon {
@@ -34,9 +34,6 @@ class RunLoop;
 
 class TrashServer {
  public:
-    // The trash list file: "local.vantor.quillon.list.plist" in the preferences folder.
-    static std::string listFilePath();
-
     // Reads the trash list file from the preferences folder, loads the settings and starts
     // observing "preferences changed". The interval is 900 s; no timer runs yet. `quitting` is
     // the process's quit request (raised by its quit paths and by quit()): once raised, the
@@ -93,16 +90,6 @@ class TrashServer {
     const std::shared_ptr<Preferences> &preferences() const { return preferences_; }
     void setPreferences(std::shared_ptr<Preferences> preferences) { preferences_ = std::move(preferences); }
     const RepeatingTimer *currentTimer() const { return currentTimer_.get(); }
-
-    // The cut-off date for a cycle at `now`: `units` + 1 hours, days, weeks or months before
-    // it as `period` is 0, 1, 2 or 3. Nullopt for settings that name no period (a unit index
-    // outside 0 to 3, a negative count index): such a cycle must purge nothing.
-    static std::optional<CalendarDate> cutoffDate(const CalendarDate &now, int period, int units);
-    // The first moment at which an item first seen at `firstSeen` is due: the first moment
-    // whose cutoffDate lies after it (about one period later; earlier at a month's end, when
-    // the cut-off of a day that the month before lacks falls at that month's end). Nullopt for
-    // the same settings as above.
-    static std::optional<CalendarDate> dueDate(const CalendarDate &firstSeen, int period, int units);
 
  private:
     // Follows the wall clock before a cycle (see processTrash); on the loop's thread.

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/blocking_work.h"
-#include "platform/localization.h"
-#include "platform/log.h"
+#include "base/localization.h"
+#include "base/log.h"
+#include "fs/blocking_work.h"
 #include "settings/settings_tool.h"
 
 int main(int argc, char **argv) {

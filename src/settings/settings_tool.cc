@@ -7,20 +7,21 @@
 #include <map>
 #include <optional>
 
-#include "platform/atomic_file.h"
-#include "platform/environment.h"
-#include "platform/localization.h"
-#include "platform/log.h"
-#include "platform/notification_center.h"
-#include "platform/session_bus.h"
-#include "platform/trash_bookkeeping.h"
-#include "platform/user_defaults.h"
+#include "base/localization.h"
+#include "base/log.h"
+#include "bus/notification_center.h"
+#include "bus/session_bus.h"
+#include "client/purge_preview.h"
+#include "client/server_client.h"
+#include "client/service_control.h"
+#include "env/environment.h"
+#include "fs/atomic_file.h"
+#include "policy/purge_policy.h"
 #include "preferences/preferences.h"
-#include "server/trash_server.h"
-#include "platform/item_sizes.h"
-#include "settings/purge_preview.h"
-#include "settings/server_client.h"
-#include "settings/service_control.h"
+#include "preferences/user_defaults.h"
+#include "trash/item_sizes.h"
+#include "trash/trash_bookkeeping.h"
+#include "trash/trash_list_file.h"
 
 namespace quillon {
 
@@ -256,7 +257,7 @@ std::optional<FolderList> remembered(std::ostream &err) {
     auto folders = rememberedFolders(&error);
     if (!folders)
         (void)fail(err, formatted(tr("the trash list file %s is damaged (%s); the server replaces it at its next cycle"),
-                                  TrashServer::listFilePath().c_str(), error.c_str()));
+                                  trashListFilePath().c_str(), error.c_str()));
     return folders;
 }
 
@@ -328,7 +329,7 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
             if (facts && !fact.present) continue;  // gone from the trash since the server's last look
             here.add(fact.bytes);
             const auto &seen = file->trashDate();
-            const auto due = seen ? TrashServer::dueDate(*seen, period, units) : std::nullopt;
+            const auto due = seen ? dueDate(*seen, period, units) : std::nullopt;
             const std::string origin = originFrom(folder->path(), fact.info);
             const auto trashed = trashedAt(fact.info);
             if (porcelain) {

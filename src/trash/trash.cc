@@ -7,11 +7,11 @@
 #include <map>
 #include <string_view>
 
-#include "platform/blocking_work.h"
-#include "platform/child_work.h"
-#include "platform/environment.h"
-#include "platform/log.h"
-#include "platform/trash_locations.h"
+#include "base/log.h"
+#include "env/environment.h"
+#include "fs/blocking_work.h"
+#include "fs/child_work.h"
+#include "trash/trash_locations.h"
 
 namespace quillon {
 

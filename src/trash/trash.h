@@ -48,9 +48,9 @@ class Trash {
     std::shared_ptr<TrashFolder> trashFolderWithPath(const std::string &path) const;
     // Rebuilds the folder list from the volumes, carrying known folders over as the same
     // objects. True when the list differs from before (always when there was no list).
-    // The home trash is looked up patiently on a thread of its own (platform/blocking_work.h);
+    // The home trash is looked up patiently on a thread of its own (fs/blocking_work.h);
     // every other volume's trash is looked up and listed in a child that can be abandoned
-    // (platform/child_work.h), all at once. A volume that does not answer keeps the folders it
+    // (fs/child_work.h), all at once. A volume that does not answer keeps the folders it
     // had, as they are, and they are left out of the cycle until it answers; it is logged once
     // when it stalls and once when it answers again. Each folder found is held open until the
     // cycle's end (processTrash): its scan, deletions and bookkeeping use that descriptor.

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <functional>
 
-#include "platform/environment.h"
-#include "platform/log.h"
+#include "base/log.h"
+#include "env/environment.h"
 
 namespace quillon {
 

@@ -25,9 +25,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/calendar_date.h"
-#include "platform/directory_listing.h"
-#include "platform/plist.h"
+#include "base/calendar_date.h"
+#include "fs/directory_listing.h"
+#include "plist/plist.h"
 
 namespace quillon {
 

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/blocking_work.h"
-#include "platform/environment.h"
-#include "platform/item_sizes.h"
-#include "platform/log.h"
+#include "base/log.h"
+#include "env/environment.h"
+#include "fs/blocking_work.h"
+#include "trash/item_sizes.h"
 
 namespace quillon {
 

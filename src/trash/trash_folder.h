@@ -11,7 +11,7 @@
 // different volume mounted at the same place, starts afresh.
 //
 // In processTrash the file work (listing, deletions, bookkeeping) runs patiently on a thread
-// of its own (platform/blocking_work.h) while the records stay with the caller's thread: a
+// of its own (fs/blocking_work.h) while the records stay with the caller's thread: a
 // folder on a volume that stopped answering keeps its records as they are, is skipped until
 // it answers, and is logged once when it stalls and once when it answers again.
 #pragma once
@@ -25,11 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/calendar_date.h"
-#include "platform/directory_listing.h"
-#include "platform/trash_bookkeeping.h"
-#include "platform/plist.h"
+#include "base/calendar_date.h"
+#include "fs/directory_listing.h"
+#include "plist/plist.h"
 #include "trash/object_lists.h"
+#include "trash/trash_bookkeeping.h"
 #include "trash/trash_file.h"
 
 namespace quillon {

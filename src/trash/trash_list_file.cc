@@ -1,16 +1,21 @@
 #include "trash/trash_list_file.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "platform/atomic_file.h"
-#include "platform/memory.h"
-#include "platform/log.h"
-#include "platform/plist.h"
+#include "base/log.h"
+#include "env/environment.h"
+#include "fs/atomic_file.h"
+#include "plist/plist.h"
 
 namespace quillon {
+
+std::string trashListFilePath() {
+    return Environment::current().preferencesFolder() + "/local.vantor.quillon.list.plist";
+}
 
 namespace {
 
@@ -334,7 +339,7 @@ bool Trash::loadFromFile(const std::string &path) {
     }
     setFolders(std::make_shared<FolderList>(std::move(*folders)));
     unsavedChanges_ = false;
-    releaseFreedMemory();  // what the parse needed and gave back
+    (void)malloc_trim(0);  // hand back to the system the pages the parse needed and freed
     return true;
 }
 

@@ -10,6 +10,9 @@
 
 namespace quillon {
 
+// The trash list file: "local.vantor.quillon.list.plist" in the preferences folder.
+std::string trashListFilePath();
+
 // The file's bytes for `folders` (null: an empty array), or nullopt with `error`.
 std::optional<std::string> encodeTrashList(const FolderList *folders, std::string *error);
 // The same bytes written to `fd` as they are made, in pieces: false with `error` for folders

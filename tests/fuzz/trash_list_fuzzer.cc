@@ -9,10 +9,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/plist.h"
-#include "platform/plist_stream_reader.h"
-#include "plist_recorder.h"
+#include "plist/plist.h"
+#include "plist/plist_stream_reader.h"
 #include "trash/trash_list_file.h"
+#include "plist_recorder.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/user_defaults.h"
+#include "policy/purge_policy.h"
 #include "preferences/preferences.h"
-#include "server/trash_server.h"
+#include "preferences/user_defaults.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace quillon;
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     {
         Preferences preferences;  // reads the domain above from memory; writes nothing
         const CalendarDate now = CalendarDate::fromUnixTime(1'800'000'000);
-        const auto cutoff = TrashServer::cutoffDate(now, preferences.period(), preferences.units());
+        const auto cutoff = cutoffDate(now, preferences.period(), preferences.units());
         if (cutoff && !(*cutoff < now)) abort();
         (void)preferences.isSecure();
         (void)preferences.securityLevel();

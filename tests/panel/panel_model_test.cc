@@ -11,9 +11,9 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "bus/session_bus.h"
 #include "panel/panel_model.h"
-#include "platform/session_bus.h"
-#include "platform/user_defaults.h"
+#include "preferences/user_defaults.h"
 #include "private_bus.h"
 #include "process_runner.h"
 #include "test_environment.h"

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <tuple>
 
-#include "platform/localization.h"
-#include "platform/log.h"
-#include "platform/user_defaults.h"
+#include "base/localization.h"
+#include "base/log.h"
 #include "preferences/preferences.h"
+#include "preferences/user_defaults.h"
 #include "private_bus.h"
 #include "test_environment.h"
 #include "test_support.h"

@@ -17,12 +17,12 @@
 #include <string>
 #include <thread>
 
-#include "platform/atomic_file.h"
+#include "client/server_client.h"
+#include "fs/atomic_file.h"
+#include "trash/trash_list_file.h"
 #include "private_bus.h"
 #include "process_runner.h"
-#include "settings/server_client.h"
 #include "test_support.h"
-#include "trash/trash_list_file.h"
 
 namespace quillon {
 namespace {

@@ -20,12 +20,12 @@
 #include <set>
 #include <string>
 
-#include "platform/log.h"
-#include "platform/run_loop.h"
-#include "platform/user_defaults.h"
+#include "base/log.h"
+#include "bus/run_loop.h"
 #include "preferences/preferences.h"
-#include "server/trash_server.h"
+#include "preferences/user_defaults.h"
 #include "server/server_cycle.h"
+#include "server/trash_server.h"
 #include "test_environment.h"
 #include "test_support.h"
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine_test_support.h"
 #include "secure_delete/engine.h"
 #include "secure_delete/secure_delete.h"
+#include "engine_test_support.h"
 #include "test_support.h"
 
 namespace quillon::engine {

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "platform/run_loop.h"
+#include "bus/run_loop.h"
 #include "server/trash_server.h"
 
 namespace quillon::testing {

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/plist.h"
+#include "client/server_client.h"
+#include "plist/plist.h"
 #include "private_bus.h"
-#include "settings/server_client.h"
 #include "process_runner.h"
 #include "test_support.h"
 

@@ -17,8 +17,8 @@
 #include <sstream>
 #include <string>
 
-#include "platform/blocking_work.h"
-#include "platform/environment.h"
+#include "env/environment.h"
+#include "fs/blocking_work.h"
 #include "server/server_process.h"
 
 namespace {

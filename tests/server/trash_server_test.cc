@@ -13,15 +13,15 @@
 #include <ctime>
 #include <optional>
 
-#include "platform/desktop_notice.h"
-#include "platform/log.h"
-#include "platform/run_loop.h"
-#include "platform/session_bus.h"
-#include "platform/user_defaults.h"
+#include "base/log.h"
+#include "bus/desktop_notice.h"
+#include "bus/run_loop.h"
+#include "bus/session_bus.h"
+#include "preferences/user_defaults.h"
+#include "server/server_cycle.h"
+#include "server/trash_server.h"
 #include "private_bus.h"
 #include "process_runner.h"
-#include "server/trash_server.h"
-#include "server/server_cycle.h"
 #include "test_environment.h"
 #include "test_support.h"
 
@@ -38,67 +38,6 @@ uint64_t bootTimeUsec() {
     struct timespec ts;
     clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
-
-TEST(CutoffDate, EveryUnitByLocalCalendarArithmeticAndNoneForSettingsThatNameNoPeriod) {
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
-    const CalendarDate march15 = local_date(2027, 3, 15, 10, 30);
-    const struct {
-        CalendarDate now;
-        int period, units;
-        std::optional<CalendarDate> expected;
-    } cases[] = {
-        {march15, 3, 0, local_date(2027, 2, 15, 10, 30)},
-        {local_date(2027, 1, 10, 8, 0), 3, 1, local_date(2026, 11, 10, 8, 0)},
-        {march15, 2, 1, local_date(2027, 3, 1, 10, 30)},                   // 14 days
-        {march15, 1, 3, local_date(2027, 3, 11, 10, 30)},                  // the default: 4 days
-        {march15, 0, 11, CalendarDate::fromUnixSeconds(march15.unixSeconds() - 12 * 3600)},
-        {local_date(2027, 3, 30, 12, 0), 1, 3, local_date(2027, 3, 26, 12, 0)},  // days keep the time across summer time
-        {local_date(2027, 3, 28, 12, 0), 0, 11, local_date(2027, 3, 27, 23, 0)},  // hours are elapsed time
-        {local_date(2027, 3, 31, 9, 0), 3, 0, local_date(2027, 3, 3, 9, 0)},     // 31 February overflows into March
-        {local_date(2028, 3, 31, 9, 0), 3, 0, local_date(2028, 3, 2, 9, 0)},     // in a leap year too
-        {local_date(2027, 1, 15, 10, 30), 3, 13, local_date(2025, 11, 15, 10, 30)},
-        {CalendarDate::fromUnixSeconds(1'800'000'000.25), 1, 0, CalendarDate::fromUnixSeconds(1'800'000'000.25 - 86400)},
-        {march15, 4, 3, std::nullopt}, {march15, -1, 3, std::nullopt}, {march15, 1, -1, std::nullopt},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(TrashServer::cutoffDate(c.now, c.period, c.units), c.expected) << c.now.description() << " " << c.period << " " << c.units;
-    // Extreme counts stop at the edge of what a date holds instead of overflowing.
-    EXPECT_EQ(TrashServer::cutoffDate(march15, 3, 2147483647)->unixSeconds(), -CalendarDate::kLimitSeconds);
-    EXPECT_EQ(TrashServer::cutoffDate(march15, 1, 2147483647)->unixSeconds(), -CalendarDate::kLimitSeconds);
-    EXPECT_LT(*TrashServer::cutoffDate(march15, 0, 2147483647), march15);
-    const CalendarDate earliest = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);
-    EXPECT_GT(CalendarDate::fromUnixTime(CalendarDate::kLimitSeconds).timeIntervalSinceDate(earliest), 0);
-    EXPECT_GT(*TrashServer::dueDate(march15, 2, 2147483647), march15);
-    EXPECT_FALSE(TrashServer::dueDate(march15, 1, -1));
-    unsetenv("TZ");
-    tzset();
-}
-
-// The moment `list` promises is the first at which the cycle's own cut-off passes the
-// first-seen date: at month ends, leap days and both changes of summer time, for every unit.
-TEST(CutoffDate, TheDueDateIsTheFirstMomentTheCutoffPasses) {
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
-    const CalendarDate firstSeen[] = {
-        local_date(2027, 1, 31, 12, 0), local_date(2028, 2, 29, 9, 15), local_date(2027, 3, 31, 23, 59),
-        local_date(2027, 3, 27, 2, 30),  // a day before the spring gap, at its hour
-        local_date(2027, 10, 30, 2, 30), local_date(2027, 12, 31, 0, 0), local_date(2027, 6, 15, 10, 0),
-    };
-    for (const CalendarDate &seen : firstSeen)
-        for (int period = 0; period < 4; period++)
-            for (int units : {0, 1, 11}) {
-                SCOPED_TRACE(seen.description() + " period " + std::to_string(period) + " units " + std::to_string(units));
-                const auto due = TrashServer::dueDate(seen, period, units);
-                ASSERT_TRUE(due);
-                EXPECT_LT(seen, *TrashServer::cutoffDate(*due, period, units));
-                EXPECT_GE(seen, *TrashServer::cutoffDate(CalendarDate(due->timePoint() - std::chrono::nanoseconds(1)), period, units));
-            }
-    // Not a month after 31 January, but when 1 March's cut-off, 1 February, passes it.
-    EXPECT_EQ(TrashServer::dueDate(local_date(2027, 1, 31, 12, 0), 3, 0), local_date(2027, 3, 1, 0, 0));
-    unsetenv("TZ");
-    tzset();
 }
 
 class TrashServerTest : public ::testing::Test {

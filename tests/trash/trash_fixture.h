@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/log.h"
+#include "base/log.h"
 #include "trash/trash_file.h"
 #include "test_environment.h"
 #include "test_support.h"

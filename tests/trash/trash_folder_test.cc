@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "process_runner.h"
 #include "trash/trash_folder.h"
+#include "process_runner.h"
 #include "trash_fixture.h"
 
 namespace quillon {

@@ -1,0 +1,269 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "fs/atomic_file.h"
+#include "fs/directory_listing.h"
+#include "fs/file_removal.h"
+#include "trash/item_sizes.h"
+#include "trash/trash_bookkeeping.h"
+#include "test_environment.h"
+#include "test_support.h"
+
+namespace quillon {
+namespace {
+
+using namespace quillon::testing;
+
+TEST(AtomicFile, NewFilesArePrivateAFailedWriteChangesNothingAndKilledSavesAreCleared) {
+    TempDir dir;
+    ASSERT_TRUE(writeFileAtomically(dir / "list.plist", "one"));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "list.plist").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_TRUE(writeFileAtomically(dir / "list.plist", "two"));
+    EXPECT_EQ(read_file(dir / "list.plist"), "two");
+
+    EXPECT_FALSE(writeFileAtomically(dir / "missing/list.plist", "x"));
+    EXPECT_FALSE(exists(dir / "missing"));  // never created
+    make_dir(dir / "occupied");
+    write_file(dir / "occupied/child", "x");  // a non-empty directory cannot be replaced
+    EXPECT_FALSE(writeFileAtomically(dir / "occupied", "x"));
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "occupied"}));  // no temporary left
+
+    // What a killed save leaves is cleared; a user's own look-alikes stay.
+    remove_all(dir / "occupied");
+    for (const char *name : {"list.plist.quillon-tmp-Ab12Z9", "list.plist.Ab12Z9", "list.plist.quillon-tmp-ab-123",
+                             "other.plist.quillon-tmp-Ab12Z9"})
+        write_file(dir / name, "x");
+    removeStaleTemporaries(dir / "list.plist");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"list.plist", "list.plist.Ab12Z9",
+                                                               "list.plist.quillon-tmp-ab-123",
+                                                               "other.plist.quillon-tmp-Ab12Z9"}));
+}
+
+// Whatever stands where a file of ours should be, reading it never blocks, never reads
+// without end, and says why it failed.
+TEST(AtomicFile, ReadsOnlyRegularFilesOfASaneSize) {
+    TempDir dir;
+    make_tree(dir.path(), {"fifo|", "zero->/dev/zero", "big=" + std::string(2048, 'x'), "plain=text", "link->" + dir / "plain"});
+    const struct {
+        const char *name;
+        int error;  // 0: read
+    } cases[] = {{"fifo", EINVAL}, {"zero", EINVAL}, {"big", EFBIG}, {"missing", ENOENT}, {"plain", 0}, {"link", 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        errno = 0;
+        auto data = readWholeFile(dir / c.name, 1024);
+        EXPECT_EQ(data.has_value(), c.error == 0);
+        if (c.error) {
+            EXPECT_EQ(errno, c.error);
+        }
+    }
+    // Relative to a folder, a link is not followed at all.
+    int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_FALSE(readWholeFileAt(fd, "link", 1024));
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(readWholeFileAt(fd, "plain", 1024).value_or(""), "text");
+    close(fd);
+}
+
+struct BookkeepingTest : ::testing::Test {
+    TempDir dir;
+    quillon::testing::TestEnvironment environment{dir.path()};
+    const std::string trash = dir / "Trash";
+    BookkeepingTest() {
+        make_dir(trash);
+        make_dir(trash + "/files");
+        make_dir(trash + "/info");
+    }
+    // One purge's bookkeeping over the names given.
+    void forget(const std::vector<std::string> &names, bool securely, std::vector<bool> expected = {}) {
+        PinnedFolder files(trash + "/files");
+        TrashBookkeeping bookkeeping(files);
+        for (size_t i = 0; i < names.size(); i++)
+            EXPECT_EQ(bookkeeping.forget(names[i], securely), expected.empty() || expected[i]) << names[i];
+        bookkeeping.finish();
+    }
+};
+
+TEST_F(BookkeepingTest, InfoFilesAndSizeLinesGoWithTheirItemsInOneRewrite) {
+    make_tree(trash, {"info/my dir.trashinfo=[Trash Info]\nPath=/secret/my%20dir\n", "info/other.trashinfo=x", "info/kept.trashinfo=x",
+                      "directorysizes=4096 1700000000 my%20dir\n8192 1700000001 other\n1 2 kept\n"});
+    forget({"my dir"}, false);
+    EXPECT_EQ(read_file(trash + "/directorysizes"), "8192 1700000001 other\n1 2 kept\n");
+    forget({"other", "never-listed"}, true);  // secure path; a name with no line changes nothing else
+    EXPECT_EQ(list_dir(trash + "/info"), std::vector<std::string>{"kept.trashinfo"});
+    EXPECT_EQ(read_file(trash + "/directorysizes"), "1 2 kept\n");
+
+    environment.failRemoval = [](const std::string &path) { return path.find(".trashinfo") != std::string::npos; };
+    quillon::testing::CapturedLog log;
+    forget({"kept"}, false, {false});
+    EXPECT_EQ(log.lines, std::vector<std::string>{"could not delete: " + trash + "/info/kept.trashinfo (Operation not permitted)"});
+    EXPECT_EQ(percentDecode("a%2Fb%zz%4"), "a/b%zz%4");
+}
+
+// A directorysizes larger than any real one (65 MiB, 4.9 million short lines) is read as a
+// stream: measuring keeps only the lines of the names measured, in memory bounded by their
+// count, and a rewrite keeps every line but the gone item's.
+TEST_F(BookkeepingTest, AHugeDirectorySizesIsStreamedInBoundedMemory) {
+    make_tree(trash, {"files/first/", "files/first/a=abc", "files/my dir/", "files/my dir/b=b", "info/first.trashinfo=x",
+                      "info/my dir.trashinfo=x"});
+    auto line = [&](const char *bytes, const std::string &item, const char *encoded) {
+        struct stat st;
+        EXPECT_EQ(stat((trash + "/info/" + item + ".trashinfo").c_str(), &st), 0);
+        return std::string(bytes) + " " + std::to_string(st.st_mtime) + " " + encoded + "\n";
+    };
+    const std::string head = line("777", "first", "first"), tail = line("999", "my dir", "my%20dir");
+    auto writeSizes = [&](size_t filler) {
+        const int fd = open((trash + "/directorysizes").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        std::string text = head;
+        for (size_t i = 0; i < filler; i++) {
+            text += "1 2 f" + std::to_string(10'000'000 + i) + "\n";
+            if (text.size() < (1 << 20)) continue;
+            EXPECT_TRUE(writeAll(fd, text.data(), text.size()));
+            text.clear();
+        }
+        text += tail;
+        EXPECT_TRUE(writeAll(fd, text.data(), text.size()));
+        close(fd);
+    };
+    // The sizes read, and the peak memory (KiB) of a child that did nothing else.
+    auto measure = [&]() -> std::pair<std::string, long> {
+        int out[2];
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            const PinnedFolder pinned(trash + "/files");
+            ItemSizes sizes(pinned);
+            sizes.willMeasure({"first", "my dir"});
+            const std::string text = std::to_string(sizes.bytes("first").value_or(0)) + " " +
+                                     std::to_string(sizes.bytes("my dir").value_or(0));
+            _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+        }
+        close(out[1]);
+        char text[64];
+        const ssize_t n = read(out[0], text, sizeof text);
+        close(out[0]);
+        int status;
+        struct rusage usage;
+        EXPECT_EQ(wait4(child, &status, 0, &usage), child);
+        return {std::string(text, n > 0 ? n : 0), usage.ru_maxrss};
+    };
+    writeSizes(0);
+    const auto tiny = measure();
+    writeSizes(4'900'000);
+    const auto big = measure();
+    EXPECT_EQ(tiny.first, "777 999");
+    EXPECT_EQ(big.first, "777 999");
+    EXPECT_LT(big.second - tiny.second, 16 << 10) << "KiB more for the big file";
+
+    struct stat before, after;
+    ASSERT_EQ(stat((trash + "/directorysizes").c_str(), &before), 0);
+    forget({"first"}, false);
+    ASSERT_EQ(stat((trash + "/directorysizes").c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size - static_cast<off_t>(head.size()));
+    const std::string rest = read_file(trash + "/directorysizes");
+    EXPECT_EQ(rest.substr(0, 15), "1 2 f10000000\n1");
+    EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
+}
+
+// The volume's bookkeeping is written by whoever can write the trash: nothing it holds may
+// block the server, make it read without end, or lead a removal outside the trash.
+TEST_F(BookkeepingTest, HostileBookkeepingIsSkippedWithOneLineAndNothingOutsideChanges) {
+    const std::string outside = dir / "Documents";
+    make_tree(dir.path(), {"Documents/", "Documents/item.trashinfo=precious", "Documents/directorysizes=1 2 item\n"});
+    const struct {
+        const char *name;
+        std::function<void(const std::string &)> plant;
+        const char *line;  // what the log says, after the trash path
+    } cases[] = {
+        {"directorysizes FIFO", [&](const std::string &t) { mkfifo((t + "/directorysizes").c_str(), 0600); },
+         "/directorysizes: not a regular file"},
+        {"directorysizes device link", [&](const std::string &t) { symlink("/dev/zero", (t + "/directorysizes").c_str()); },
+         "/directorysizes: Too many levels of symbolic links"},
+        {"directorysizes link out", [&](const std::string &t) { symlink((outside + "/directorysizes").c_str(), (t + "/directorysizes").c_str()); },
+         "/directorysizes: Too many levels of symbolic links"},
+        {"info link out", [&](const std::string &t) { remove_all(t + "/info"); symlink(outside.c_str(), (t + "/info").c_str()); },
+         "/info: not a folder"},
+        {"info file link out", [&](const std::string &t) { symlink((outside + "/item.trashinfo").c_str(), (t + "/info/item.trashinfo").c_str()); },
+         "/info/item.trashinfo: not a regular file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_all(trash);
+        make_dir(trash);
+        make_dir(trash + "/files");
+        make_dir(trash + "/info");
+        c.plant(trash);
+        quillon::testing::CapturedLog log;
+        forget({"item"}, true, {std::string(c.name).rfind("info file", 0) != 0});
+        ASSERT_FALSE(log.lines.empty());
+        EXPECT_EQ(log.lines[0], "skipping " + trash + c.line);
+        EXPECT_EQ(read_file(outside + "/item.trashinfo"), "precious");
+        EXPECT_EQ(read_file(outside + "/directorysizes"), "1 2 item\n");
+    }
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Sizes count what lies in the trash itself: a link as itself, never its target; nothing on
+// another file system; a directorysizes line only while its info file has the time it names.
+TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
+    using namespace quillon::testing;
+    TempDir dir;
+    const std::string trash = dir / "Trash", files = trash + "/files", outside = dir / "outside";
+    make_tree(dir.path(), {"Trash/", "Trash/info/", "Trash/info/cached.trashinfo=[Trash Info]", "Trash/info/tree.trashinfo=x",
+                           "outside/", "outside/big=" + std::string(100000, 'b'), "Trash/files/"});
+    make_tree(files, {"tree/", "tree/sub/", "tree/mnt/", "cached/", "tree/a=abc", "tree/sub/b=defg", "tree/to-big->" + outside + "/big",
+                      "tree/fifo|", "link->" + outside, "cached/x=x", "bound="});
+    struct stat st;
+    ASSERT_EQ(stat((trash + "/info/cached.trashinfo").c_str(), &st), 0);
+    write_file(trash + "/directorysizes", "777 " + std::to_string(st.st_mtime) + " cached\n5 1 tree\n");
+    const bool mounted = private_mounts().empty() && mount_for_test(outside, files + "/tree/mnt", "bind").empty() &&
+                         mount_for_test(outside + "/big", files + "/bound", "bind").empty();
+
+    const PinnedFolder pinned(files);
+    ItemSizes sizes(pinned);
+    sizes.willMeasure({"tree", "cached"});
+    EXPECT_EQ(sizes.bytes("tree"), 3u + 4u + (outside + "/big").size());  // the stale line is not used
+    EXPECT_EQ(sizes.bytes("link"), outside.size());
+    EXPECT_EQ(sizes.bytes("cached"), 777u);
+    EXPECT_EQ(sizes.bytes("bound"), 0u);  // a file mounted over an item: the trash holds none of it
+    EXPECT_FALSE(sizes.bytes("missing"));
+    EXPECT_FALSE(sizes.bytes("../outside"));
+    EXPECT_FALSE(sizes.present("../outside"));
+    EXPECT_FALSE(sizes.present(".."));  // a tampered record names the trash folder itself
+    EXPECT_FALSE(sizes.bytes("."));
+    EXPECT_TRUE(sizes.present("link"));
+    EXPECT_EQ(sizeText(1023), "1023 bytes");
+    EXPECT_EQ(sizeText(1536), "1.5 KiB");
+    EXPECT_EQ(sizeText(uint64_t{1} << 20), "1.0 MiB");
+    EXPECT_EQ(sizeText(uint64_t{5} << 30), "5.0 GiB");
+    if (mounted) {
+        umount2((files + "/tree/mnt").c_str(), MNT_DETACH);
+        umount2((files + "/bound").c_str(), MNT_DETACH);
+    }
+    // A trash folder that is a link is not looked into.
+    ASSERT_EQ(symlink(files.c_str(), (dir / "linked-files").c_str()), 0);
+    EXPECT_FALSE(ItemSizes(PinnedFolder(dir / "linked-files")).present("tree"));
+}
+
+}  // namespace
+}  // namespace quillon
