@@ -1,6 +1,8 @@
 #include "base/calendar_date.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <ctime>
 
 namespace quillon {
@@ -84,6 +86,70 @@ std::string CalendarDate::description() const {
     if (!localtime_r(&t, &local) || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local) == 0)
         return "(invalid date)";
     return text;
+}
+
+namespace {
+
+// The six fields of "YYYY-MM-DDThh:mm:ss" followed by exactly `suffix`, digits only and each in
+// its range; nullopt for anything else.
+std::optional<std::array<int, 6>> dateFields(std::string_view text, std::string_view suffix) {
+    static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
+    if (text.size() != kShape.size() + suffix.size() || text.substr(kShape.size()) != suffix) return std::nullopt;
+    for (size_t i = 0; i < kShape.size(); i++)
+        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return std::nullopt;
+    std::array<int, 6> fields{};
+    static constexpr size_t kStarts[] = {0, 5, 8, 11, 14, 17}, kWidths[] = {4, 2, 2, 2, 2, 2};
+    for (size_t f = 0; f < 6; f++)
+        for (size_t i = kStarts[f]; i < kStarts[f] + kWidths[f]; i++) fields[f] = fields[f] * 10 + (text[i] - '0');
+    const auto [year, month, day, hour, minute, second] = fields;
+    if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+        return std::nullopt;
+    return fields;
+}
+
+}  // namespace
+
+std::optional<std::string> utcText(const CalendarDate &date) {
+    using namespace std::chrono;
+    const auto whole = floor<seconds>(date.timePoint());
+    const auto day = floor<days>(whole);
+    const year_month_day civil(day);
+    const hh_mm_ss time(whole - day);
+    if (civil.year() < year(1) || civil.year() > year(9999)) return std::nullopt;
+    char text[32];
+    snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(civil.year()),
+             static_cast<unsigned>(civil.month()), static_cast<unsigned>(civil.day()), static_cast<int>(time.hours().count()),
+             static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()));
+    return text;
+}
+
+std::optional<CalendarDate> parseUtc(std::string_view text) {
+    using namespace std::chrono;
+    const auto fields = dateFields(text, "Z");
+    if (!fields) return std::nullopt;
+    const auto [y, m, d, hour, minute, second] = *fields;
+    // A day beyond the month's end counts on into the next, as timegm does.
+    const sys_days day = sys_days(year(y) / month(static_cast<unsigned>(m)) / 1) + days(d - 1);
+    const int64_t t = day.time_since_epoch().count() * int64_t{86400} + hour * 3600 + minute * 60 + second;
+    if (t < -CalendarDate::kLimitSeconds || t > CalendarDate::kLimitSeconds) return std::nullopt;
+    return CalendarDate::fromUnixTime(t);
+}
+
+std::optional<int64_t> parseLocalDateTime(std::string_view text) {
+    const auto fields = dateFields(text, "");
+    if (!fields) return std::nullopt;
+    struct tm local = {};
+    local.tm_year = (*fields)[0] - 1900;
+    local.tm_mon = (*fields)[1] - 1;
+    local.tm_mday = (*fields)[2];
+    local.tm_hour = (*fields)[3];
+    local.tm_min = (*fields)[4];
+    local.tm_sec = (*fields)[5];
+    local.tm_isdst = -1;  // whatever the local rule was on that day
+    local.tm_wday = -1;   // mktime sets it on success; -1 is also a valid time_t
+    const time_t t = mktime(&local);
+    if (local.tm_wday == -1) return std::nullopt;
+    return static_cast<int64_t>(t);
 }
 
 }  // namespace quillon

@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -25,7 +27,7 @@ class CalendarDate {
     explicit CalendarDate(Clock::time_point moment) : moment_(moment) {}
     // A moment given as whole seconds since the epoch, clamped to the span above.
     static CalendarDate fromUnixTime(int64_t seconds);
-    // The present moment.
+    // The present moment (the name the rest of the system knows it by).
     static CalendarDate calendarDate() { return CalendarDate(Clock::now()); }
     // A moment given as seconds since 1970-01-01T00:00:00Z.
     static CalendarDate fromUnixSeconds(double seconds);
@@ -46,5 +48,15 @@ class CalendarDate {
  private:
     Clock::time_point moment_;
 };
+
+// The one text form of a moment in UTC, "YYYY-MM-DDThh:mm:ssZ" (the fraction of a second
+// dropped), as property lists and scripts read it; nullopt outside the years 0001 to 9999.
+std::optional<std::string> utcText(const CalendarDate &date);
+// Exactly that form back, with the fields in range (a leap second reads as the next second);
+// nullopt for any other text or a moment beyond a date's span.
+std::optional<CalendarDate> parseUtc(std::string_view text);
+// "YYYY-MM-DDThh:mm:ss" in local time, as the trash's info files write it: whole seconds since
+// 1970, summer time as the local rule had it that day; nullopt for any other text.
+std::optional<int64_t> parseLocalDateTime(std::string_view text);
 
 }  // namespace quillon

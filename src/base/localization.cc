@@ -50,14 +50,6 @@ std::string localizedPlural(const char *singular, const char *plural, unsigned l
     return dngettext(kTextDomain, singular, plural, count);
 }
 
-std::string formattedC(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::string out = vformatted(format, args);
-    va_end(args);
-    return out;
-}
-
 std::string localizedDate(const CalendarDate &date) {
     const time_t t = static_cast<time_t>(date.unixSeconds());
     struct tm local;

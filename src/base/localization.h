@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/calendar_date.h"
+#include "base/text.h"
 
 // Marks a text for the catalogues where it is written; it is translated where it is used.
 #define N_(text) (text)
@@ -15,14 +16,6 @@ namespace quillon {
 std::string localizedString(const std::string &key);
 // The singular or plural form of a text for `count`, as the language counts.
 std::string localizedPlural(const char *singular, const char *plural, unsigned long count);
-// printf-style formatting of an already translated format (positional "%1$s" allowed, so that
-// a translation may reorder its values).
-std::string formattedC(const char *format, ...);
-template <typename... Values>
-std::string formatted(const std::string &format, Values... values) {
-    return formattedC(format.c_str(), values...);
-}
-
 // A moment as the user's locale writes it (LC_TIME), in local time.
 std::string localizedDate(const CalendarDate &date);
 

@@ -25,8 +25,8 @@ class DistributedNotificationCenter {
     // what the missing bus means in its own words turns that off.
     void postNotificationName(const std::string &name);
     void setReportsMissingBus(bool reports) { reportsMissingBus_ = reports; }
-    // Calls `callback` for every notification `name` from any sender. Returns 0 when there is
-    // no session bus to observe on.
+    // Calls `callback` for every notification `name` from any sender. Returns 0 when it cannot
+    // observe: no session bus, or the bus refused the match (logged).
     ObserverId addObserver(const std::string &name, std::function<void()> callback);
     void removeObserver(ObserverId id);
     // Forgets every observer (their bus connection is going away).

@@ -61,8 +61,8 @@ bool forEachLine(int fd, size_t largest, const std::function<bool(std::string_vi
 // `expected` bytes), or nullopt with errno: EFBIG beyond `largest` bytes.
 std::optional<std::string> readFromStart(int fd, size_t largest, size_t expected = 0);
 
-// Why a read failed, for a log line: "not a regular file", "larger than ... bytes", or the
-// system's text for `error`.
+// Why a read failed, for a log line: "not a regular file" (EINVAL), "too large to be one of
+// ours" (EFBIG), or the system's text for `error`.
 std::string readErrorText(int error);
 
 // Makes `folder` and any missing parents, each new one private to the user (mode 0700).

@@ -273,6 +273,7 @@ int prompt_file(int dirfd, const char *name, const char *path, entry_kind kind) 
     size_t question_size = strlen(path) + 80;
     std::unique_ptr<char, decltype(&free)> question(static_cast<char *>(malloc(question_size)), free);
     if (!question) {
+        // The engine's fixed message, kept as it stands (its line number included).
         report_errno("Out of memory at line %d in prompt_file()", 69);
         return 0;
     }

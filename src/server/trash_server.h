@@ -82,6 +82,7 @@ class TrashServer {
     // When the timer's next cycle runs, on the wall clock; nullopt while no timer runs.
     std::optional<CalendarDate> nextCycleDate() const;
 
+    // The interval between two cycles, in seconds (its given name).
     double resolution() const { return resolution_; }
     void setResolution(double seconds) { resolution_ = seconds; }
     // Not while a cycle runs (see the top of this file).

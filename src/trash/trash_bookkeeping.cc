@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/calendar_date.h"
 #include "base/log.h"
 #include "env/environment.h"
 #include "fs/atomic_file.h"
@@ -103,23 +104,7 @@ std::string originalLocation(const std::string &files, const TrashInfo &info) {
     return (top == "/" ? "" : top) + "/" + info.path;
 }
 
-std::optional<int64_t> deletionTime(const TrashInfo &info) {
-    const std::string &text = info.deletionDate;
-    struct tm local = {};
-    int consumed = 0;
-    if (text.size() != 19 ||
-        sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &local.tm_year, &local.tm_mon, &local.tm_mday, &local.tm_hour,
-               &local.tm_min, &local.tm_sec, &consumed) != 6 ||
-        consumed != 19 || local.tm_mon < 1 || local.tm_mon > 12 || local.tm_mday < 1 || local.tm_mday > 31 ||
-        local.tm_hour > 23 || local.tm_min > 59 || local.tm_sec > 60 || local.tm_hour < 0 || local.tm_min < 0 || local.tm_sec < 0)
-        return std::nullopt;
-    local.tm_year -= 1900;
-    local.tm_mon -= 1;
-    local.tm_isdst = -1;  // whatever the local rule was on that day
-    const time_t t = mktime(&local);
-    if (t == static_cast<time_t>(-1)) return std::nullopt;
-    return static_cast<int64_t>(t);
-}
+std::optional<int64_t> deletionTime(const TrashInfo &info) { return parseLocalDateTime(info.deletionDate); }
 
 std::string percentDecode(const std::string &text) {
     std::string out;
