@@ -28,8 +28,9 @@ using namespace quillon::testing;
 
 constexpr char kListName[] = "local.vantor.quillon.list.plist";
 
-// Waits for the first write of the list file's temporary (IN_MODIFY) or for the list file
-// renamed into place (IN_MOVED_TO) in `folder`, watched from before the server starts.
+// Waits for the first write of the list file's temporary (or of the list file itself, were it
+// written in place) or for the list file renamed into place, in `folder`, watched from before
+// the server starts.
 class SaveWatch {
  public:
     explicit SaveWatch(const std::string &folder) : fd_(inotify_init1(IN_CLOEXEC)) {
@@ -48,7 +49,7 @@ class SaveWatch {
                 p += sizeof(inotify_event) + event->len;
                 const std::string name = event->len ? event->name : "";
                 const bool temporary = name.rfind(std::string(kListName) + ".quillon-tmp-", 0) == 0;
-                if ((event->mask & kind) && (kind == IN_MODIFY ? temporary : name == kListName)) return true;
+                if ((event->mask & kind) && (temporary || name == kListName)) return true;
             }
         }
     }
