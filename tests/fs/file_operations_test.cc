@@ -180,43 +180,6 @@ TEST_F(BookkeepingTest, AHugeDirectorySizesIsStreamedInBoundedMemory) {
     EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
 }
 
-// The volume's bookkeeping is written by whoever can write the trash: nothing it holds may
-// block the server, make it read without end, or lead a removal outside the trash.
-TEST_F(BookkeepingTest, HostileBookkeepingIsSkippedWithOneLineAndNothingOutsideChanges) {
-    const std::string outside = dir / "Documents";
-    make_tree(dir.path(), {"Documents/", "Documents/item.trashinfo=precious", "Documents/directorysizes=1 2 item\n"});
-    const struct {
-        const char *name;
-        std::function<void(const std::string &)> plant;
-        const char *line;  // what the log says, after the trash path
-    } cases[] = {
-        {"directorysizes FIFO", [&](const std::string &t) { mkfifo((t + "/directorysizes").c_str(), 0600); },
-         "/directorysizes: not a regular file"},
-        {"directorysizes device link", [&](const std::string &t) { symlink("/dev/zero", (t + "/directorysizes").c_str()); },
-         "/directorysizes: Too many levels of symbolic links"},
-        {"directorysizes link out", [&](const std::string &t) { symlink((outside + "/directorysizes").c_str(), (t + "/directorysizes").c_str()); },
-         "/directorysizes: Too many levels of symbolic links"},
-        {"info link out", [&](const std::string &t) { remove_all(t + "/info"); symlink(outside.c_str(), (t + "/info").c_str()); },
-         "/info: not a folder"},
-        {"info file link out", [&](const std::string &t) { symlink((outside + "/item.trashinfo").c_str(), (t + "/info/item.trashinfo").c_str()); },
-         "/info/item.trashinfo: not a regular file"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        remove_all(trash);
-        make_dir(trash);
-        make_dir(trash + "/files");
-        make_dir(trash + "/info");
-        c.plant(trash);
-        quillon::testing::CapturedLog log;
-        forget({"item"}, true, {std::string(c.name).rfind("info file", 0) != 0});
-        ASSERT_FALSE(log.lines.empty());
-        EXPECT_EQ(log.lines[0], "skipping " + trash + c.line);
-        EXPECT_EQ(read_file(outside + "/item.trashinfo"), "precious");
-        EXPECT_EQ(read_file(outside + "/directorysizes"), "1 2 item\n");
-    }
-}
-
 }  // namespace
 }  // namespace quillon
 

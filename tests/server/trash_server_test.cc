@@ -279,6 +279,62 @@ TEST_F(TrashServerTest, AnUnknownSecureWishPurgesNothing) {
 namespace quillon {
 namespace {
 
+TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {
+    quillon::testing::TempDir home, outside;
+    quillon::testing::TestEnvironment environment(home.path());
+    UserDefaults::resetStandardUserDefaults();
+    write_file(outside / "precious", "keep");
+    // The home trash's files folder, and a volume's, are links to a folder outside.
+    make_tree(home.path(), {".config/", ".local/", ".local/share/", ".local/share/Trash/", "volume/", "volume/.Trash-0/",
+                            ".local/share/Trash/files->" + outside.path(), "volume/.Trash-0/files->" + outside.path()});
+    environment.setMounts({home / "volume"});
+    // Records that claim the item has been there for years.
+    write_file(home / ".config/local.vantor.quillon.list.plist",
+               quillon::testing::trash_list_xml(home / ".local/share/Trash/files", {{"precious", "2001-01-01T00:00:00Z"}}));
+    RunLoop loop;
+    TrashServer server(loop);
+    cycle(server, loop);
+    auto folder = TrashFolder::folderWithPath(home / ".local/share/Trash/files");
+    folder->setFiles(std::make_shared<FileList>(FileList{std::make_shared<TrashFile>("precious", CalendarDate::fromUnixTime(0))}));
+    folder->purgeFilesOlderThan(environment.now(), false);  // even asked directly, it will not
+    EXPECT_EQ(read_file(outside / "precious"), "keep");
+    UserDefaults::resetStandardUserDefaults();
+}
+
+// The server's own files, replaced by things that are not regular files: it neither hangs nor
+// crashes, says why once, and goes on with what it would do without them.
+TEST(HostileOwnFiles, NonRegularListOrSettingsFilesReadAsUnreadable) {
+    const struct {
+        const char *name;
+        std::function<void(const std::string &)> plant;
+    } plants[] = {
+        {"FIFO", [](const std::string &path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"link to /dev/zero", [](const std::string &path) { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }},
+    };
+    for (const auto &plant : plants) {
+        for (const char *file : {"local.vantor.quillon.list.plist", "local.vantor.quillon.plist"}) {
+            SCOPED_TRACE(std::string(plant.name) + " as " + file);
+            quillon::testing::TempDir home;
+            quillon::testing::TestEnvironment environment(home.path());
+            quillon::testing::make_home_trash(home);
+            UserDefaults::resetStandardUserDefaults();
+            plant.plant(home / ".config/" + file);
+            quillon::testing::CapturedLog log;
+            {
+                RunLoop loop;
+                TrashServer server(loop);
+                server.updatePreferences();  // what "preferences changed" from any client does
+                cycle(server, loop);
+            }
+            EXPECT_FALSE(log.lines.empty());
+            bool said = false;
+            for (const auto &line : log.lines) said = said || line.find("not a regular file") != std::string::npos;
+            EXPECT_TRUE(said) << (log.lines.empty() ? "" : log.lines[0]);
+            UserDefaults::resetStandardUserDefaults();
+        }
+    }
+}
+
 TEST(RunLoop, AQuitBeforeTheLoopRunsIsNotLost) {
     RunLoop loop;
     loop.stop();

@@ -240,5 +240,33 @@ TEST_F(TrashTest, AbsentListReportsAChangeEvenWithoutTrashFolders) {
     EXPECT_THAT(read_file(listFile), HasSubstr("<array/>"));
 }
 
+// A volume that answers its trash folder as the user's to the first look-ups and as a link to
+// a folder of the user's (one holding files/) afterwards: nothing of that folder is
+// remembered, and nothing in it changes, however many look-ups it takes to turn.
+TEST(HostileVolume, ATrashFolderThatTurnsIntoALinkIsNeverFollowed) {
+    const std::string why = private_mounts();
+    if (!why.empty()) GTEST_SKIP() << why;
+    TempDir home;
+    TestEnvironment environment(home.path());
+    make_tree(home.path(), {"decoy/", "decoy/files/", "decoy/files/precious=years of work", "decoy/files/stray=x",
+                            "decoy/info/", "decoy/info/precious.trashinfo=[Trash Info]"});
+    const std::string trashName = ".Trash-" + std::to_string(getuid());
+    for (int turnsAfter : {0, 1, 2, 3, 4}) {
+        SCOPED_TRACE(turnsAfter);
+        ScriptedFuse volume(home / "volume", {{1, trashName, getuid(), turnsAfter, home / "decoy"}, {2, "files", getuid(), -1, ""}});
+        if (!volume.why().empty()) GTEST_SKIP() << volume.why();
+        environment.setMounts({home / "volume"}, "fuse.test");
+        auto folder = TrashFolder::folderWithPath(home / "volume/" + trashName + "/files");
+        folder->setFiles(std::make_shared<FileList>(FileList{std::make_shared<TrashFile>("precious", CalendarDate::fromUnixTime(0))}));
+        Trash trash;
+        trash.setFolders(std::make_shared<FolderList>(FolderList{folder}));
+        for (int cycle = 0; cycle < 3; cycle++) trash.processTrash({environment.now(), false});
+        EXPECT_EQ(read_file(home / "decoy/files/precious"), "years of work");
+        EXPECT_EQ(list_dir(home / "decoy/files"), (std::vector<std::string>{"precious", "stray"}));
+        EXPECT_EQ(list_dir(home / "decoy/info"), std::vector<std::string>{"precious.trashinfo"});
+        for (const auto &known : *trash.folders()) EXPECT_FALSE(known->trashFileWithPath("stray"));
+    }
+}
+
 }  // namespace
 }  // namespace quillon
