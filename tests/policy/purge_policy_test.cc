@@ -76,5 +76,30 @@ TEST(CutoffDate, TheDueDateIsTheFirstMomentTheCutoffPasses) {
     tzset();
 }
 
+// Settings that name no period, or leave the secure wish unknown, purge nothing: the cut-off
+// lies before every date a record can hold. Only a known wish decides how.
+TEST(PurgeDecision, NothingGoesWhileThePeriodOrTheSecureWishIsUnknown) {
+    const CalendarDate now = CalendarDate::fromUnixSeconds(1'800'000'000);
+    const CalendarDate earliest = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);
+    const struct {
+        int period, units;
+        std::optional<bool> secure;
+        bool periodNamed, secureKnown, secureDecided;
+    } cases[] = {
+        {1, 3, true, true, true, true},       {1, 3, false, true, true, false},
+        {9, 3, false, false, true, false},    {1, -1, true, false, true, true},
+        {1, 3, std::nullopt, true, false, false}, {-1, 3, std::nullopt, false, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.period) + " " + std::to_string(c.units));
+        const PurgeDecision decision = purgeDecision(now, c.period, c.units, c.secure);
+        EXPECT_EQ(decision.periodNamed, c.periodNamed);
+        EXPECT_EQ(decision.secureKnown, c.secureKnown);
+        EXPECT_EQ(decision.secure, c.secureDecided);
+        EXPECT_EQ(decision.purges(), c.periodNamed && c.secureKnown);
+        EXPECT_EQ(decision.cutoff, decision.purges() ? *cutoffDate(now, c.period, c.units) : earliest);
+    }
+}
+
 }  // namespace
 }  // namespace quillon

@@ -188,25 +188,6 @@ TEST_F(TrashServerTest, StartAndStopAreIdempotentAndTheFirstCycleComesWithinAMin
     EXPECT_LE(server.currentTimer()->nextFireTime(), bootTimeUsec() + 30'000'000u);
 }
 
-TEST_F(TrashServerTest, SettingsThatNameNoPeriodPurgeNothingButStillRecord) {
-    write_file(files + "/kept", "x");
-    settings(9, 3);
-    TrashServer server(loop);
-    cycle(server);
-    environment.advance(1e7);
-    cycle(server);
-    EXPECT_TRUE(exists(files + "/kept"));
-    EXPECT_THAT(quillon::testing::read_file(listFile), HasSubstr("<string>kept</string>"));
-    EXPECT_EQ(std::count(logged.begin(), logged.end(),
-                         "settings name no purge period (period 9, units 3): nothing is purged until they are fixed"),
-              1);
-    settings(1, -1);
-    server.updatePreferences();
-    cycle(server);
-    EXPECT_TRUE(exists(files + "/kept"));
-    EXPECT_EQ(logged.back(), "settings name no purge period (period 1, units -1): nothing is purged until they are fixed");
-}
-
 // The desktop hears of each cycle that deleted something, once: counts and sizes, per trash
 // folder when there are several, and what stayed. Of a cycle that deleted nothing, or any
 // cycle while notices are off, it hears nothing.
@@ -242,35 +223,6 @@ TEST_F(TrashServerTest, ACycleThatDeletesTellsTheDesktop) {
                                               trash + ": 1 item, 4 bytes\n1 item could not be deleted and stays for the next cycle.\n--\nmarker|\n--\n"
                                         : "Quillon emptied the trash|Deleted 4 items, 8 bytes.\n" + home_trash + ": 3 items, 4 bytes\n" +
                                               trash + ": 1 item, 4 bytes\n--\nmarker|\n--\n");
-}
-
-// One unreadable value beside "secure" true must not switch secure deletion off, and when
-// "secure" itself cannot be read nothing is purged, rather than plainly against the wish.
-TEST_F(TrashServerTest, AnUnknownSecureWishPurgesNothing) {
-    const std::string domain = home / ".config/local.vantor.quillon.plist";
-    const struct {
-        const char *stored;
-        bool purged;
-    } cases[] = {
-        {"<key>inode</key><integer>99999999999999999999</integer><key>secure</key><true/>", true},
-        {"<key>secure</key><integer>1</integer>", false},
-        {"<key>secure</key><date>never</date>", false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.stored);
-        write_file(files + "/item", "x");
-        write_file(domain, std::string("<plist version=\"1.0\"><dict>") + c.stored + "</dict></plist>");
-        UserDefaults::resetStandardUserDefaults();
-        TrashServer server(loop);
-        cycle(server);
-        environment.advance(1e7);
-        cycle(server);
-        EXPECT_EQ(exists(files + "/item"), !c.purged);
-        EXPECT_EQ(server.preferences()->isSecure(), c.purged);
-    }
-    EXPECT_EQ(std::count(logged.begin(), logged.end(),
-                         "the settings do not say whether to delete securely: nothing is purged until they can be read"),
-              2);
 }
 
 }  // namespace
