@@ -19,9 +19,9 @@ std::atomic<int> abandonedRunning{0};
 struct Task {
     std::shared_ptr<Task> parent;    // the work whose thread started this one: its steps are the parent's too
     std::shared_ptr<QuitFlag> quit;  // passed on to the work this one waits for
-    std::atomic<uint64_t> noted{0};  // noteProgress() calls, here and in work below
-    std::atomic<Clock::rep> notedAt{0};  // when the last of them came
-    std::atomic<uint64_t> counted{0};    // what the secure deletion engine counts directly
+    // Steps made: noteProgress() calls here and in work below, and what the secure deletion
+    // engine counts directly.
+    std::atomic<uint64_t> counted{0};
 };
 
 thread_local std::shared_ptr<Task> currentTask;
@@ -41,7 +41,7 @@ struct PatientWait {
         std::shared_ptr<Task> task;
         bool done = false, abandoned = false;
         std::thread thread;
-        uint64_t noted = 0, counted = 0;
+        uint64_t counted = 0;
         Clock::time_point lastChange;
         bool settled = false, finished = false;  // settled: finished or given up on
     };
@@ -102,7 +102,7 @@ void PatientWait::settleAll(QuitFlag *quit) {
         // Read under the mutex: a raise after this bumps `events` only once we sleep.
         const auto patience = patienceUnder(quit);
         const Clock::time_point now = Clock::now();
-        // Counts that nobody announces are read at half the patience at least.
+        // Progress wakes no one: the counts are read at half the patience at least.
         Clock::time_point deadline = now + patience / 2;
         bool waiting = false, progressed = false;
         std::vector<std::thread> ended;
@@ -112,11 +112,6 @@ void PatientWait::settleAll(QuitFlag *quit) {
                 ended.push_back(std::move(slot.thread));
                 slot.settled = slot.finished = progressed = true;
                 continue;
-            }
-            const uint64_t noted = slot.task->noted.load();
-            if (noted != slot.noted) {
-                slot.noted = noted;
-                slot.lastChange = std::max(slot.lastChange, Clock::time_point(Clock::duration(slot.task->notedAt.load())));
             }
             const uint64_t counted = slot.task->counted.load();
             if (counted != slot.counted) {
@@ -154,11 +149,7 @@ void PatientWait::settleAll(QuitFlag *quit) {
 
 void noteProgress() {
     if (progressHook) return progressHook();
-    const Clock::rep now = Clock::now().time_since_epoch().count();
-    for (Task *task = currentTask.get(); task; task = task->parent.get()) {
-        task->notedAt.store(now);
-        task->noted.fetch_add(1);
-    }
+    for (Task *task = currentTask.get(); task; task = task->parent.get()) task->counted.fetch_add(1);
 }
 
 void setProgressHook(void (*hook)()) {
@@ -226,7 +217,6 @@ bool BackgroundWork::waitPatiently() {
     if (!settled_) {
         PatientWait::Slot &slot = wait_->slots[0];
         slot.lastChange = std::chrono::steady_clock::now();
-        slot.noted = slot.task->noted.load();
         slot.counted = slot.task->counted.load();
         wait_->settleAll(quit_.get());
         settled_ = true;

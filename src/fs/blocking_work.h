@@ -55,10 +55,11 @@ struct BlockingWork {
 // Runs every work on a thread of its own and waits until each has finished or has made no
 // progress for the patience: 10 s, or 3 s once the quit flag of the calling thread is raised
 // (the flag given to the BackgroundWork the caller runs in, passed on to nested work; none on
-// other threads). Progress is the work finishing, or noteProgress() on its thread (also on
-// threads of work it waits for itself); a count that goes to progressCounter() directly, as
-// the secure deletion engine's blocks do, is seen when the wait next looks, at half the
-// patience at most, and counts from then. (A single call that takes longer on a busy but
+// other threads). Progress is the work finishing, or a step counted on its thread (also on
+// threads of work it waits for itself), by noteProgress() or in progressCounter() directly,
+// as the secure deletion engine's blocks are; a step is seen when the wait next looks, at
+// half the patience at most, and counts from then, so a stall is noticed between one and
+// one and a half patiences after the last step. (A single call that takes longer on a busy but
 // answering disk, a flush of much data, say, also looks like a stall; the work then finishes
 // on its own while the cycle goes on without its result.) The caller sleeps meanwhile, woken
 // by completion and by the quit flag, not by each step. Returns, per work, whether it

@@ -63,11 +63,6 @@ std::shared_ptr<TrashFile> TrashFolder::trashFileWithPath(const std::string &nam
     return nullptr;
 }
 
-void TrashFolder::updateFiles() {
-    const PinnedFolder folder(path_);
-    updateFiles(folder.entries(), folder.identity());
-}
-
 namespace {
 
 // Whether `entry` is the file `record` was made for (trash_file.h): what either lacks, or a
@@ -147,9 +142,9 @@ void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, c
 namespace {
 
 // Deletes the item `name` of the open `folder` (shown as `path`) and its bookkeeping. True
-// when the item is gone; else false, with why in `why` when given (an errno text).
+// when the item is gone; else false, with why in `why` (an errno text).
 bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const std::string &path,
-                const std::string &name, bool securely, std::string *why = nullptr) {
+                const std::string &name, bool securely, std::string &why) {
     std::string full = path;
     if (full.empty() || full.back() != '/') full += '/';
     full += name;
@@ -165,8 +160,7 @@ bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const
     }
     noteProgress();  // an item dealt with is progress, however small it was
     if (!removed) {
-        const std::string cause = logRemovalFailure(full, securely, error);
-        if (why) *why = cause;
+        why = logRemovalFailure(full, securely, error);
         return false;
     }
     (void)bookkeeping.forget(name, securely);  // logs its own failure
@@ -175,12 +169,95 @@ bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const
 
 }  // namespace
 
-bool TrashFolder::deleteFile(const TrashFile &file, bool securely) {
-    const PinnedFolder folder(path_);
-    TrashBookkeeping bookkeeping(folder);
-    const bool removed = deleteItem(folder, bookkeeping, path_, file.path(), securely);
-    bookkeeping.finish();
-    return removed;
+// What a purge's file work did with the due names. When the work was given up on, the name
+// under way then is in no list: it may go yet.
+struct TrashFolder::PurgeOutcome {
+    bool answered = false;  // the work finished
+    std::vector<std::string> deleted;
+    uint64_t bytes = 0;  // of `deleted`, when measured
+    std::vector<std::pair<std::string, std::string>> failed;  // name and why it stays
+    std::vector<std::string> notReached;  // after the one under way
+    std::optional<std::set<std::string>> orphans;  // the info folder's, when it was swept
+};
+
+TrashFolder::PurgeOutcome TrashFolder::purge(std::shared_ptr<PinnedFolder> folder, const std::vector<std::string> &due,
+                                             const PurgeRequest &request, bool sweep) {
+    // Written by the work's thread as it goes: an item's result is final once `reached`
+    // passes it, so a caller that gave up on the work still reads what finished before.
+    struct Progress {
+        struct Result {
+            bool deleted = false;
+            std::string why;
+            uint64_t bytes = 0;
+        };
+        std::vector<Result> results;
+        std::atomic<size_t> reached{0};
+        std::set<std::string> orphans;  // read only once the work finished
+    };
+    auto progress = std::make_shared<Progress>();
+    progress->results.resize(due.size());
+    PurgeOutcome outcome;
+    outcome.answered = runPatiently(
+        [progress, folder = std::move(folder), path = path_, due, securely = request.secure, measure = request.measure,
+         sweep, earlier = orphans_]() mutable {
+            if (!folder) folder = std::make_shared<PinnedFolder>(path);
+            TrashBookkeeping bookkeeping(*folder);
+            std::optional<ItemSizes> sizes;
+            if (measure && !due.empty()) {
+                sizes.emplace(*folder);
+                sizes->willMeasure(due);
+            }
+            for (size_t i = 0; i < due.size(); i++) {
+                Progress::Result &result = progress->results[i];
+                result.bytes = sizes ? sizes->bytes(due[i]).value_or(0) : 0;
+                result.deleted = deleteItem(*folder, bookkeeping, path, due[i], securely, result.why);
+                progress->reached.store(i + 1, std::memory_order_release);
+            }
+            bookkeeping.finish();
+            if (!sweep) return;
+            bookkeeping.removeOrphans(earlier, securely);
+            progress->orphans = bookkeeping.orphans();
+        },
+        busy_);
+    noteAnswer(outcome.answered);
+
+    const size_t reached = progress->reached.load(std::memory_order_acquire);
+    for (size_t i = 0; i < due.size(); i++) {
+        if (i == reached) continue;
+        if (i > reached) {
+            outcome.notReached.push_back(due[i]);
+        } else if (const Progress::Result &result = progress->results[i]; result.deleted) {
+            outcome.deleted.push_back(due[i]);
+            outcome.bytes += result.bytes;
+        } else {
+            outcome.failed.emplace_back(due[i], result.why);
+        }
+    }
+    if (outcome.answered && sweep) outcome.orphans = std::move(progress->orphans);
+    return outcome;
+}
+
+bool TrashFolder::apply(const PurgeOutcome &outcome, CycleReport &report) {
+    std::string prefix = path_;
+    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    for (const std::string &name : outcome.deleted) report.deleted.push_back(prefix + name);
+    // In the server's language, the C locale, as strerror's texts beside them.
+    for (const auto &[name, why] : outcome.failed) {
+        report.failed.push_back(prefix + name);
+        report.reasons.push_back(why);
+    }
+    for (const std::string &name : outcome.notReached) {
+        report.failed.push_back(prefix + name);
+        report.reasons.push_back("its volume does not answer");
+    }
+    if (outcome.orphans) {
+        sweptOnce_ = true;
+        orphans_ = *outcome.orphans;
+    }
+    if (outcome.deleted.empty()) return false;
+    report.freed.push_back({path_, outcome.deleted.size(), outcome.bytes});
+    dropRecords({outcome.deleted.begin(), outcome.deleted.end()});
+    return true;
 }
 
 std::vector<std::string> TrashFolder::dueNames(const CalendarDate &cutoff) const {
@@ -201,13 +278,8 @@ void TrashFolder::dropRecords(const std::set<std::string> &deleted) {
 }
 
 void TrashFolder::purgeFilesOlderThan(const CalendarDate &cutoff, bool securely) {
-    const PinnedFolder folder(path_);
-    TrashBookkeeping bookkeeping(folder);
-    std::set<std::string> deleted;
-    for (const std::string &name : dueNames(cutoff))
-        if (deleteItem(folder, bookkeeping, path_, name, securely)) deleted.insert(name);
-    bookkeeping.finish();
-    dropRecords(deleted);
+    CycleReport ignored;
+    (void)apply(purge(nullptr, dueNames(cutoff), {cutoff, securely}, false), ignored);
 }
 
 void TrashFolder::noteAnswer(bool answered) {
@@ -253,65 +325,11 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     const std::shared_ptr<FileList> before = files_;
     updateFiles(scan->listing.entries, scan->listing.identity);
     settled_ = scan->listing.settled;
-    bool changed = changedRecords_ || !listsEqual(before, files_);
-
-    struct Purge {
-        std::set<std::string> deleted;
-        std::map<std::string, std::string> why;  // of the items that stay
-        uint64_t bytes = 0;
-        std::set<std::string> orphans;
-        bool swept = false;
-    };
-    auto purge = std::make_shared<Purge>();
+    const bool changed = changedRecords_ || !listsEqual(before, files_);
     // The info folder is looked at when the server starts, and again while it held orphans:
     // a killed purge leaves them, and they are removed a cycle later once an hour old.
     const bool sweep = !sweptOnce_ || !orphans_.empty();
-    const std::vector<std::string> due = dueNames(request.date);
-    const bool finished = runPatiently(
-        [purge, folder = scan->folder, path = path_, due, securely = request.secure, measure = request.measure, sweep,
-         earlier = orphans_] {
-            TrashBookkeeping bookkeeping(*folder);
-            std::optional<ItemSizes> sizes;
-            if (measure && !due.empty()) {
-                sizes.emplace(*folder);
-                sizes->willMeasure(due);
-            }
-            for (const std::string &name : due) {
-                const uint64_t bytes = sizes ? sizes->bytes(name).value_or(0) : 0;
-                if (!deleteItem(*folder, bookkeeping, path, name, securely, &purge->why[name])) continue;
-                purge->deleted.insert(name);
-                purge->bytes += bytes;
-            }
-            bookkeeping.finish();
-            if (!sweep) return;
-            bookkeeping.removeOrphans(earlier, securely);
-            purge->orphans = bookkeeping.orphans();
-            purge->swept = true;
-        },
-        busy_);
-    noteAnswer(finished);
-    std::string prefix = path_;
-    if (prefix.empty() || prefix.back() != '/') prefix += '/';
-    for (const std::string &name : due) {
-        if (finished && purge->deleted.count(name)) {
-            report.deleted.push_back(prefix + name);
-            continue;
-        }
-        report.failed.push_back(prefix + name);
-        // In the server's language, the C locale, as strerror's texts beside it.
-        report.reasons.push_back(finished ? purge->why[name] : "its volume does not answer");
-    }
-    if (!finished) return changed;
-    if (purge->swept) {
-        sweptOnce_ = true;
-        orphans_ = std::move(purge->orphans);
-    }
-    if (!purge->deleted.empty()) {
-        report.freed.push_back({path_, purge->deleted.size(), purge->bytes});
-        dropRecords(purge->deleted);
-        changed = true;
-    }
-    return changed;
+    return apply(purge(scan->folder, dueNames(request.date), request, sweep), report) || changed;
 }
 
 bool TrashFolder::moveTrashDates(std::chrono::nanoseconds interval) {

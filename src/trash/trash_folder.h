@@ -12,8 +12,9 @@
 //
 // In processTrash the file work (listing, deletions, bookkeeping) runs patiently on a thread
 // of its own (fs/blocking_work.h) while the records stay with the caller's thread: a
-// folder on a volume that stopped answering keeps its records as they are, is skipped until
-// it answers, and is logged once when it stalls and once when it answers again.
+// folder on a volume that stopped answering keeps its records but those of the items its
+// work had deleted by then, is skipped until it answers, and is logged once when it stalls
+// and once when it answers again.
 #pragma once
 
 #include <atomic>
@@ -84,19 +85,14 @@ class TrashFolder {
     // The first record in list order named exactly `name`; null if none or no list.
     std::shared_ptr<TrashFile> trashFileWithPath(const std::string &name) const;
 
-    // The scan: the record list becomes one record per top-level entry whose name does not
-    // begin with "." (the same record object for a name already known as the same file).
-    // Folders in the trash are single items and never entered; links are never followed. A
-    // folder that cannot be listed scans as empty.
-    void updateFiles();
-    // The same from a listing already made, and the folder's identity then (empty: unknown).
+    // The scan: the record list becomes one record per top-level entry of `entries` (a
+    // listing of the folder, whose identity was then `identity`, empty: unknown) whose name does
+    // not begin with "." (the same record object for a name already known as the same file).
+    // Folders in the trash are single items and never entered; links are never followed.
     void updateFiles(const std::vector<PinnedFolder::Entry> &entries, const std::string &identity);
-    // Removes one item (and its trash bookkeeping); logs "could not delete: %s" or "could not
-    // securely delete: %s" with the item's full path on failure, the cause after it in
-    // parentheses. Leaves the list alone.
-    bool deleteFile(const TrashFile &file, bool securely);
-    // Deletes every item whose record is dated strictly before `cutoff` and drops the records
-    // of those that went. Records without a date are kept.
+    // Deletes every item whose record is dated strictly before `cutoff` (patiently, as
+    // processTrash does) and drops the records of those that went. Records without a date are
+    // kept.
     void purgeFilesOlderThan(const CalendarDate &cutoff, bool securely);
     // Scan, then purge, then remove the info files left alone since the last cycle and an hour
     // old (TrashBookkeeping::removeOrphans). True when the record list differs (by names and
@@ -129,8 +125,17 @@ class TrashFolder {
     friend bool operator==(const TrashFolder &a, const TrashFolder &b) { return a.isEqualToFolder(b); }
 
  private:
+    struct PurgeOutcome;
     // Names of the records due before `cutoff`.
     std::vector<std::string> dueNames(const CalendarDate &cutoff) const;
+    // The file work of a purge, run patiently: removes the items `due` of `folder` (opened by
+    // path when null) with their bookkeeping, and, when `sweep`, the orphans found last time
+    // (TrashBookkeeping::removeOrphans). Reads the records of no item.
+    PurgeOutcome purge(std::shared_ptr<PinnedFolder> folder, const std::vector<std::string> &due,
+                       const PurgeRequest &request, bool sweep);
+    // Notes `outcome` in `report` and in the folder: the records of what went are dropped and
+    // the orphans it found kept for the next sweep. True when records went.
+    bool apply(const PurgeOutcome &outcome, CycleReport &report);
     // Drops the records of `deleted` items.
     void dropRecords(const std::set<std::string> &deleted);
     void noteAnswer(bool answered);

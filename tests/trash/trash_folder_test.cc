@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <future>
 
+#include "fs/blocking_work.h"
 #include "trash/trash_folder.h"
 #include "process_runner.h"
 #include "trash_fixture.h"
@@ -14,6 +17,7 @@ namespace quillon {
 namespace {
 
 using namespace quillon::testing;
+using namespace std::chrono_literals;
 
 class TrashFolderTest : public quillon::testing::TrashFixture {
  protected:
@@ -185,6 +189,32 @@ TEST_F(TrashFolderTest, ANewFileOnTheInodeOfADeletedItemIsANewItem) {
         umount2(files.c_str(), MNT_DETACH);
     }
     if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+// A removal that stops answering is given up on; the items gone before it are reported
+// deleted, never failed, and lose their records.
+TEST_F(TrashFolderTest, WhatWentBeforeAStallIsReportedDeleted) {
+    trashItem("a");
+    trashItem("b");
+    cycle(0);
+    environment.advance(100);
+    std::promise<void> release;
+    std::atomic<int> removals{0};
+    environment.failRemoval = [&, released = release.get_future().share()](const std::string &) {
+        if (removals++ == 1) released.wait();  // the second removal hangs
+        return false;
+    };
+    setPatience(200ms, 200ms);
+    CycleReport report;
+    folder->processTrash({environment.now(), false}, report);
+    for (const std::string &path : report.failed) EXPECT_TRUE(exists(path)) << path;
+    for (const std::string &path : report.deleted) {
+        EXPECT_FALSE(exists(path)) << path;
+        EXPECT_FALSE(folder->trashFileWithPath(path.substr(files.size() + 1)));
+    }
+    release.set_value();
+    EXPECT_TRUE(eventually([] { return !abandonedWorkRuns(); }, 60s));
+    setPatience(10s, 3s);
 }
 
 TEST_F(TrashFolderTest, RecordsReadFromAFile) {
