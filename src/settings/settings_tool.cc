@@ -83,7 +83,6 @@ int fail(std::ostream &err, const std::string &problem) {
 // The unit's name as the sentences show it: "days", "Tage", "jours" (the panel's list shows
 // the capitalized titles).
 std::string unitName(int period, bool plural) { return Preferences::unitWord(period, plural); }
-std::string unitName(Preferences &preferences, int period) { return unitName(period, preferences.units() != 0); }
 
 // A moment for scripts: UTC, to the second.
 std::string isoText(const std::optional<CalendarDate> &date) {
@@ -99,22 +98,52 @@ std::string isoText(const std::optional<CalendarDate> &date) {
 // list file are in the form the server sends on the bus.
 std::string field(const std::string &text) { return escapedText(text); }
 
-void describe(Preferences &preferences, std::ostream &out) {
-    const int period = preferences.period(), units = preferences.units();
-    if (Preferences::largestCount(period) == 0 || units < 0) {
-        out << formatted(tr("The stored settings name no purge period (period %d, units %d): nothing is purged until "
-                            "they are set again."),
-                         period, units)
-            << "\n";
-        return;
+// What a list-like command found, for either printer: the human one shows every line, the
+// porcelain one only each item's fields, one item a line.
+struct Report {
+    struct Item {
+        std::vector<std::string> fields;  // porcelain, each already a field
+        std::vector<std::string> lines;   // human: the title, then its details
+    };
+    struct Folder {
+        std::string heading, note;  // the note says why its items cannot be looked at
+        std::vector<Item> items;
+        std::string tally;
+    };
+    std::vector<std::string> head;
+    std::vector<Folder> folders;
+    std::vector<std::string> tail;
+};
+
+void printHuman(const Report &report, std::ostream &out) {
+    for (const auto &line : report.head) out << line << "\n";
+    for (const auto &folder : report.folders) {
+        out << folder.heading << "\n";
+        if (!folder.note.empty()) out << "  " << folder.note << "\n";
+        for (const auto &item : folder.items)
+            for (size_t i = 0; i < item.lines.size(); i++) out << (i == 0 ? "  " : "    ") << item.lines[i] << "\n";
+        if (!folder.tally.empty()) out << "  " << folder.tally << "\n";
     }
-    const std::string count = std::to_string(static_cast<int64_t>(units) + 1), unit = unitName(preferences, period);
-    out << formatted(preferences.isSecure() ? tr("Delete items %s %s after they were first seen, securely.")
-                                            : tr("Delete items %s %s after they were first seen, plainly."),
-                     count.c_str(), unit.c_str())
-        << "\n"
-        << (preferences.isNotifying() ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges."))
-        << "\n";
+    for (const auto &line : report.tail) out << line << "\n";
+}
+
+void printPorcelain(const Report &report, std::ostream &out) {
+    for (const auto &folder : report.folders)
+        for (const auto &item : folder.items)
+            for (size_t i = 0; i < item.fields.size(); i++) out << item.fields[i] << (i + 1 < item.fields.size() ? "\t" : "\n");
+}
+
+std::vector<std::string> describe(const PreferencesSnapshot &stored) {
+    if (Preferences::largestCount(stored.period) == 0 || stored.units < 0)
+        return {formatted(tr("The stored settings name no purge period (period %d, units %d): nothing is purged until "
+                             "they are set again."),
+                          stored.period, stored.units)};
+    const std::string count = std::to_string(static_cast<int64_t>(stored.units) + 1),
+                      unit = unitName(stored.period, stored.units != 0);
+    return {formatted(stored.secure ? tr("Delete items %s %s after they were first seen, securely.")
+                                    : tr("Delete items %s %s after they were first seen, plainly."),
+                      count.c_str(), unit.c_str()),
+            stored.notifying ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges.")};
 }
 
 std::optional<int> parsePeriod(std::string word) {
@@ -130,20 +159,6 @@ std::optional<int> parseCount(const std::string &word) {
     for (char c : word)
         if (!isdigit(static_cast<unsigned char>(c))) return std::nullopt;
     return std::stoi(word);
-}
-
-int save(Preferences &preferences, std::ostream &out, std::ostream &err) {
-    // Without a bus the change cannot be announced: say what that means here, in place of
-    // the notification center's own line.
-    const bool noBus = !SessionBus::shared();
-    if (noBus) DistributedNotificationCenter::defaultCenter().setReportsMissingBus(false);
-    if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
-        return fail(err, tr("the settings could not be saved"));
-    describe(preferences, out);
-    if (noBus)
-        err << "quillon-settings: " << tr("the settings are saved; the running server could not be told (no session bus)")
-            << "\n";
-    return 0;
 }
 
 // Why the stored settings must not be rewritten, or empty: a file that cannot be read whole,
@@ -173,7 +188,7 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     if (args.size() != 3 && !(args.size() == 4 && args[1] == "period"))
         return usage(err, tr("set takes a setting and a value"));
     const std::string &what = args[1], &value = args.back();
-    // Everything is checked before anything is changed: a refused command writes nothing.
+    // Everything is checked before anything is saved: a refused command writes nothing.
     std::optional<int> period, count;
     std::optional<bool> on;
     if (what == "period") {
@@ -195,31 +210,30 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
             << "\n  mv " << path << " " << path << ".broken\n";
         return 1;
     }
-    auto preferences = Preferences::preferences();
+    Preferences preferences;  // what is not synchronized goes with it, unwritten
     const std::string countWord = what == "count" ? value : args[2];
-    if (period) preferences->setPeriod(*period);
-    const int unit = preferences->period(), largest = Preferences::largestCount(unit);
-    if ((what == "count" || args.size() == 4) && largest == 0) {
-        preferences->discardChanges();
-        return usage(err, tr("set the period first: the stored one names no unit"));
-    }
-    if ((what == "count" || args.size() == 4) && (!count || *count < 1)) {
-        preferences->discardChanges();
+    const bool counted = what == "count" || args.size() == 4;
+    if (period) preferences.setPeriod(*period);
+    const int unit = preferences.period(), largest = Preferences::largestCount(unit);
+    if (counted && largest == 0) return usage(err, tr("set the period first: the stored one names no unit"));
+    if (counted && (!count || *count < 1)) {
         std::string allowed;
         for (int c = 1; c <= largest; c++) allowed += (c > 1 ? ", " : "") + std::to_string(c);
         return usage(err, formatted(tr("the count for %s must be one of %s, not \"%s\""), unitName(unit, true).c_str(),
                                     allowed.c_str(), countWord.c_str()));
     }
-    // The count asked for, or the one kept across a change of unit, pulled into the unit's
-    // range -- and said, so that no one believes in a period they did not get.
-    const int wanted = count ? *count : preferences->units() + 1;
-    if (count) preferences->setUnits(std::min(*count, largest) - 1);
-    if (period) (void)preferences->unitsList();  // a count beyond the new unit's largest is pulled back
-    if (on && what == "notify") preferences->setNotifying(*on);
-    if (on && what == "secure") preferences->setSecure(*on);
-    if (largest > 0 && wanted > largest)
-        out << Preferences::pulledCountText(wanted, unit) << "\n";
-    return save(*preferences, out, err);
+    // The count asked for, or the one stored, pulled into the unit's range -- and said, so
+    // that no one believes in a period they did not get.
+    const int wanted = count ? *count : preferences.units() + 1;
+    if (count) preferences.setUnits(std::min(*count, largest) - 1);
+    preferences.pullCountIntoRange();
+    if (on && what == "notify") preferences.setNotifying(*on);
+    if (on && what == "secure") preferences.setSecure(*on);
+    if (largest > 0 && wanted > largest) out << Preferences::pulledCountText(wanted, unit) << "\n";
+    if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
+        return fail(err, tr("the settings could not be saved"));
+    printHuman({describe(preferences.snapshot()), {}, {}}, out);
+    return 0;
 }
 
 std::string busyText() { return tr("the server is running, busy: it did not answer in time"); }
@@ -228,27 +242,25 @@ std::string notRunningText() {
     return tr("the server is not running; start it with 'quillon-settings enable' or 'systemctl --user start quillon-server'");
 }
 
-int show(std::ostream &out) {
-    auto preferences = Preferences::preferences();
-    describe(*preferences, out);
-    preferences->discardChanges();  // showing changes nothing
+std::optional<Report> show(std::ostream &) {
+    Report report{describe(Preferences::read()), {}, {}};
+    std::vector<std::string> &lines = report.head;
     if (!SessionBus::shared()) {
-        out << tr("Cannot tell whether the server is on or runs: there is no session bus.") << "\n";
-        return 0;
+        lines.push_back(tr("Cannot tell whether the server is on or runs: there is no session bus."));
+        return report;
     }
     const auto enabled = serverEnabled();
-    out << (!enabled   ? tr("Cannot tell whether the server starts at login: no systemd user manager answers.")
-            : *enabled ? tr("Automatic emptying is on: the server starts at every login.")
-                       : tr("Automatic emptying is off; turn it on with 'quillon-settings enable'."))
-        << "\n";
+    lines.push_back(!enabled   ? tr("Cannot tell whether the server starts at login: no systemd user manager answers.")
+                    : *enabled ? tr("Automatic emptying is on: the server starts at every login.")
+                               : tr("Automatic emptying is off; turn it on with 'quillon-settings enable'."));
     ServerState state;
     if (auto version = ServerClient::versionString(&state))
-        out << formatted(tr("The server is running (version %s)."), version->c_str()) << "\n";
+        lines.push_back(formatted(tr("The server is running (version %s)."), version->c_str()));
     else if (state == ServerState::kBusy)
-        out << tr("The server is running, busy: it did not answer in time (a long secure purge, say).") << "\n";
+        lines.push_back(tr("The server is running, busy: it did not answer in time (a long secure purge, say)."));
     else
-        out << tr("The server is not running.") << "\n";
-    return 0;
+        lines.push_back(tr("The server is not running."));
+    return report;
 }
 
 // What the server remembers, read without changing it; a damaged file is said on `err`.
@@ -261,14 +273,6 @@ std::optional<FolderList> remembered(std::ostream &err) {
     return folders;
 }
 
-// The stored period as (unit index, count index), read without changing anything.
-std::pair<int, int> storedPeriod() {
-    auto preferences = Preferences::preferences();
-    const std::pair<int, int> period{preferences->period(), preferences->units()};
-    preferences->discardChanges();
-    return period;
-}
-
 std::string sizeOrUnknown(const std::optional<uint64_t> &bytes) { return bytes ? sizeText(*bytes) : tr("size unknown"); }
 std::string bytesField(const std::optional<uint64_t> &bytes) { return bytes ? std::to_string(*bytes) : "-"; }
 
@@ -276,6 +280,7 @@ std::string bytesField(const std::optional<uint64_t> &bytes) { return bytes ? st
 std::string originFrom(const std::string &files, const std::optional<TrashInfo> &info) {
     return info ? originalLocation(files, *info) : "";
 }
+std::string originField(const std::string &origin) { return origin.empty() ? "-" : field(origin); }
 std::optional<CalendarDate> trashedAt(const std::optional<TrashInfo> &info) {
     const auto seconds = info ? deletionTime(*info) : std::nullopt;
     if (!seconds) return std::nullopt;
@@ -310,18 +315,20 @@ struct Tally {
     }
 };
 
-int list(bool porcelain, std::ostream &out, std::ostream &err) {
+std::optional<Report> list(std::ostream &err) {
     const auto folders = remembered(err);
-    if (!folders) return 1;
-    const auto [period, units] = storedPeriod();
+    if (!folders) return std::nullopt;
+    const PreferencesSnapshot stored = Preferences::read();
     const CalendarDate now = Environment::current().now();
+    Report report;
     Tally all;
     for (const auto &folder : *folders) {
         std::vector<std::string> names;
         for (const auto &file : *folder->files()) names.push_back(file->path());
         const auto facts = lookAtItems(folder->path(), names);
-        if (!porcelain) out << escapedText(folder->path()) << "\n";
-        if (!porcelain && !facts) out << "  " << notAnsweringText() << "\n";
+        Report::Folder &shown = report.folders.emplace_back();
+        shown.heading = escapedText(folder->path());
+        if (!facts) shown.note = notAnsweringText();
         Tally here;
         for (const auto &file : *folder->files()) {
             const ItemFacts none;
@@ -329,83 +336,74 @@ int list(bool porcelain, std::ostream &out, std::ostream &err) {
             if (facts && !fact.present) continue;  // gone from the trash since the server's last look
             here.add(fact.bytes);
             const auto &seen = file->trashDate();
-            const auto due = seen ? dueDate(*seen, period, units) : std::nullopt;
+            const auto due = seen ? dueDate(*seen, stored.period, stored.units) : std::nullopt;
             const std::string origin = originFrom(folder->path(), fact.info);
             const auto trashed = trashedAt(fact.info);
-            if (porcelain) {
-                out << field(folder->path()) << "\t" << field(file->path()) << "\t" << bytesField(fact.bytes) << "\t"
-                    << isoText(seen) << "\t" << isoText(due) << "\t" << (origin.empty() ? "-" : field(origin)) << "\t"
-                    << isoText(trashed) << "\n";
-                continue;
-            }
-            out << "  " << itemTitle(file->path(), origin) << "\n    " << sizeOrUnknown(fact.bytes) << ", "
-                << (trashed ? formatted(tr("trashed %s"), localizedDate(*trashed).c_str()) : tr("trash date unknown")) << ", ";
-            if (!seen) out << tr("not yet dated (at the next cycle)");
-            else out << formatted(tr("first seen %s"), localizedDate(*seen).c_str());
-            if (due && *due <= now) out << ", " << tr("due now");
-            else if (due) out << ", " << formatted(tr("deleted after %s"), localizedDate(*due).c_str());
-            out << "\n";
+            std::string details = sizeOrUnknown(fact.bytes) + ", " +
+                                  (trashed ? formatted(tr("trashed %s"), localizedDate(*trashed).c_str()) : tr("trash date unknown")) +
+                                  ", " + (seen ? formatted(tr("first seen %s"), localizedDate(*seen).c_str())
+                                               : tr("not yet dated (at the next cycle)"));
+            if (due && *due <= now) details += ", " + tr("due now");
+            else if (due) details += ", " + formatted(tr("deleted after %s"), localizedDate(*due).c_str());
+            shown.items.push_back({{field(folder->path()), field(file->path()), bytesField(fact.bytes), isoText(seen),
+                                    isoText(due), originField(origin), isoText(trashed)},
+                                   {itemTitle(file->path(), origin), details}});
         }
-        if (!porcelain && facts && here.items > 0) out << "  " << here.text() << "\n";
+        if (facts && here.items > 0) shown.tally = here.text();
         all.add(here);
     }
-    if (!porcelain && all.items == 0)
-        out << (folders->empty() ? tr("The server remembers no items yet.") : tr("The server remembers no items.")) << "\n";
-    else if (!porcelain) out << formatted(tr("In all: %s"), all.text().c_str()) << "\n";
-    return 0;
+    if (all.items == 0)
+        report.tail.push_back(folders->empty() ? tr("The server remembers no items yet.") : tr("The server remembers no items."));
+    else report.tail.push_back(formatted(tr("In all: %s"), all.text().c_str()));
+    return report;
 }
 
 // The items the next cycle deletes: those remembered since before its cut-off and still in
 // the trash. The cycle is the running server's next one, or, without a server, one run now.
-int preview(bool porcelain, std::ostream &out, std::ostream &err) {
+std::optional<Report> preview(std::ostream &err) {
     const auto folders = remembered(err);
-    if (!folders) return 1;
-    const auto [period, units] = storedPeriod();
+    if (!folders) return std::nullopt;
+    const PreferencesSnapshot stored = Preferences::read();
     ServerState state;
     const auto next = ServerClient::nextCycleDate(&state);
     const CalendarDate cycle = next.value_or(Environment::current().now());
-    if (!porcelain) {
-        if (next) out << formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) << "\n";
-        else if (!SessionBus::shared())
-            out << tr("Cannot tell whether the server runs: there is no session bus. A cycle now would delete:") << "\n";
-        else out << previewWithoutCycleText(state) << "\n";
-    }
-    const auto due = previewCycle(*folders, cycle, period, units);
+    Report report;
+    report.head.push_back(next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str())
+                          : !SessionBus::shared()
+                              ? tr("Cannot tell whether the server runs: there is no session bus. A cycle now would delete:")
+                              : previewWithoutCycleText(state));
+    const auto due = previewCycle(*folders, cycle, stored.period, stored.units);
     PreviewFolder all;
     for (const auto &folder : due) {
-        if (!porcelain) out << escapedText(folder.folder) << "\n";
-        if (!porcelain && folder.notAnswering) out << "  " << notAnsweringText() << "\n";
+        Report::Folder &shown = report.folders.emplace_back();
+        shown.heading = escapedText(folder.folder);
+        if (folder.notAnswering) shown.note = notAnsweringText();
+        else shown.tally = freedText(folder);
         for (const auto &item : folder.items) {
             const std::string origin = originFrom(folder.folder, item.info);
-            if (porcelain)
-                out << field(folder.folder) << "\t" << field(item.name) << "\t" << bytesField(item.bytes) << "\t"
-                    << isoText(cycle) << "\t" << (origin.empty() ? "-" : field(origin)) << "\t"
-                    << isoText(trashedAt(item.info)) << "\n";
-            else
-                out << "  " << itemTitle(item.name, origin) << " (" << sizeOrUnknown(item.bytes) << ")\n";
+            shown.items.push_back({{field(folder.folder), field(item.name), bytesField(item.bytes), isoText(cycle),
+                                    originField(origin), isoText(trashedAt(item.info))},
+                                   {itemTitle(item.name, origin) + " (" + sizeOrUnknown(item.bytes) + ")"}});
             all.items.push_back(item);
         }
         all.bytes += folder.bytes;
         all.someUnknown = all.someUnknown || folder.someUnknown;
-        if (!porcelain && !folder.notAnswering) out << "  " << freedText(folder) << "\n";
     }
-    if (!porcelain && due.empty()) out << tr("Nothing is due.") << "\n";
-    else if (!porcelain && !all.items.empty()) out << formatted(tr("In all: %s"), freedText(all).c_str()) << "\n";
-    return 0;
+    if (due.empty()) report.tail.push_back(tr("Nothing is due."));
+    else if (!all.items.empty()) report.tail.push_back(formatted(tr("In all: %s"), freedText(all).c_str()));
+    return report;
 }
 
-int purge(std::ostream &out, std::ostream &err) {
-    // The tool never deletes anything itself: the server does, with its own records.
-    if (!SessionBus::shared()) return fail(err, noBusText());
+int purge(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
     // The sizes of what is due, measured before the server deletes it: the space a deleted
     // item freed is what it held just before. An item the server deletes that was not due yet
     // here (its clock a little ahead) has no size known.
     std::map<std::string, std::optional<uint64_t>> sizes;  // by path, as the server sends it
     {
         std::string error;
-        const auto [period, units] = storedPeriod();
+        const PreferencesSnapshot stored = Preferences::read();
         if (const auto folders = rememberedFolders(&error))
-            for (const auto &folder : previewCycle(*folders, Environment::current().now(), period, units))
+            for (const auto &folder : previewCycle(*folders, Environment::current().now(), stored.period, stored.units))
                 for (const auto &item : folder.items) sizes[escapedText(folder.folder + "/" + item.name)] = item.bytes;
     }
     ServerState state;
@@ -442,51 +440,108 @@ int purge(std::ostream &out, std::ostream &err) {
     return result->failed.empty() ? 0 : 1;
 }
 
+int enable(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
+    std::string why;
+    if (!enableServer(why)) return fail(err, why);
+    out << tr("Automatic emptying is on: the server runs now and starts at every login.") << "\n";
+    return 0;
+}
+
+int disable(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
+    std::string why;
+    if (!disableServer(why)) return fail(err, why);
+    out << tr("Automatic emptying is off: the server is stopped and does not start at login.") << "\n";
+    return 0;
+}
+
+int version(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
+    ServerState state;
+    auto version = ServerClient::versionString(&state);
+    if (!version) return fail(err, state == ServerState::kBusy ? busyText() : notRunningText());
+    out << *version << "\n";
+    return 0;
+}
+
+int quit(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
+    if (!ServerClient::quit())
+        return fail(err, tr("the server is not running; 'quillon-settings disable' keeps it from starting at login"));
+    out << tr("Asked the server to quit.") << "\n";
+    return 0;
+}
+
+int help(const std::vector<std::string> &, std::ostream &out, std::ostream &) {
+    out << helpText();
+    return 0;
+}
+
+int toolVersion(const std::vector<std::string> &, std::ostream &out, std::ostream &) {
+    out << "quillon-settings " << QUILLON_VERSION << "\n";
+    return 0;
+}
+
+enum class Arguments {
+    kNone,       // the name alone
+    kPorcelain,  // the name, or the name and --porcelain
+    kAny,        // the command checks them, or heeds none
+};
+
+struct Command {
+    const char *name;
+    Arguments arguments;
+    bool needsServer;  // without a session bus it fails before it does anything
+    bool writes;       // changes the stored settings, which the running server is told of
+    // One of the two: an action that says what it did, or a list-like command that builds
+    // rows for the printers (nullopt after saying on `err` why it could not).
+    int (*run)(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
+    std::optional<Report> (*report)(std::ostream &err);
+};
+
+const Command kCommands[] = {
+    {"show", Arguments::kNone, false, false, nullptr, show},
+    {"list", Arguments::kPorcelain, false, false, nullptr, list},
+    {"preview", Arguments::kPorcelain, false, false, nullptr, preview},
+    {"set", Arguments::kAny, false, true, set, nullptr},
+    {"enable", Arguments::kNone, false, false, enable, nullptr},
+    {"disable", Arguments::kNone, false, false, disable, nullptr},
+    {"purge", Arguments::kNone, true, false, purge, nullptr},  // the server deletes, never the tool
+    {"version", Arguments::kNone, true, false, version, nullptr},
+    {"quit", Arguments::kNone, true, false, quit, nullptr},
+    {"--help", Arguments::kAny, false, false, help, nullptr},
+    {"-h", Arguments::kAny, false, false, help, nullptr},
+    {"help", Arguments::kAny, false, false, help, nullptr},
+    {"--version", Arguments::kAny, false, false, toolVersion, nullptr},
+};
+
 }  // namespace
 
 int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
-    if (args.empty() || (args.size() == 1 && args[0] == "show")) return show(out);
-    const std::string &command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
-        out << helpText();
+    const std::string name = args.empty() ? "show" : args[0];
+    const Command *command = nullptr;
+    for (const Command &candidate : kCommands)
+        if (name == candidate.name) command = &candidate;
+    const Arguments arguments = command ? command->arguments : Arguments::kNone;
+    const bool porcelain = arguments == Arguments::kPorcelain && args.size() == 2;
+    if (porcelain && args[1] != "--porcelain")
+        return usage(err, formatted(tr("unknown option \"%s\" for %s"), args[1].c_str(), name.c_str()));
+    if (arguments != Arguments::kAny && args.size() > (porcelain ? 2 : 1))
+        return usage(err, formatted(tr("\"%s\" takes no arguments"), name.c_str()));
+    if (!command) return usage(err, formatted(tr("unknown command \"%s\""), name.c_str()));
+    if (command->needsServer && !SessionBus::shared()) return fail(err, noBusText());
+    if (command->report) {
+        const auto report = command->report(err);
+        if (!report) return 1;
+        (porcelain ? printPorcelain : printHuman)(*report, out);
         return 0;
     }
-    if (command == "--version") {
-        out << "quillon-settings " << QUILLON_VERSION << "\n";
-        return 0;
-    }
-    if (command == "set") return set(args, out, err);
-    if ((command == "list" || command == "preview") && args.size() <= 2) {
-        const bool porcelain = args.size() == 2;
-        if (porcelain && args[1] != "--porcelain")
-            return usage(err, formatted(tr("unknown option \"%s\" for %s"), args[1].c_str(), command.c_str()));
-        return command == "list" ? list(porcelain, out, err) : preview(porcelain, out, err);
-    }
-    if (args.size() != 1) return usage(err, formatted(tr("\"%s\" takes no arguments"), command.c_str()));
-    if (command == "purge") return purge(out, err);
-    if (command == "enable" || command == "disable") {
-        std::string why;
-        if (!(command == "enable" ? enableServer(why) : disableServer(why))) return fail(err, why);
-        out << (command == "enable" ? tr("Automatic emptying is on: the server runs now and starts at every login.")
-                                    : tr("Automatic emptying is off: the server is stopped and does not start at login."))
+    // Without a bus a change cannot be announced: say what that means here, in place of the
+    // notification center's own line.
+    const bool untold = command->writes && !SessionBus::shared();
+    if (untold) DistributedNotificationCenter::defaultCenter().setReportsMissingBus(false);
+    const int status = command->run(args, out, err);
+    if (untold && status == 0)
+        err << "quillon-settings: " << tr("the settings are saved; the running server could not be told (no session bus)")
             << "\n";
-        return 0;
-    }
-    if ((command == "version" || command == "quit") && !SessionBus::shared()) return fail(err, noBusText());
-    if (command == "version") {
-        ServerState state;
-        auto version = ServerClient::versionString(&state);
-        if (!version) return fail(err, state == ServerState::kBusy ? busyText() : notRunningText());
-        out << *version << "\n";
-        return 0;
-    }
-    if (command == "quit") {
-        if (!ServerClient::quit())
-            return fail(err, tr("the server is not running; 'quillon-settings disable' keeps it from starting at login"));
-        out << tr("Asked the server to quit.") << "\n";
-        return 0;
-    }
-    return usage(err, formatted(tr("unknown command \"%s\""), command.c_str()));
+    return status;
 }
 
 }  // namespace quillon
