@@ -27,6 +27,8 @@ namespace quillon {
 
 namespace {
 
+using Args = std::vector<std::string>;
+
 std::string tr(const char *text) { return localizedString(text); }
 
 std::string helpText() {
@@ -80,10 +82,6 @@ int fail(std::ostream &err, const std::string &problem) {
     return 1;
 }
 
-// The unit's name as the sentences show it: "days", "Tage", "jours" (the panel's list shows
-// the capitalized titles).
-std::string unitName(int period, bool plural) { return Preferences::unitWord(period, plural); }
-
 // A moment for scripts: UTC, to the second.
 std::string isoText(const std::optional<CalendarDate> &date) {
     if (!date) return "-";
@@ -98,52 +96,35 @@ std::string isoText(const std::optional<CalendarDate> &date) {
 // list file are in the form the server sends on the bus.
 std::string field(const std::string &text) { return escapedText(text); }
 
-// What a list-like command found, for either printer: the human one shows every line, the
-// porcelain one only each item's fields, one item a line.
-struct Report {
-    struct Item {
-        std::vector<std::string> fields;  // porcelain, each already a field
-        std::vector<std::string> lines;   // human: the title, then its details
-    };
-    struct Folder {
-        std::string heading, note;  // the note says why its items cannot be looked at
-        std::vector<Item> items;
-        std::string tally;
-    };
-    std::vector<std::string> head;
-    std::vector<Folder> folders;
-    std::vector<std::string> tail;
+// One row of what a list-like command found: its line (or lines) for people, and for an item
+// its fields for scripts.
+struct Row {
+    std::string text;
+    std::vector<std::string> fields = {};  // each already a field; none for a row that is no item
 };
+using Rows = std::vector<Row>;
 
-void printHuman(const Report &report, std::ostream &out) {
-    for (const auto &line : report.head) out << line << "\n";
-    for (const auto &folder : report.folders) {
-        out << folder.heading << "\n";
-        if (!folder.note.empty()) out << "  " << folder.note << "\n";
-        for (const auto &item : folder.items)
-            for (size_t i = 0; i < item.lines.size(); i++) out << (i == 0 ? "  " : "    ") << item.lines[i] << "\n";
-        if (!folder.tally.empty()) out << "  " << folder.tally << "\n";
-    }
-    for (const auto &line : report.tail) out << line << "\n";
+void printHuman(const Rows &rows, std::ostream &out) {
+    for (const Row &row : rows) out << row.text << "\n";
 }
 
-void printPorcelain(const Report &report, std::ostream &out) {
-    for (const auto &folder : report.folders)
-        for (const auto &item : folder.items)
-            for (size_t i = 0; i < item.fields.size(); i++) out << item.fields[i] << (i + 1 < item.fields.size() ? "\t" : "\n");
+// One item a line, fields separated by tabs; the other rows are for people only.
+void printPorcelain(const Rows &rows, std::ostream &out) {
+    for (const Row &row : rows)
+        for (size_t i = 0; i < row.fields.size(); i++) out << row.fields[i] << (i + 1 < row.fields.size() ? "\t" : "\n");
 }
 
-std::vector<std::string> describe(const PreferencesSnapshot &stored) {
+Rows describe(const PreferencesSnapshot &stored) {
     if (Preferences::largestCount(stored.period) == 0 || stored.units < 0)
-        return {formatted(tr("The stored settings name no purge period (period %d, units %d): nothing is purged until "
-                             "they are set again."),
-                          stored.period, stored.units)};
+        return {{formatted(tr("The stored settings name no purge period (period %d, units %d): nothing is purged until "
+                              "they are set again."),
+                           stored.period, stored.units)}};
     const std::string count = std::to_string(static_cast<int64_t>(stored.units) + 1),
-                      unit = unitName(stored.period, stored.units != 0);
-    return {formatted(stored.secure ? tr("Delete items %s %s after they were first seen, securely.")
-                                    : tr("Delete items %s %s after they were first seen, plainly."),
-                      count.c_str(), unit.c_str()),
-            stored.notifying ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges.")};
+                      unit = Preferences::unitWord(stored.period, stored.units != 0);
+    return {{formatted(stored.secure ? tr("Delete items %s %s after they were first seen, securely.")
+                                     : tr("Delete items %s %s after they were first seen, plainly."),
+                       count.c_str(), unit.c_str())},
+            {stored.notifying ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges.")}};
 }
 
 std::optional<int> parsePeriod(std::string word) {
@@ -182,7 +163,7 @@ std::optional<bool> parseSwitch(std::string word) {
     return std::nullopt;
 }
 
-int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+int set(const Args &args, std::ostream &out, std::ostream &err) {
     // "set period 12 months" sets the count and the unit at once; every other setting takes
     // one value.
     if (args.size() != 3 && !(args.size() == 4 && args[1] == "period"))
@@ -219,7 +200,7 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     if (counted && (!count || *count < 1)) {
         std::string allowed;
         for (int c = 1; c <= largest; c++) allowed += (c > 1 ? ", " : "") + std::to_string(c);
-        return usage(err, formatted(tr("the count for %s must be one of %s, not \"%s\""), unitName(unit, true).c_str(),
+        return usage(err, formatted(tr("the count for %s must be one of %s, not \"%s\""), Preferences::unitWord(unit, true).c_str(),
                                     allowed.c_str(), countWord.c_str()));
     }
     // The count asked for, or the one stored, pulled into the unit's range -- and said, so
@@ -232,35 +213,28 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
     if (largest > 0 && wanted > largest) out << Preferences::pulledCountText(wanted, unit) << "\n";
     if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
         return fail(err, tr("the settings could not be saved"));
-    printHuman({describe(preferences.snapshot()), {}, {}}, out);
+    printHuman(describe(preferences.snapshot()), out);
     return 0;
 }
 
-std::string busyText() { return tr("the server is running, busy: it did not answer in time"); }
-std::string noBusText() { return tr("cannot reach the server: there is no session bus (run this in your desktop session)"); }
-std::string notRunningText() {
-    return tr("the server is not running; start it with 'quillon-settings enable' or 'systemctl --user start quillon-server'");
-}
-
-std::optional<Report> show(std::ostream &) {
-    Report report{describe(Preferences::read()), {}, {}};
-    std::vector<std::string> &lines = report.head;
+std::optional<Rows> show(std::ostream &) {
+    Rows rows = describe(Preferences::read());
     if (!SessionBus::shared()) {
-        lines.push_back(tr("Cannot tell whether the server is on or runs: there is no session bus."));
-        return report;
+        rows.push_back({tr("Cannot tell whether the server is on or runs: there is no session bus.")});
+        return rows;
     }
     const auto enabled = serverEnabled();
-    lines.push_back(!enabled   ? tr("Cannot tell whether the server starts at login: no systemd user manager answers.")
+    rows.push_back({!enabled   ? tr("Cannot tell whether the server starts at login: no systemd user manager answers.")
                     : *enabled ? tr("Automatic emptying is on: the server starts at every login.")
-                               : tr("Automatic emptying is off; turn it on with 'quillon-settings enable'."));
+                               : tr("Automatic emptying is off; turn it on with 'quillon-settings enable'.")});
     ServerState state;
     if (auto version = ServerClient::versionString(&state))
-        lines.push_back(formatted(tr("The server is running (version %s)."), version->c_str()));
+        rows.push_back({formatted(tr("The server is running (version %s)."), version->c_str())});
     else if (state == ServerState::kBusy)
-        lines.push_back(tr("The server is running, busy: it did not answer in time (a long secure purge, say)."));
+        rows.push_back({tr("The server is running, busy: it did not answer in time (a long secure purge, say).")});
     else
-        lines.push_back(tr("The server is not running."));
-    return report;
+        rows.push_back({tr("The server is not running.")});
+    return rows;
 }
 
 // What the server remembers, read without changing it; a damaged file is said on `err`.
@@ -303,11 +277,6 @@ struct Tally {
         bytes += size.value_or(0);
         someUnknown = someUnknown || !size;
     }
-    void add(const Tally &other) {
-        items += other.items;
-        bytes += other.bytes;
-        someUnknown = someUnknown || other.someUnknown;
-    }
     std::string text() const {
         return formatted(someUnknown ? localizedPlural("%zu item, at least %s", "%zu items, at least %s", items)
                                      : localizedPlural("%zu item, %s", "%zu items, %s", items),
@@ -315,86 +284,82 @@ struct Tally {
     }
 };
 
-std::optional<Report> list(std::ostream &err) {
+std::optional<Rows> list(std::ostream &err) {
     const auto folders = remembered(err);
     if (!folders) return std::nullopt;
     const PreferencesSnapshot stored = Preferences::read();
     const CalendarDate now = Environment::current().now();
-    Report report;
+    Rows rows;
     Tally all;
     for (const auto &folder : *folders) {
         std::vector<std::string> names;
         for (const auto &file : *folder->files()) names.push_back(file->path());
         const auto facts = lookAtItems(folder->path(), names);
-        Report::Folder &shown = report.folders.emplace_back();
-        shown.heading = escapedText(folder->path());
-        if (!facts) shown.note = notAnsweringText();
+        rows.push_back({escapedText(folder->path())});
+        if (!facts) rows.push_back({"  " + notAnsweringText()});
         Tally here;
         for (const auto &file : *folder->files()) {
             const ItemFacts none;
             const ItemFacts &fact = facts ? facts->at(file->path()) : none;
             if (facts && !fact.present) continue;  // gone from the trash since the server's last look
             here.add(fact.bytes);
+            all.add(fact.bytes);
             const auto &seen = file->trashDate();
             const auto due = seen ? dueDate(*seen, stored.period, stored.units) : std::nullopt;
             const std::string origin = originFrom(folder->path(), fact.info);
             const auto trashed = trashedAt(fact.info);
-            std::string details = sizeOrUnknown(fact.bytes) + ", " +
-                                  (trashed ? formatted(tr("trashed %s"), localizedDate(*trashed).c_str()) : tr("trash date unknown")) +
-                                  ", " + (seen ? formatted(tr("first seen %s"), localizedDate(*seen).c_str())
-                                               : tr("not yet dated (at the next cycle)"));
-            if (due && *due <= now) details += ", " + tr("due now");
-            else if (due) details += ", " + formatted(tr("deleted after %s"), localizedDate(*due).c_str());
-            shown.items.push_back({{field(folder->path()), field(file->path()), bytesField(fact.bytes), isoText(seen),
-                                    isoText(due), originField(origin), isoText(trashed)},
-                                   {itemTitle(file->path(), origin), details}});
+            std::string text = "  " + itemTitle(file->path(), origin) + "\n    " + sizeOrUnknown(fact.bytes) + ", " +
+                               (trashed ? formatted(tr("trashed %s"), localizedDate(*trashed).c_str()) : tr("trash date unknown")) +
+                               ", " + (seen ? formatted(tr("first seen %s"), localizedDate(*seen).c_str())
+                                            : tr("not yet dated (at the next cycle)"));
+            if (due && *due <= now) text += ", " + tr("due now");
+            else if (due) text += ", " + formatted(tr("deleted after %s"), localizedDate(*due).c_str());
+            rows.push_back({text, {field(folder->path()), field(file->path()), bytesField(fact.bytes), isoText(seen),
+                                   isoText(due), originField(origin), isoText(trashed)}});
         }
-        if (facts && here.items > 0) shown.tally = here.text();
-        all.add(here);
+        if (facts && here.items > 0) rows.push_back({"  " + here.text()});
     }
     if (all.items == 0)
-        report.tail.push_back(folders->empty() ? tr("The server remembers no items yet.") : tr("The server remembers no items."));
-    else report.tail.push_back(formatted(tr("In all: %s"), all.text().c_str()));
-    return report;
+        rows.push_back({folders->empty() ? tr("The server remembers no items yet.") : tr("The server remembers no items.")});
+    else rows.push_back({formatted(tr("In all: %s"), all.text().c_str())});
+    return rows;
 }
 
 // The items the next cycle deletes: those remembered since before its cut-off and still in
 // the trash. The cycle is the running server's next one, or, without a server, one run now.
-std::optional<Report> preview(std::ostream &err) {
+std::optional<Rows> preview(std::ostream &err) {
     const auto folders = remembered(err);
     if (!folders) return std::nullopt;
     const PreferencesSnapshot stored = Preferences::read();
     ServerState state;
     const auto next = ServerClient::nextCycleDate(&state);
     const CalendarDate cycle = next.value_or(Environment::current().now());
-    Report report;
-    report.head.push_back(next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str())
-                          : !SessionBus::shared()
-                              ? tr("Cannot tell whether the server runs: there is no session bus. A cycle now would delete:")
-                              : previewWithoutCycleText(state));
+    Rows rows{{next                     ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str())
+               : !SessionBus::shared() ? tr("Cannot tell whether the server runs: there is no session bus. A cycle now "
+                                            "would delete:")
+                                       : previewWithoutCycleText(state)}};
     const auto due = previewCycle(*folders, cycle, stored.period, stored.units);
     PreviewFolder all;
     for (const auto &folder : due) {
-        Report::Folder &shown = report.folders.emplace_back();
-        shown.heading = escapedText(folder.folder);
-        if (folder.notAnswering) shown.note = notAnsweringText();
-        else shown.tally = freedText(folder);
+        rows.push_back({escapedText(folder.folder)});
+        if (folder.notAnswering) rows.push_back({"  " + notAnsweringText()});
         for (const auto &item : folder.items) {
             const std::string origin = originFrom(folder.folder, item.info);
-            shown.items.push_back({{field(folder.folder), field(item.name), bytesField(item.bytes), isoText(cycle),
-                                    originField(origin), isoText(trashedAt(item.info))},
-                                   {itemTitle(item.name, origin) + " (" + sizeOrUnknown(item.bytes) + ")"}});
+            rows.push_back({"  " + itemTitle(item.name, origin) + " (" + sizeOrUnknown(item.bytes) + ")",
+                            {field(folder.folder), field(item.name), bytesField(item.bytes), isoText(cycle),
+                             originField(origin), isoText(trashedAt(item.info))}});
             all.items.push_back(item);
         }
+        if (!folder.notAnswering) rows.push_back({"  " + freedText(folder)});
         all.bytes += folder.bytes;
         all.someUnknown = all.someUnknown || folder.someUnknown;
     }
-    if (due.empty()) report.tail.push_back(tr("Nothing is due."));
-    else if (!all.items.empty()) report.tail.push_back(formatted(tr("In all: %s"), freedText(all).c_str()));
-    return report;
+    if (due.empty()) rows.push_back({tr("Nothing is due.")});
+    else if (!all.items.empty()) rows.push_back({formatted(tr("In all: %s"), freedText(all).c_str())});
+    return rows;
 }
 
-int purge(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
+int purge(const Args &, std::ostream &out, std::ostream &err) {
     // The sizes of what is due, measured before the server deletes it: the space a deleted
     // item freed is what it held just before. An item the server deletes that was not due yet
     // here (its clock a little ahead) has no size known.
@@ -440,44 +405,43 @@ int purge(const std::vector<std::string> &, std::ostream &out, std::ostream &err
     return result->failed.empty() ? 0 : 1;
 }
 
-int enable(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
-    std::string why;
-    if (!enableServer(why)) return fail(err, why);
-    out << tr("Automatic emptying is on: the server runs now and starts at every login.") << "\n";
+// Says `text` on a line of its own: the command did what it was asked.
+int say(std::ostream &out, const std::string &text) {
+    out << text << "\n";
     return 0;
 }
 
-int disable(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
+int turn(const Args &args, std::ostream &out, std::ostream &err) {
     std::string why;
-    if (!disableServer(why)) return fail(err, why);
-    out << tr("Automatic emptying is off: the server is stopped and does not start at login.") << "\n";
-    return 0;
+    if (args[0] == "enable")
+        return enableServer(why) ? say(out, tr("Automatic emptying is on: the server runs now and starts at every login."))
+                                 : fail(err, why);
+    return disableServer(why) ? say(out, tr("Automatic emptying is off: the server is stopped and does not start at login."))
+                              : fail(err, why);
 }
 
-int version(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
+int version(const Args &, std::ostream &out, std::ostream &err) {
     ServerState state;
-    auto version = ServerClient::versionString(&state);
-    if (!version) return fail(err, state == ServerState::kBusy ? busyText() : notRunningText());
-    out << *version << "\n";
-    return 0;
+    const auto version = ServerClient::versionString(&state);
+    if (version) return say(out, *version);
+    return fail(err, state == ServerState::kBusy
+                         ? tr("the server is running, busy: it did not answer in time")
+                         : tr("the server is not running; start it with 'quillon-settings enable' or 'systemctl --user start "
+                              "quillon-server'"));
 }
 
-int quit(const std::vector<std::string> &, std::ostream &out, std::ostream &err) {
-    if (!ServerClient::quit())
-        return fail(err, tr("the server is not running; 'quillon-settings disable' keeps it from starting at login"));
-    out << tr("Asked the server to quit.") << "\n";
-    return 0;
+int quit(const Args &, std::ostream &out, std::ostream &err) {
+    return ServerClient::quit()
+               ? say(out, tr("Asked the server to quit."))
+               : fail(err, tr("the server is not running; 'quillon-settings disable' keeps it from starting at login"));
 }
 
-int help(const std::vector<std::string> &, std::ostream &out, std::ostream &) {
+int help(const Args &, std::ostream &out, std::ostream &) {
     out << helpText();
     return 0;
 }
 
-int toolVersion(const std::vector<std::string> &, std::ostream &out, std::ostream &) {
-    out << "quillon-settings " << QUILLON_VERSION << "\n";
-    return 0;
-}
+int toolVersion(const Args &, std::ostream &out, std::ostream &) { return say(out, "quillon-settings " QUILLON_VERSION); }
 
 enum class Arguments {
     kNone,       // the name alone
@@ -492,8 +456,8 @@ struct Command {
     bool writes;       // changes the stored settings, which the running server is told of
     // One of the two: an action that says what it did, or a list-like command that builds
     // rows for the printers (nullopt after saying on `err` why it could not).
-    int (*run)(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
-    std::optional<Report> (*report)(std::ostream &err);
+    int (*run)(const Args &args, std::ostream &out, std::ostream &err);
+    std::optional<Rows> (*report)(std::ostream &err);
 };
 
 const Command kCommands[] = {
@@ -501,8 +465,8 @@ const Command kCommands[] = {
     {"list", Arguments::kPorcelain, false, false, nullptr, list},
     {"preview", Arguments::kPorcelain, false, false, nullptr, preview},
     {"set", Arguments::kAny, false, true, set, nullptr},
-    {"enable", Arguments::kNone, false, false, enable, nullptr},
-    {"disable", Arguments::kNone, false, false, disable, nullptr},
+    {"enable", Arguments::kNone, false, false, turn, nullptr},
+    {"disable", Arguments::kNone, false, false, turn, nullptr},
     {"purge", Arguments::kNone, true, false, purge, nullptr},  // the server deletes, never the tool
     {"version", Arguments::kNone, true, false, version, nullptr},
     {"quit", Arguments::kNone, true, false, quit, nullptr},
@@ -514,7 +478,7 @@ const Command kCommands[] = {
 
 }  // namespace
 
-int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+int runSettingsTool(const Args &args, std::ostream &out, std::ostream &err) {
     const std::string name = args.empty() ? "show" : args[0];
     const Command *command = nullptr;
     for (const Command &candidate : kCommands)
@@ -526,11 +490,12 @@ int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std
     if (arguments != Arguments::kAny && args.size() > (porcelain ? 2 : 1))
         return usage(err, formatted(tr("\"%s\" takes no arguments"), name.c_str()));
     if (!command) return usage(err, formatted(tr("unknown command \"%s\""), name.c_str()));
-    if (command->needsServer && !SessionBus::shared()) return fail(err, noBusText());
+    if (command->needsServer && !SessionBus::shared())
+        return fail(err, tr("cannot reach the server: there is no session bus (run this in your desktop session)"));
     if (command->report) {
-        const auto report = command->report(err);
-        if (!report) return 1;
-        (porcelain ? printPorcelain : printHuman)(*report, out);
+        const auto rows = command->report(err);
+        if (!rows) return 1;
+        (porcelain ? printPorcelain : printHuman)(*rows, out);
         return 0;
     }
     // Without a bus a change cannot be announced: say what that means here, in place of the
