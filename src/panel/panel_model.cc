@@ -27,7 +27,6 @@ PanelModel::PanelModel(std::function<void()> changed) : changed_(std::move(chang
 PanelModel::~PanelModel() {
     *alive_ = false;
     for (auto id : observers_) DistributedNotificationCenter::defaultCenter().removeObserver(id);
-    if (preferences_) preferences_->discardChanges();  // every change was saved when it was made
 }
 
 void PanelModel::stateChanged() {
@@ -37,10 +36,8 @@ void PanelModel::stateChanged() {
 void PanelModel::refresh() {
     stateChanged();
     UserDefaults::resetStandardUserDefaults();
-    if (preferences_) preferences_->discardChanges();
     preferences_ = Preferences::preferences();
-    (void)preferences_->unitsList();
-    preferences_->discardChanges();  // what is shown is what is stored
+    show(preferences_->snapshot());
     readServer();
     changed_();
 }
@@ -55,7 +52,7 @@ void PanelModel::readServer() {
     ServerState state;
     const auto version = ServerClient::versionString(&state);
     const bool owned = state != ServerState::kNotRunning;
-    preferences_->setRunning(owned);
+    shown_.running = owned;
     state_ = version ? formatted(tr("Running, version %s"), version->c_str()) : owned ? tr("Running, busy") : tr("Not running");
 
     std::string error;
@@ -87,6 +84,13 @@ void PanelModel::readServer() {
     preview_ += "\n" + (dueRows_.empty() ? tr("Nothing is due.") : freedText(all));
 }
 
+void PanelModel::show(const PreferencesSnapshot &values) {
+    const bool running = shown_.running;  // what the server said, not what is stored
+    shown_ = values;
+    shown_.units = values.unitsInRange();
+    shown_.running = running;
+}
+
 std::string PanelModel::confirmationQuestion() const {
     return formatted(localizedPlural("Delete %zu item for good?", "Delete %zu items for good?", dueRows_.size()),
                      dueRows_.size());
@@ -100,7 +104,9 @@ std::string PanelModel::confirmationDetail() const {
 
 void PanelModel::apply() {
     stateChanged();
+    preferences_->pullCountIntoRange();
     (void)preferences_->synchronize();  // posts "preferences changed", which refreshes the view
+    show(preferences_->snapshot());
     readServer();
     changed_();
 }
@@ -108,16 +114,15 @@ void PanelModel::apply() {
 void PanelModel::chooseUnit(int unit) {
     if (unit < 0 || unit > 3 || unit == this->unit()) return;
     const int wanted = countIndex() + 1;
-    preferences_->setPeriod(unit);
-    (void)preferences_->unitsList();  // a count beyond the new unit's largest is pulled back
     periodNote_ = wanted > Preferences::largestCount(unit) ? Preferences::pulledCountText(wanted, unit) : "";
+    preferences_->setPeriod(unit);
     apply();
 }
 
 void PanelModel::chooseCount(int index) {
     if (index < 0 || index >= static_cast<int>(counts().size()) || index == countIndex()) return;
-    preferences_->setUnits(index);
     periodNote_.clear();
+    preferences_->setUnits(index);
     apply();
 }
 

@@ -39,17 +39,17 @@ class PanelModel {
     bool automatic() const { return automatic_; }
     const std::string &automaticNote() const { return switchFailure_.empty() ? automaticNote_ : switchFailure_; }
 
-    std::vector<std::string> unitNames() const { return preferences_->periodList(); }
-    std::vector<std::string> counts() { return preferences_->unitsList(); }
-    int unit() const { return preferences_->period(); }
-    int countIndex() const { return preferences_->units(); }
+    std::vector<std::string> unitNames() const { return shown_.periodList(); }
+    std::vector<std::string> counts() const { return shown_.unitsList(); }
+    int unit() const { return shown_.period; }
+    int countIndex() const { return shown_.units; }
     // What the last change of unit did to the count, when it pulled it into the unit's range
     // ("12 is more than days allow: ..."); empty otherwise.
     const std::string &periodNote() const { return periodNote_; }
-    bool secure() const { return preferences_->isSecure(); }
-    bool notifying() const { return preferences_->isNotifying(); }
-    bool running() const { return preferences_->isRunning(); }
-    std::string startStopTitle() const { return preferences_->startStopTitle(); }
+    bool secure() const { return shown_.secure; }
+    bool notifying() const { return shown_.notifying; }
+    bool running() const { return shown_.running; }
+    std::string startStopTitle() const { return shown_.startStopTitle(); }
     // "Running, version 1.0.0", "Running, busy", "Not running" (translated).
     const std::string &state() const { return state_; }
     // The next cycle: when, how many items go and the space freed, volumes that do not
@@ -84,12 +84,16 @@ class PanelModel {
     void refresh();
 
  private:
+    // After a change: pulls the count into the unit's range and saves both.
     void apply();
+    void show(const PreferencesSnapshot &values);
     void readServer();
     void stateChanged();
 
     std::function<void()> changed_;
-    std::shared_ptr<Preferences> preferences_;
+    std::shared_ptr<Preferences> preferences_;  // written only by the choices
+    // What is shown: the working copy, its count pulled into the unit's range for the choices.
+    PreferencesSnapshot shown_;
     std::vector<DistributedNotificationCenter::ObserverId> observers_;
     std::string periodNote_;
     std::vector<DueRow> dueRows_;

@@ -46,6 +46,12 @@ bool hasTheKeysType(const std::string &key, const PlistValue &value) {
 
 std::shared_ptr<Preferences> Preferences::preferences() { return std::make_shared<Preferences>(); }
 
+PreferencesSnapshot Preferences::read() { return Preferences().snapshot(); }
+
+PreferencesSnapshot Preferences::snapshot() const {
+    return {period(), units(), isSecure(), isSecureKnown(), isNotifying(), running_};
+}
+
 Preferences::Preferences() {
     UserDefaults &defaults = UserDefaults::standardUserDefaults();
     if (auto domain = defaults.persistentDomainForName(kDomainName)) persistentPrefs_ = std::move(*domain);
@@ -62,8 +68,6 @@ Preferences::Preferences() {
         if (key == "secure") secureUnreadable_ = true;
     }
 }
-
-Preferences::~Preferences() { (void)synchronize(); }
 
 bool Preferences::synchronize() {
     if (!changes_) return true;
@@ -144,13 +148,19 @@ int Preferences::largestCount(int period) {
     return period >= 0 && period < 4 ? kLargest[period] : 0;
 }
 
-std::vector<std::string> Preferences::unitsList() {
-    const int largest = largestCount(period());
-    if (largest == 0) return {};
-    if (units() >= largest) setUnits(largest - 1);
+void Preferences::pullCountIntoRange() {
+    if (const int inRange = snapshot().unitsInRange(); inRange != units()) setUnits(inRange);
+}
+
+std::vector<std::string> PreferencesSnapshot::unitsList() const {
     std::vector<std::string> counts;
-    for (int count = 1; count <= largest; count++) counts.push_back(std::to_string(count));
+    for (int count = 1; count <= Preferences::largestCount(period); count++) counts.push_back(std::to_string(count));
     return counts;
+}
+
+int PreferencesSnapshot::unitsInRange() const {
+    const int largest = Preferences::largestCount(period);
+    return largest > 0 && units >= largest ? largest - 1 : units;
 }
 
 std::string Preferences::unitWord(int period, bool plural) {
@@ -171,13 +181,13 @@ const char *Preferences::unitKey(int period, bool singular) {
     return (singular ? kSingular : kPlural)[period];
 }
 
-std::vector<std::string> Preferences::periodList() const {
+std::vector<std::string> PreferencesSnapshot::periodList() const {
     std::vector<std::string> list;
-    for (int period = 0; period < 4; period++) list.push_back(localizedString(unitKey(period, units() == 0)));
+    for (int unit = 0; unit < 4; unit++) list.push_back(localizedString(Preferences::unitKey(unit, units == 0)));
     return list;
 }
 
-std::string Preferences::startStopTitle() const { return running_ ? localizedString("Stop") : localizedString("Start"); }
+std::string PreferencesSnapshot::startStopTitle() const { return running ? localizedString("Stop") : localizedString("Start"); }
 
 Preferences::ObserverId Preferences::addObserver(const std::string &key,
                                                  std::function<void(const std::string &)> callback) {

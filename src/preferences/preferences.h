@@ -2,8 +2,10 @@
 //
 // An object loads a working copy of the domain when it is made and never reloads it; reads
 // fall back to the registered defaults; writes collect in the working copy until synchronize
-// writes the whole copy back and posts "preferences changed". The keys "enabled" and
-// "unitsList" are dropped on loading; every other stored key is kept and written back.
+// writes the whole copy back and posts "preferences changed". Nothing else writes: a change
+// not synchronized is lost when the object goes, and reading (a snapshot, the lists) never
+// changes the working copy. The keys "enabled" and "unitsList" are dropped on loading; every
+// other stored key is kept and written back.
 //
 // Observers registered for a key are told when its setter is called, and so are observers of
 // the key derived from it: "periodList" follows "units", "unitsList" follows "period" and
@@ -21,6 +23,27 @@
 
 namespace quillon {
 
+// What the settings held when they were read: a value, so a reader that keeps or passes it on
+// can never write. The count index is as stored, which may lie beyond its unit's range.
+struct PreferencesSnapshot {
+    int period = 1;  // unit index: 0 hours, 1 days, 2 weeks, 3 months
+    int units = 3;   // count index: the number of periods minus one
+    bool secure = false;
+    bool secureKnown = true;
+    bool notifying = true;
+    bool running = false;  // never stored: what the reader last learnt of the server
+
+    // The counts offered for the unit, "1" up to its largest; empty for a unit index outside
+    // 0 to 3.
+    std::vector<std::string> unitsList() const;
+    // The count index pulled back to the unit's largest count when it lies beyond it.
+    int unitsInRange() const;
+    // The four unit names, translated: singular when the count index is 0, plural otherwise.
+    std::vector<std::string> periodList() const;
+    // Translated "Stop" while running, "Start" otherwise.
+    std::string startStopTitle() const;
+};
+
 class Preferences {
  public:
     static constexpr char kDomainName[] = "local.vantor.quillon";
@@ -28,10 +51,10 @@ class Preferences {
 
     // A new object with a freshly loaded working copy.
     static std::shared_ptr<Preferences> preferences();
+    // What the settings hold, read through a working copy that is then dropped unwritten.
+    static PreferencesSnapshot read();
 
     Preferences();
-    // Writes and announces any unsaved change.
-    ~Preferences();
     Preferences(const Preferences &) = delete;
     Preferences &operator=(const Preferences &) = delete;
 
@@ -40,9 +63,7 @@ class Preferences {
     // failed, in which case nothing is posted and the change stays unsaved.
     bool synchronize();
     bool changes() const { return changes_; }
-    // Forgets what is unsaved, so that nothing is written when the object goes: for a caller
-    // that refuses a change after it began one.
-    void discardChanges() { changes_ = false; }
+    PreferencesSnapshot snapshot() const;
 
     // The working copy's value, else the registered default, else nullopt.
     std::optional<PlistValue> preferenceForKey(const std::string &key) const;
@@ -73,14 +94,13 @@ class Preferences {
     unsigned long prefPaneInode() const;
     void setPrefPaneInode(unsigned long inode);
 
-    // The counts offered for the current unit, "1" up to its largest count; pulls a count
-    // index beyond it back to the largest count. Empty, with nothing written, for a unit index
-    // outside 0 to 3.
-    std::vector<std::string> unitsList();
-    // The four unit names, translated: singular when the count index is 0, plural otherwise.
-    std::vector<std::string> periodList() const;
-    // Translated "Stop" while running, "Start" otherwise.
-    std::string startStopTitle() const;
+    // A writer's step after a change of unit: a count index beyond the unit's largest count
+    // is set back to it (a change). Nothing for a unit index outside 0 to 3.
+    void pullCountIntoRange();
+    // As the snapshot gives them, from the working copy.
+    std::vector<std::string> unitsList() const { return snapshot().unitsList(); }
+    std::vector<std::string> periodList() const { return snapshot().periodList(); }
+    std::string startStopTitle() const { return snapshot().startStopTitle(); }
 
     // Largest count offered for a unit index, or 0 outside 0 to 3.
     static int largestCount(int period);

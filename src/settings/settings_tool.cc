@@ -27,6 +27,8 @@ namespace quillon {
 
 namespace {
 
+using Args = std::vector<std::string>;
+
 std::string tr(const char *text) { return localizedString(text); }
 
 std::string helpText() {
@@ -80,11 +82,6 @@ int fail(std::ostream &err, const std::string &problem) {
     return 1;
 }
 
-// The unit's name as the sentences show it: "days", "Tage", "jours" (the panel's list shows
-// the capitalized titles).
-std::string unitName(int period, bool plural) { return Preferences::unitWord(period, plural); }
-std::string unitName(Preferences &preferences, int period) { return unitName(period, preferences.units() != 0); }
-
 // A moment for scripts: UTC, to the second.
 std::string isoText(const std::optional<CalendarDate> &date) {
     if (!date) return "-";
@@ -99,22 +96,35 @@ std::string isoText(const std::optional<CalendarDate> &date) {
 // list file are in the form the server sends on the bus.
 std::string field(const std::string &text) { return escapedText(text); }
 
-void describe(Preferences &preferences, std::ostream &out) {
-    const int period = preferences.period(), units = preferences.units();
-    if (Preferences::largestCount(period) == 0 || units < 0) {
-        out << formatted(tr("The stored settings name no purge period (period %d, units %d): nothing is purged until "
-                            "they are set again."),
-                         period, units)
-            << "\n";
-        return;
-    }
-    const std::string count = std::to_string(static_cast<int64_t>(units) + 1), unit = unitName(preferences, period);
-    out << formatted(preferences.isSecure() ? tr("Delete items %s %s after they were first seen, securely.")
-                                            : tr("Delete items %s %s after they were first seen, plainly."),
-                     count.c_str(), unit.c_str())
-        << "\n"
-        << (preferences.isNotifying() ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges."))
-        << "\n";
+// One row of what a list-like command found: its line (or lines) for people, and for an item
+// its fields for scripts.
+struct Row {
+    std::string text;
+    std::vector<std::string> fields = {};  // each already a field; none for a row that is no item
+};
+using Rows = std::vector<Row>;
+
+void printHuman(const Rows &rows, std::ostream &out) {
+    for (const Row &row : rows) out << row.text << "\n";
+}
+
+// One item a line, fields separated by tabs; the other rows are for people only.
+void printPorcelain(const Rows &rows, std::ostream &out) {
+    for (const Row &row : rows)
+        for (size_t i = 0; i < row.fields.size(); i++) out << row.fields[i] << (i + 1 < row.fields.size() ? "\t" : "\n");
+}
+
+Rows describe(const PreferencesSnapshot &stored) {
+    if (Preferences::largestCount(stored.period) == 0 || stored.units < 0)
+        return {{formatted(tr("The stored settings name no purge period (period %d, units %d): nothing is purged until "
+                              "they are set again."),
+                           stored.period, stored.units)}};
+    const std::string count = std::to_string(static_cast<int64_t>(stored.units) + 1),
+                      unit = Preferences::unitWord(stored.period, stored.units != 0);
+    return {{formatted(stored.secure ? tr("Delete items %s %s after they were first seen, securely.")
+                                     : tr("Delete items %s %s after they were first seen, plainly."),
+                       count.c_str(), unit.c_str())},
+            {stored.notifying ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges.")}};
 }
 
 std::optional<int> parsePeriod(std::string word) {
@@ -130,20 +140,6 @@ std::optional<int> parseCount(const std::string &word) {
     for (char c : word)
         if (!isdigit(static_cast<unsigned char>(c))) return std::nullopt;
     return std::stoi(word);
-}
-
-int save(Preferences &preferences, std::ostream &out, std::ostream &err) {
-    // Without a bus the change cannot be announced: say what that means here, in place of
-    // the notification center's own line.
-    const bool noBus = !SessionBus::shared();
-    if (noBus) DistributedNotificationCenter::defaultCenter().setReportsMissingBus(false);
-    if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
-        return fail(err, tr("the settings could not be saved"));
-    describe(preferences, out);
-    if (noBus)
-        err << "quillon-settings: " << tr("the settings are saved; the running server could not be told (no session bus)")
-            << "\n";
-    return 0;
 }
 
 // Why the stored settings must not be rewritten, or empty: a file that cannot be read whole,
@@ -167,13 +163,13 @@ std::optional<bool> parseSwitch(std::string word) {
     return std::nullopt;
 }
 
-int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+int set(const Args &args, std::ostream &out, std::ostream &err) {
     // "set period 12 months" sets the count and the unit at once; every other setting takes
     // one value.
     if (args.size() != 3 && !(args.size() == 4 && args[1] == "period"))
         return usage(err, tr("set takes a setting and a value"));
     const std::string &what = args[1], &value = args.back();
-    // Everything is checked before anything is changed: a refused command writes nothing.
+    // Everything is checked before anything is saved: a refused command writes nothing.
     std::optional<int> period, count;
     std::optional<bool> on;
     if (what == "period") {
@@ -195,60 +191,50 @@ int set(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
             << "\n  mv " << path << " " << path << ".broken\n";
         return 1;
     }
-    auto preferences = Preferences::preferences();
+    Preferences preferences;  // what is not synchronized goes with it, unwritten
     const std::string countWord = what == "count" ? value : args[2];
-    if (period) preferences->setPeriod(*period);
-    const int unit = preferences->period(), largest = Preferences::largestCount(unit);
-    if ((what == "count" || args.size() == 4) && largest == 0) {
-        preferences->discardChanges();
-        return usage(err, tr("set the period first: the stored one names no unit"));
-    }
-    if ((what == "count" || args.size() == 4) && (!count || *count < 1)) {
-        preferences->discardChanges();
+    const bool counted = what == "count" || args.size() == 4;
+    if (period) preferences.setPeriod(*period);
+    const int unit = preferences.period(), largest = Preferences::largestCount(unit);
+    if (counted && largest == 0) return usage(err, tr("set the period first: the stored one names no unit"));
+    if (counted && (!count || *count < 1)) {
         std::string allowed;
         for (int c = 1; c <= largest; c++) allowed += (c > 1 ? ", " : "") + std::to_string(c);
-        return usage(err, formatted(tr("the count for %s must be one of %s, not \"%s\""), unitName(unit, true).c_str(),
+        return usage(err, formatted(tr("the count for %s must be one of %s, not \"%s\""), Preferences::unitWord(unit, true).c_str(),
                                     allowed.c_str(), countWord.c_str()));
     }
-    // The count asked for, or the one kept across a change of unit, pulled into the unit's
-    // range -- and said, so that no one believes in a period they did not get.
-    const int wanted = count ? *count : preferences->units() + 1;
-    if (count) preferences->setUnits(std::min(*count, largest) - 1);
-    if (period) (void)preferences->unitsList();  // a count beyond the new unit's largest is pulled back
-    if (on && what == "notify") preferences->setNotifying(*on);
-    if (on && what == "secure") preferences->setSecure(*on);
-    if (largest > 0 && wanted > largest)
-        out << Preferences::pulledCountText(wanted, unit) << "\n";
-    return save(*preferences, out, err);
+    // The count asked for, or the one stored, pulled into the unit's range -- and said, so
+    // that no one believes in a period they did not get.
+    const int wanted = count ? *count : preferences.units() + 1;
+    if (count) preferences.setUnits(std::min(*count, largest) - 1);
+    preferences.pullCountIntoRange();
+    if (on && what == "notify") preferences.setNotifying(*on);
+    if (on && what == "secure") preferences.setSecure(*on);
+    if (largest > 0 && wanted > largest) out << Preferences::pulledCountText(wanted, unit) << "\n";
+    if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
+        return fail(err, tr("the settings could not be saved"));
+    printHuman(describe(preferences.snapshot()), out);
+    return 0;
 }
 
-std::string busyText() { return tr("the server is running, busy: it did not answer in time"); }
-std::string noBusText() { return tr("cannot reach the server: there is no session bus (run this in your desktop session)"); }
-std::string notRunningText() {
-    return tr("the server is not running; start it with 'quillon-settings enable' or 'systemctl --user start quillon-server'");
-}
-
-int show(std::ostream &out) {
-    auto preferences = Preferences::preferences();
-    describe(*preferences, out);
-    preferences->discardChanges();  // showing changes nothing
+std::optional<Rows> show(std::ostream &) {
+    Rows rows = describe(Preferences::read());
     if (!SessionBus::shared()) {
-        out << tr("Cannot tell whether the server is on or runs: there is no session bus.") << "\n";
-        return 0;
+        rows.push_back({tr("Cannot tell whether the server is on or runs: there is no session bus.")});
+        return rows;
     }
     const auto enabled = serverEnabled();
-    out << (!enabled   ? tr("Cannot tell whether the server starts at login: no systemd user manager answers.")
-            : *enabled ? tr("Automatic emptying is on: the server starts at every login.")
-                       : tr("Automatic emptying is off; turn it on with 'quillon-settings enable'."))
-        << "\n";
+    rows.push_back({!enabled   ? tr("Cannot tell whether the server starts at login: no systemd user manager answers.")
+                    : *enabled ? tr("Automatic emptying is on: the server starts at every login.")
+                               : tr("Automatic emptying is off; turn it on with 'quillon-settings enable'.")});
     ServerState state;
     if (auto version = ServerClient::versionString(&state))
-        out << formatted(tr("The server is running (version %s)."), version->c_str()) << "\n";
+        rows.push_back({formatted(tr("The server is running (version %s)."), version->c_str())});
     else if (state == ServerState::kBusy)
-        out << tr("The server is running, busy: it did not answer in time (a long secure purge, say).") << "\n";
+        rows.push_back({tr("The server is running, busy: it did not answer in time (a long secure purge, say).")});
     else
-        out << tr("The server is not running.") << "\n";
-    return 0;
+        rows.push_back({tr("The server is not running.")});
+    return rows;
 }
 
 // What the server remembers, read without changing it; a damaged file is said on `err`.
@@ -261,14 +247,6 @@ std::optional<FolderList> remembered(std::ostream &err) {
     return folders;
 }
 
-// The stored period as (unit index, count index), read without changing anything.
-std::pair<int, int> storedPeriod() {
-    auto preferences = Preferences::preferences();
-    const std::pair<int, int> period{preferences->period(), preferences->units()};
-    preferences->discardChanges();
-    return period;
-}
-
 std::string sizeOrUnknown(const std::optional<uint64_t> &bytes) { return bytes ? sizeText(*bytes) : tr("size unknown"); }
 std::string bytesField(const std::optional<uint64_t> &bytes) { return bytes ? std::to_string(*bytes) : "-"; }
 
@@ -276,6 +254,7 @@ std::string bytesField(const std::optional<uint64_t> &bytes) { return bytes ? st
 std::string originFrom(const std::string &files, const std::optional<TrashInfo> &info) {
     return info ? originalLocation(files, *info) : "";
 }
+std::string originField(const std::string &origin) { return origin.empty() ? "-" : field(origin); }
 std::optional<CalendarDate> trashedAt(const std::optional<TrashInfo> &info) {
     const auto seconds = info ? deletionTime(*info) : std::nullopt;
     if (!seconds) return std::nullopt;
@@ -298,11 +277,6 @@ struct Tally {
         bytes += size.value_or(0);
         someUnknown = someUnknown || !size;
     }
-    void add(const Tally &other) {
-        items += other.items;
-        bytes += other.bytes;
-        someUnknown = someUnknown || other.someUnknown;
-    }
     std::string text() const {
         return formatted(someUnknown ? localizedPlural("%zu item, at least %s", "%zu items, at least %s", items)
                                      : localizedPlural("%zu item, %s", "%zu items, %s", items),
@@ -310,102 +284,91 @@ struct Tally {
     }
 };
 
-int list(bool porcelain, std::ostream &out, std::ostream &err) {
+std::optional<Rows> list(std::ostream &err) {
     const auto folders = remembered(err);
-    if (!folders) return 1;
-    const auto [period, units] = storedPeriod();
+    if (!folders) return std::nullopt;
+    const PreferencesSnapshot stored = Preferences::read();
     const CalendarDate now = Environment::current().now();
+    Rows rows;
     Tally all;
     for (const auto &folder : *folders) {
         std::vector<std::string> names;
         for (const auto &file : *folder->files()) names.push_back(file->path());
         const auto facts = lookAtItems(folder->path(), names);
-        if (!porcelain) out << escapedText(folder->path()) << "\n";
-        if (!porcelain && !facts) out << "  " << notAnsweringText() << "\n";
+        rows.push_back({escapedText(folder->path())});
+        if (!facts) rows.push_back({"  " + notAnsweringText()});
         Tally here;
         for (const auto &file : *folder->files()) {
             const ItemFacts none;
             const ItemFacts &fact = facts ? facts->at(file->path()) : none;
             if (facts && !fact.present) continue;  // gone from the trash since the server's last look
             here.add(fact.bytes);
+            all.add(fact.bytes);
             const auto &seen = file->trashDate();
-            const auto due = seen ? dueDate(*seen, period, units) : std::nullopt;
+            const auto due = seen ? dueDate(*seen, stored.period, stored.units) : std::nullopt;
             const std::string origin = originFrom(folder->path(), fact.info);
             const auto trashed = trashedAt(fact.info);
-            if (porcelain) {
-                out << field(folder->path()) << "\t" << field(file->path()) << "\t" << bytesField(fact.bytes) << "\t"
-                    << isoText(seen) << "\t" << isoText(due) << "\t" << (origin.empty() ? "-" : field(origin)) << "\t"
-                    << isoText(trashed) << "\n";
-                continue;
-            }
-            out << "  " << itemTitle(file->path(), origin) << "\n    " << sizeOrUnknown(fact.bytes) << ", "
-                << (trashed ? formatted(tr("trashed %s"), localizedDate(*trashed).c_str()) : tr("trash date unknown")) << ", ";
-            if (!seen) out << tr("not yet dated (at the next cycle)");
-            else out << formatted(tr("first seen %s"), localizedDate(*seen).c_str());
-            if (due && *due <= now) out << ", " << tr("due now");
-            else if (due) out << ", " << formatted(tr("deleted after %s"), localizedDate(*due).c_str());
-            out << "\n";
+            std::string text = "  " + itemTitle(file->path(), origin) + "\n    " + sizeOrUnknown(fact.bytes) + ", " +
+                               (trashed ? formatted(tr("trashed %s"), localizedDate(*trashed).c_str()) : tr("trash date unknown")) +
+                               ", " + (seen ? formatted(tr("first seen %s"), localizedDate(*seen).c_str())
+                                            : tr("not yet dated (at the next cycle)"));
+            if (due && *due <= now) text += ", " + tr("due now");
+            else if (due) text += ", " + formatted(tr("deleted after %s"), localizedDate(*due).c_str());
+            rows.push_back({text, {field(folder->path()), field(file->path()), bytesField(fact.bytes), isoText(seen),
+                                   isoText(due), originField(origin), isoText(trashed)}});
         }
-        if (!porcelain && facts && here.items > 0) out << "  " << here.text() << "\n";
-        all.add(here);
+        if (facts && here.items > 0) rows.push_back({"  " + here.text()});
     }
-    if (!porcelain && all.items == 0)
-        out << (folders->empty() ? tr("The server remembers no items yet.") : tr("The server remembers no items.")) << "\n";
-    else if (!porcelain) out << formatted(tr("In all: %s"), all.text().c_str()) << "\n";
-    return 0;
+    if (all.items == 0)
+        rows.push_back({folders->empty() ? tr("The server remembers no items yet.") : tr("The server remembers no items.")});
+    else rows.push_back({formatted(tr("In all: %s"), all.text().c_str())});
+    return rows;
 }
 
 // The items the next cycle deletes: those remembered since before its cut-off and still in
 // the trash. The cycle is the running server's next one, or, without a server, one run now.
-int preview(bool porcelain, std::ostream &out, std::ostream &err) {
+std::optional<Rows> preview(std::ostream &err) {
     const auto folders = remembered(err);
-    if (!folders) return 1;
-    const auto [period, units] = storedPeriod();
+    if (!folders) return std::nullopt;
+    const PreferencesSnapshot stored = Preferences::read();
     ServerState state;
     const auto next = ServerClient::nextCycleDate(&state);
     const CalendarDate cycle = next.value_or(Environment::current().now());
-    if (!porcelain) {
-        if (next) out << formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) << "\n";
-        else if (!SessionBus::shared())
-            out << tr("Cannot tell whether the server runs: there is no session bus. A cycle now would delete:") << "\n";
-        else out << previewWithoutCycleText(state) << "\n";
-    }
-    const auto due = previewCycle(*folders, cycle, period, units);
+    Rows rows{{next                     ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str())
+               : !SessionBus::shared() ? tr("Cannot tell whether the server runs: there is no session bus. A cycle now "
+                                            "would delete:")
+                                       : previewWithoutCycleText(state)}};
+    const auto due = previewCycle(*folders, cycle, stored.period, stored.units);
     PreviewFolder all;
     for (const auto &folder : due) {
-        if (!porcelain) out << escapedText(folder.folder) << "\n";
-        if (!porcelain && folder.notAnswering) out << "  " << notAnsweringText() << "\n";
+        rows.push_back({escapedText(folder.folder)});
+        if (folder.notAnswering) rows.push_back({"  " + notAnsweringText()});
         for (const auto &item : folder.items) {
             const std::string origin = originFrom(folder.folder, item.info);
-            if (porcelain)
-                out << field(folder.folder) << "\t" << field(item.name) << "\t" << bytesField(item.bytes) << "\t"
-                    << isoText(cycle) << "\t" << (origin.empty() ? "-" : field(origin)) << "\t"
-                    << isoText(trashedAt(item.info)) << "\n";
-            else
-                out << "  " << itemTitle(item.name, origin) << " (" << sizeOrUnknown(item.bytes) << ")\n";
+            rows.push_back({"  " + itemTitle(item.name, origin) + " (" + sizeOrUnknown(item.bytes) + ")",
+                            {field(folder.folder), field(item.name), bytesField(item.bytes), isoText(cycle),
+                             originField(origin), isoText(trashedAt(item.info))}});
             all.items.push_back(item);
         }
+        if (!folder.notAnswering) rows.push_back({"  " + freedText(folder)});
         all.bytes += folder.bytes;
         all.someUnknown = all.someUnknown || folder.someUnknown;
-        if (!porcelain && !folder.notAnswering) out << "  " << freedText(folder) << "\n";
     }
-    if (!porcelain && due.empty()) out << tr("Nothing is due.") << "\n";
-    else if (!porcelain && !all.items.empty()) out << formatted(tr("In all: %s"), freedText(all).c_str()) << "\n";
-    return 0;
+    if (due.empty()) rows.push_back({tr("Nothing is due.")});
+    else if (!all.items.empty()) rows.push_back({formatted(tr("In all: %s"), freedText(all).c_str())});
+    return rows;
 }
 
-int purge(std::ostream &out, std::ostream &err) {
-    // The tool never deletes anything itself: the server does, with its own records.
-    if (!SessionBus::shared()) return fail(err, noBusText());
+int purge(const Args &, std::ostream &out, std::ostream &err) {
     // The sizes of what is due, measured before the server deletes it: the space a deleted
     // item freed is what it held just before. An item the server deletes that was not due yet
     // here (its clock a little ahead) has no size known.
     std::map<std::string, std::optional<uint64_t>> sizes;  // by path, as the server sends it
     {
         std::string error;
-        const auto [period, units] = storedPeriod();
+        const PreferencesSnapshot stored = Preferences::read();
         if (const auto folders = rememberedFolders(&error))
-            for (const auto &folder : previewCycle(*folders, Environment::current().now(), period, units))
+            for (const auto &folder : previewCycle(*folders, Environment::current().now(), stored.period, stored.units))
                 for (const auto &item : folder.items) sizes[escapedText(folder.folder + "/" + item.name)] = item.bytes;
     }
     ServerState state;
@@ -442,51 +405,108 @@ int purge(std::ostream &out, std::ostream &err) {
     return result->failed.empty() ? 0 : 1;
 }
 
+// Says `text` on a line of its own: the command did what it was asked.
+int say(std::ostream &out, const std::string &text) {
+    out << text << "\n";
+    return 0;
+}
+
+int turn(const Args &args, std::ostream &out, std::ostream &err) {
+    std::string why;
+    if (args[0] == "enable")
+        return enableServer(why) ? say(out, tr("Automatic emptying is on: the server runs now and starts at every login."))
+                                 : fail(err, why);
+    return disableServer(why) ? say(out, tr("Automatic emptying is off: the server is stopped and does not start at login."))
+                              : fail(err, why);
+}
+
+int version(const Args &, std::ostream &out, std::ostream &err) {
+    ServerState state;
+    const auto version = ServerClient::versionString(&state);
+    if (version) return say(out, *version);
+    return fail(err, state == ServerState::kBusy
+                         ? tr("the server is running, busy: it did not answer in time")
+                         : tr("the server is not running; start it with 'quillon-settings enable' or 'systemctl --user start "
+                              "quillon-server'"));
+}
+
+int quit(const Args &, std::ostream &out, std::ostream &err) {
+    return ServerClient::quit()
+               ? say(out, tr("Asked the server to quit."))
+               : fail(err, tr("the server is not running; 'quillon-settings disable' keeps it from starting at login"));
+}
+
+int help(const Args &, std::ostream &out, std::ostream &) {
+    out << helpText();
+    return 0;
+}
+
+int toolVersion(const Args &, std::ostream &out, std::ostream &) { return say(out, "quillon-settings " QUILLON_VERSION); }
+
+enum class Arguments {
+    kNone,       // the name alone
+    kPorcelain,  // the name, or the name and --porcelain
+    kAny,        // the command checks them, or heeds none
+};
+
+struct Command {
+    const char *name;
+    Arguments arguments;
+    bool needsServer;  // without a session bus it fails before it does anything
+    bool writes;       // changes the stored settings, which the running server is told of
+    // One of the two: an action that says what it did, or a list-like command that builds
+    // rows for the printers (nullopt after saying on `err` why it could not).
+    int (*run)(const Args &args, std::ostream &out, std::ostream &err);
+    std::optional<Rows> (*report)(std::ostream &err);
+};
+
+const Command kCommands[] = {
+    {"show", Arguments::kNone, false, false, nullptr, show},
+    {"list", Arguments::kPorcelain, false, false, nullptr, list},
+    {"preview", Arguments::kPorcelain, false, false, nullptr, preview},
+    {"set", Arguments::kAny, false, true, set, nullptr},
+    {"enable", Arguments::kNone, false, false, turn, nullptr},
+    {"disable", Arguments::kNone, false, false, turn, nullptr},
+    {"purge", Arguments::kNone, true, false, purge, nullptr},  // the server deletes, never the tool
+    {"version", Arguments::kNone, true, false, version, nullptr},
+    {"quit", Arguments::kNone, true, false, quit, nullptr},
+    {"--help", Arguments::kAny, false, false, help, nullptr},
+    {"-h", Arguments::kAny, false, false, help, nullptr},
+    {"help", Arguments::kAny, false, false, help, nullptr},
+    {"--version", Arguments::kAny, false, false, toolVersion, nullptr},
+};
+
 }  // namespace
 
-int runSettingsTool(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
-    if (args.empty() || (args.size() == 1 && args[0] == "show")) return show(out);
-    const std::string &command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
-        out << helpText();
+int runSettingsTool(const Args &args, std::ostream &out, std::ostream &err) {
+    const std::string name = args.empty() ? "show" : args[0];
+    const Command *command = nullptr;
+    for (const Command &candidate : kCommands)
+        if (name == candidate.name) command = &candidate;
+    const Arguments arguments = command ? command->arguments : Arguments::kNone;
+    const bool porcelain = arguments == Arguments::kPorcelain && args.size() == 2;
+    if (porcelain && args[1] != "--porcelain")
+        return usage(err, formatted(tr("unknown option \"%s\" for %s"), args[1].c_str(), name.c_str()));
+    if (arguments != Arguments::kAny && args.size() > (porcelain ? 2 : 1))
+        return usage(err, formatted(tr("\"%s\" takes no arguments"), name.c_str()));
+    if (!command) return usage(err, formatted(tr("unknown command \"%s\""), name.c_str()));
+    if (command->needsServer && !SessionBus::shared())
+        return fail(err, tr("cannot reach the server: there is no session bus (run this in your desktop session)"));
+    if (command->report) {
+        const auto rows = command->report(err);
+        if (!rows) return 1;
+        (porcelain ? printPorcelain : printHuman)(*rows, out);
         return 0;
     }
-    if (command == "--version") {
-        out << "quillon-settings " << QUILLON_VERSION << "\n";
-        return 0;
-    }
-    if (command == "set") return set(args, out, err);
-    if ((command == "list" || command == "preview") && args.size() <= 2) {
-        const bool porcelain = args.size() == 2;
-        if (porcelain && args[1] != "--porcelain")
-            return usage(err, formatted(tr("unknown option \"%s\" for %s"), args[1].c_str(), command.c_str()));
-        return command == "list" ? list(porcelain, out, err) : preview(porcelain, out, err);
-    }
-    if (args.size() != 1) return usage(err, formatted(tr("\"%s\" takes no arguments"), command.c_str()));
-    if (command == "purge") return purge(out, err);
-    if (command == "enable" || command == "disable") {
-        std::string why;
-        if (!(command == "enable" ? enableServer(why) : disableServer(why))) return fail(err, why);
-        out << (command == "enable" ? tr("Automatic emptying is on: the server runs now and starts at every login.")
-                                    : tr("Automatic emptying is off: the server is stopped and does not start at login."))
+    // Without a bus a change cannot be announced: say what that means here, in place of the
+    // notification center's own line.
+    const bool untold = command->writes && !SessionBus::shared();
+    if (untold) DistributedNotificationCenter::defaultCenter().setReportsMissingBus(false);
+    const int status = command->run(args, out, err);
+    if (untold && status == 0)
+        err << "quillon-settings: " << tr("the settings are saved; the running server could not be told (no session bus)")
             << "\n";
-        return 0;
-    }
-    if ((command == "version" || command == "quit") && !SessionBus::shared()) return fail(err, noBusText());
-    if (command == "version") {
-        ServerState state;
-        auto version = ServerClient::versionString(&state);
-        if (!version) return fail(err, state == ServerState::kBusy ? busyText() : notRunningText());
-        out << *version << "\n";
-        return 0;
-    }
-    if (command == "quit") {
-        if (!ServerClient::quit())
-            return fail(err, tr("the server is not running; 'quillon-settings disable' keeps it from starting at login"));
-        out << tr("Asked the server to quit.") << "\n";
-        return 0;
-    }
-    return usage(err, formatted(tr("unknown command \"%s\""), command.c_str()));
+    return status;
 }
 
 }  // namespace quillon

@@ -62,11 +62,10 @@ TEST_F(PreferencesTest, DefaultsWithoutAStoredDomain) {
     EXPECT_EQ(std::make_pair(preferences.prefPaneInode(), preferences.securityLevel()), std::make_pair(5ul, 2));
     preferences.setPreference(std::nullopt, "inode");  // a key removed reads as its default
     EXPECT_EQ(preferences.prefPaneInode(), 0u);
-    preferences.discardChanges();
 }
 
 // Nothing changed: nothing written or posted. A change: the whole domain written once, private
-// (keys of others kept, derived ones dropped), posted once, also when the object is released. A
+// (keys of others kept, derived ones dropped), posted once; never when the object is released. A
 // failed write: logged, not posted, still unsaved, written by the next synchronize.
 TEST_F(PreferencesTest, ChangesAreWrittenAndPostedOnceAndOnlyWhenTheyAreWritten) {
     quillon::testing::NotificationListener listener(bus.address());
@@ -92,7 +91,9 @@ TEST_F(PreferencesTest, ChangesAreWrittenAndPostedOnceAndOnlyWhenTheyAreWritten)
         EXPECT_TRUE(preferences.synchronize());
         EXPECT_FALSE(preferences.changes());
         EXPECT_TRUE(preferences.synchronize());  // nothing left: no second write or post
-        preferences.setPeriod(3);                // written when the object goes
+        preferences.setPeriod(3);
+        EXPECT_TRUE(preferences.synchronize());
+        preferences.setPeriod(0);  // lost with the object
     }
     listener.post("a marker");
     EXPECT_EQ(listener.waitFor(3, 60s), (std::vector<std::string>{"preferences changed", "preferences changed", "a marker"}));
@@ -113,8 +114,8 @@ TEST_F(PreferencesTest, ChangesAreWrittenAndPostedOnceAndOnlyWhenTheyAreWritten)
 }
 
 // Counts go up to 12 hours, 7 days, 4 weeks, 12 months; a stored count beyond its unit's last
-// is pulled back to the last, and that is a change.
-TEST_F(PreferencesTest, UnitsListPullsTheCountBackWithinTheUnit) {
+// reads as stored, and only the writer's pull sets it back to the last, as a change.
+TEST_F(PreferencesTest, OnlyTheExplicitPullSetsTheCountBackWithinTheUnit) {
     const struct {
         int period, units;
         size_t counts;
@@ -126,9 +127,10 @@ TEST_F(PreferencesTest, UnitsListPullsTheCountBackWithinTheUnit) {
               std::to_string(c.units) + "</integer>");
         Preferences preferences;
         EXPECT_EQ(preferences.unitsList().size(), c.counts);
+        EXPECT_EQ(preferences.snapshot().units, c.units);
+        preferences.pullCountIntoRange();
         EXPECT_EQ(preferences.units(), c.unitsAfter);
         EXPECT_EQ(preferences.changes(), c.units != c.unitsAfter);
-        preferences.discardChanges();
     }
     Preferences preferences;
 
@@ -136,6 +138,7 @@ TEST_F(PreferencesTest, UnitsListPullsTheCountBackWithinTheUnit) {
     preferences.setPeriod(7);  // no such unit: no list, nothing written
     (void)preferences.synchronize();
     EXPECT_TRUE(preferences.unitsList().empty());
+    preferences.pullCountIntoRange();
     EXPECT_FALSE(preferences.changes());
     preferences.removeObserver(id);
 }
@@ -186,15 +189,14 @@ TEST_F(PreferencesTest, ObserversHearOfDerivedKeysAndTheRunningFlagIsNeverStored
     std::vector<std::string> heard;
     for (const char *key : {"periodList", "unitsList", "startStopTitle", "units"})
         preferences.addObserver(key, [&](const std::string &key_heard) { heard.push_back(key_heard); });
-    preferences.setUnits(5);
-    preferences.setPeriod(2);
-    preferences.discardChanges();
     EXPECT_EQ(preferences.startStopTitle(), "Start");
     preferences.setRunning(true);
-    EXPECT_EQ(heard, (std::vector<std::string>{"periodList", "units", "unitsList", "startStopTitle"}));
+    EXPECT_FALSE(preferences.changes());
+    preferences.setUnits(5);
+    preferences.setPeriod(2);
+    EXPECT_EQ(heard, (std::vector<std::string>{"startStopTitle", "periodList", "units", "unitsList"}));
     EXPECT_EQ(preferences.startStopTitle(), "Stop");
     EXPECT_TRUE(preferences.isRunning());
-    EXPECT_FALSE(preferences.changes());
 }
 
 // gettext reads LANGUAGE only outside the C locale.

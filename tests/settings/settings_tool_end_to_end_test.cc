@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "private_bus.h"
@@ -85,7 +86,8 @@ class SettingsToolEndToEnd : public ::testing::Test {
 
 // Without a server: what each command says, in which language, with what status. A usage
 // error is two lines, the problem and where to read more. Stored files a command refuses to
-// work with stay byte for byte as they were, and only a successful set is announced.
+// work with, or only reads (a count beyond its unit's range too), stay untouched, and only a
+// successful set is announced.
 TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
     const std::string refused = "<plist version=\"1.0\"><dict><key>period</key><integer>1</integer><key>units</key>"
                                 "<integer>20</integer></dict></plist>";
@@ -132,6 +134,8 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", refused, "", {"set", "count", "0"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"0\"", false},
         {"", refused, "", {"set", "period", "days"}, 0, "21 is more than days allow: the count is now 7 days\nDelete items 7 days", false},
         {"", refused, "", {}, 0, "Delete items 21 days after", false},
+        {"", refused, "", {"list"}, 0, "The server remembers no items yet.\n", true},
+        {"", refused, "", {"preview", "--porcelain"}, 0, "", true},
         {"", damaged, "", {"set", "secure", "on"}, 1, "cannot be read; nothing was changed. To start afresh with the defaults, move it away:", false},
         {"", unreadable, "", {"set", "period", "weeks"}, 1, "the setting \"inode\"", false},
         {"", "", "<plist><array><dict><key>path</key>", {"list"}, 1, "quillon-settings: the trash list file " + listFile + " is damaged (", false},
@@ -162,6 +166,8 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         unlink(listFile.c_str());
         if (!c.domain.empty()) write_file(domainFile, c.domain);
         if (!c.list.empty()) write_file(listFile, c.list);
+        struct stat before {}, after {};
+        stat(domainFile.c_str(), &before);
         Result result = tool(c.args, c.language);
         EXPECT_EQ(result.status, c.status);
         if (c.whole) {
@@ -176,6 +182,9 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         if (c.status != 0 || c.args.empty() || c.args[0] != "set") {
             EXPECT_EQ(read_file(domainFile), c.domain);
             EXPECT_EQ(read_file(listFile), c.list);
+            stat(domainFile.c_str(), &after);
+            EXPECT_EQ(std::tie(after.st_ino, after.st_mtim.tv_sec, after.st_mtim.tv_nsec),
+                      std::tie(before.st_ino, before.st_mtim.tv_sec, before.st_mtim.tv_nsec));
         }
     }
     listener.post("a marker");  // what comes after everything the tool may have posted
