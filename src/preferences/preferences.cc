@@ -69,6 +69,8 @@ Preferences::Preferences() {
     }
 }
 
+Preferences::~Preferences() { (void)synchronize(); }
+
 bool Preferences::synchronize() {
     if (!changes_) return true;
     UserDefaults &defaults = UserDefaults::standardUserDefaults();

@@ -2,9 +2,9 @@
 //
 // An object loads a working copy of the domain when it is made and never reloads it; reads
 // fall back to the registered defaults; writes collect in the working copy until synchronize
-// writes the whole copy back and posts "preferences changed". Nothing else writes: a change
-// not synchronized is lost when the object goes, and reading (a snapshot, the lists) never
-// changes the working copy. The keys "enabled" and "unitsList" are dropped on loading; every
+// writes the whole copy back and posts "preferences changed", or the object goes and writes
+// what its setters left unsaved. Reading (a snapshot, the lists) never changes the working
+// copy, so an object only read writes nothing. The keys "enabled" and "unitsList" are dropped on loading; every
 // other stored key is kept and written back.
 //
 // Observers registered for a key are told when its setter is called, and so are observers of
@@ -55,6 +55,8 @@ class Preferences {
     static PreferencesSnapshot read();
 
     Preferences();
+    // Writes and announces what the setters left unsaved.
+    ~Preferences();
     Preferences(const Preferences &) = delete;
     Preferences &operator=(const Preferences &) = delete;
 

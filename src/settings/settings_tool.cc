@@ -83,14 +83,7 @@ int fail(std::ostream &err, const std::string &problem) {
 }
 
 // A moment for scripts: UTC, to the second.
-std::string isoText(const std::optional<CalendarDate> &date) {
-    if (!date) return "-";
-    const time_t t = static_cast<time_t>(date->unixSeconds());
-    struct tm utc;
-    char text[32];
-    if (!gmtime_r(&t, &utc) || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) return "-";
-    return text;
-}
+std::string isoText(const std::optional<CalendarDate> &date) { return date ? utcText(*date).value_or("-") : "-"; }
 
 // One field of a porcelain line: tabs and line ends never appear raw, and names read from the
 // list file are in the form the server sends on the bus.
