@@ -71,7 +71,6 @@ class PanelModelTest : public ::testing::Test {
 };
 
 TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
-    NotificationListener listener(bus.address());
     PanelModel model([&] { shown++; });
     EXPECT_EQ(model.counts().size(), 7u);
     model.chooseUnit(3);  // months: the count 4 (index 3) stays, and nothing is said
@@ -89,10 +88,6 @@ TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
     EXPECT_THAT(stored(), HasSubstr("<key>units</key>\n\t<integer>1</integer>"));
     EXPECT_THAT(stored(), HasSubstr("<key>secure</key>\n\t<true/>"));
     EXPECT_THAT(stored(), HasSubstr("<key>notify</key>\n\t<false/>"));
-    listener.post("a marker");
-    std::vector<std::string> posted(6, "preferences changed");
-    posted.push_back("a marker");
-    EXPECT_EQ(listener.waitFor(posted.size(), 60s), posted);
     EXPECT_GT(shown, 4);
 }
 

@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <clocale>
 #include <cstdlib>
 #include <tuple>
 
 #include "base/localization.h"
 #include "base/log.h"
+#include "bus/notification_center.h"
+#include "bus/session_bus.h"
 #include "preferences/preferences.h"
 #include "preferences/user_defaults.h"
 #include "private_bus.h"
@@ -51,17 +52,11 @@ class PreferencesTest : public ::testing::Test {
 
 TEST_F(PreferencesTest, DefaultsWithoutAStoredDomain) {
     Preferences preferences;
-    EXPECT_EQ(std::make_tuple(preferences.period(), preferences.units(), preferences.isSecure(), preferences.securityLevel()),
-              std::make_tuple(1, 3, false, 0));
+    EXPECT_EQ(std::make_tuple(preferences.period(), preferences.units(), preferences.isSecure()), std::make_tuple(1, 3, false));
     EXPECT_EQ(preferences.unitsList(), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7"}));
     EXPECT_EQ(preferences.periodList(), (std::vector<std::string>{"Hours", "Days", "Weeks", "Months"}));
     EXPECT_FALSE(preferences.preferenceForKey("nothing"));
     EXPECT_FALSE(preferences.changes());
-    preferences.setPrefPaneInode((1ul << 32) + 5);  // stored in 32 bits
-    preferences.setSecurityLevel(2);
-    EXPECT_EQ(std::make_pair(preferences.prefPaneInode(), preferences.securityLevel()), std::make_pair(5ul, 2));
-    preferences.setPreference(std::nullopt, "inode");  // a key removed reads as its default
-    EXPECT_EQ(preferences.prefPaneInode(), 0u);
 }
 
 // Nothing changed: nothing written or posted. A change: the whole domain written once, private
@@ -197,40 +192,19 @@ TEST_F(PreferencesTest, ObserversHearOfDerivedKeysAndTheRunningFlagIsNeverStored
     EXPECT_TRUE(preferences.isRunning());
 }
 
-// gettext reads LANGUAGE only outside the C locale.
-class Translations : public ::testing::Test {
- protected:
-    void SetUp() override {
-        setLocaleDirectory(QUILLON_BUILD_LOCALE_DIR);
-        setenv("LC_ALL", "C.UTF-8", 1);
-        setlocale(LC_ALL, "");
-    }
-    void TearDown() override {
-        unsetenv("LANGUAGE");
-        unsetenv("LC_ALL");
-        setlocale(LC_ALL, "C");
-    }
-    std::vector<std::string> namesIn(const char *language, int units) {
-        setenv("LANGUAGE", language, 1);
-        setlocale(LC_ALL, "");  // gettext caches per locale change
-        quillon::testing::TempDir home;
-        quillon::testing::TestEnvironment environment(home.path());
-        UserDefaults::resetStandardUserDefaults();
-        Preferences preferences;
-        preferences.setUnits(units);
-        preferences.setRunning(true);
-        auto names = preferences.periodList();
-        names.push_back(preferences.startStopTitle());
-        preferences.setUnits(3);
-        return names;
-    }
-};
-
-TEST_F(Translations, GermanFrenchAndMissing) {
-    EXPECT_EQ(namesIn("de", 2), (std::vector<std::string>{"Stunden", "Tage", "Wochen", "Monate", "Stoppen"}));
-    EXPECT_EQ(namesIn("de", 0), (std::vector<std::string>{"Stunde", "Tag", "Woche", "Monat", "Stoppen"}));
-    EXPECT_EQ(namesIn("fr", 2), (std::vector<std::string>{"Heures", "Jours", "Semaines", "Mois", "Arrêter"}));
-    EXPECT_EQ(namesIn("eo", 2), (std::vector<std::string>{"Hours", "Days", "Weeks", "Months", "Stop"}));
+TEST(DistributedNotifications, WithoutASessionBusPostingDoesNothingAndSaysSoOnce) {
+    quillon::testing::CapturedLog log;
+    const char *old = getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string saved = old ? old : "";
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quillon-test-bus", 1);
+    SessionBus::reset();
+    DistributedNotificationCenter::defaultCenter().postNotificationName("server launched");
+    SessionBus::reset();
+    DistributedNotificationCenter::defaultCenter().postNotificationName("server will terminate");
+    if (old) setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    else unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    SessionBus::reset();
+    EXPECT_EQ(log.lines, std::vector<std::string>{"no session bus: notifications are not posted"});
 }
 
 }  // namespace
