@@ -1,6 +1,7 @@
 // The engine's overwrite passes, byte for byte, its levels, its random source and its messages.
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -146,8 +147,13 @@ TEST(SecureDelete, TheLevelSelectsTheSchemeAndEveryCallEndsClean) {
     TempDir dir;
     for (auto [level, mode] : std::vector<std::pair<int, int>>{{0, 1}, {1, 7}, {2, 0}, {3, 0}, {-1, 0}, {1000, 0}}) {
         write_file(dir / "f", "content");
+        const int held = open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC);  // sees the inode after its unlink
         EXPECT_EQ(quillon::secure_delete((dir / "f").c_str(), level), 1);
         EXPECT_EQ(overwrite_mode, mode) << "level " << level;
+        struct stat st {};
+        EXPECT_EQ(fstat(held, &st), 0);
+        EXPECT_EQ(st.st_size, 0) << "the file was not cut to nothing before its name went";
+        close(held);
         EXPECT_EQ(random_fd, -1);
         EXPECT_EQ(options, OPT_FORCE | OPT_RECURSIVE);
         EXPECT_FALSE(exists(dir / "f"));
