@@ -21,8 +21,8 @@ std::string trashListFilePath() {
 
 namespace {
 
-// Written straight from the records, not through a tree of their dictionaries: the same bytes
-// as encodePlist of the folders' attributes, at a fraction of the time and memory.
+// One folder dictionary at a time, and in it one item dictionary at a time: the bytes of
+// encodePlist of the folders' attributes, without ever holding their tree.
 std::optional<std::string> writeFolders(PlistWriter &writer, const FolderList *folders, std::string *error) {
     if (!folders || folders->empty()) {
         writer.emptyArray();
@@ -30,38 +30,18 @@ std::optional<std::string> writeFolders(PlistWriter &writer, const FolderList *f
     }
     writer.beginArray();
     for (const auto &folder : *folders) {
+        const PlistValue attributes = folder->attributes(false);
         writer.beginDict();
-        writer.key("path");
-        writer.string(folder->path());
-        writer.key("files");
-        const auto &files = folder->files();
-        if (!files || files->empty()) {
-            writer.emptyArray();
-        } else {
-            writer.beginArray();
-            for (const auto &file : *files) {
-                writer.beginDict();
-                writer.key("path");
-                writer.string(file->path());
-                if (file->trashDate()) {
-                    writer.key("trashDate");
-                    writer.date(*file->trashDate());
-                }
-                if (file->fileNumber()) {
-                    writer.key("fileNumber");
-                    writer.integer(static_cast<int64_t>(*file->fileNumber()));
-                }
-                if (const char *key = TrashFile::stampKey(file->stampKind())) {
-                    writer.key(key);
-                    writer.integer(file->stamp());
-                }
-                writer.end("dict");
+        for (const auto &[key, value] : *attributes.as<PlistDictionary>()) {
+            writer.key(key);
+            const auto &files = folder->files();
+            if (key != TrashFolder::kFilesKey || !files || files->empty()) {
+                writer.value(value);
+                continue;
             }
+            writer.beginArray();
+            for (const auto &file : *files) writer.value(file->attributes());
             writer.end("array");
-        }
-        if (!folder->identity().empty()) {
-            writer.key("volume");
-            writer.string(folder->identity());
         }
         writer.end("dict");
     }
