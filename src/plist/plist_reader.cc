@@ -178,11 +178,13 @@ int controlReference(const char *p, size_t n) {
 class Escaper {
  public:
     // `piece` as expat is to see it; what may continue into the next piece is kept for it.
-    const std::string &escape(std::string_view piece, bool last) {
-        carry_.append(piece);
+    // Most pieces need nothing escaped and are handed on as they are.
+    std::string_view escape(std::string_view piece, bool last) {
+        const bool carried = !carry_.empty();
+        if (carried) piece = carry_.append(piece);
         out_.clear();
-        const char *p = carry_.data();
-        const size_t n = carry_.size();
+        const char *p = piece.data();
+        const size_t n = piece.size();
         size_t i = 0, plain = 0;
         while (i < n) {
             const auto c = static_cast<unsigned char>(p[i]);
@@ -213,8 +215,13 @@ class Escaper {
             }
             i += static_cast<size_t>(length);
         }
+        std::string rest(piece.substr(i));
+        if (plain == 0 && !carried) {
+            carry_ = std::move(rest);
+            return piece.substr(0, i);
+        }
         out_.append(p + plain, i - plain);
-        carry_.erase(0, i);
+        carry_ = std::move(rest);
         return out_;
     }
 
@@ -273,7 +280,7 @@ class Reader {
             const auto piece = source();
             if (!piece) return Result::kReadFailed;
             const bool last = piece->empty();
-            const std::string &bytes = escaper.escape(*piece, last);
+            const std::string_view bytes = escaper.escape(*piece, last);
             if (XML_Parse(parser_.get(), bytes.data(), static_cast<int>(bytes.size()), last) != XML_STATUS_OK) {
                 if (error_.empty()) {
                     error_ = std::string(XML_ErrorString(XML_GetErrorCode(parser_.get()))) + " at line " +
