@@ -1,7 +1,7 @@
 # Sourced by the setup scripts: installs the Debian packages the build needs when missing.
 # Root runs apt-get directly; anyone else goes through sudo.
 
-quillon_packages_build=(cmake g++ make pkg-config libsystemd-dev libpugixml-dev gettext scdoc libgtkmm-4.0-dev)
+quillon_packages_build=(cmake g++ make pkg-config libsystemd-dev libexpat1-dev gettext scdoc libgtkmm-4.0-dev)
 # What running the server needs beyond the build: a session bus to start when there is none.
 quillon_packages_run=(dbus-daemon dbus-bin)
 quillon_packages_test=(libgtest-dev libgmock-dev googletest dbus-daemon dbus-bin e2fsprogs

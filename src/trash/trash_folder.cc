@@ -27,7 +27,7 @@ std::shared_ptr<TrashFolder> TrashFolder::folderWithPath(const std::string &path
 std::shared_ptr<TrashFolder> TrashFolder::folderWithAttributes(const PlistValue &attributes) {
     const PlistValue *path = attributes.find("path");
     if (!path || !path->as<std::string>()) return nullptr;
-    const PlistValue *stored = attributes.find("files");
+    const PlistValue *stored = attributes.find(kFilesKey);
     if (stored && !stored->as<PlistArray>()) return nullptr;
 
     auto folder = std::make_shared<TrashFolder>(*path->as<std::string>());
@@ -43,15 +43,15 @@ std::shared_ptr<TrashFolder> TrashFolder::folderWithAttributes(const PlistValue 
     return folder;
 }
 
-PlistValue TrashFolder::attributes() const {
+PlistValue TrashFolder::attributes(bool withRecords) const {
     PlistArray files;
-    if (files_) {
+    if (files_ && withRecords) {
         files.reserve(files_->size());
         for (const auto &file : *files_) files.push_back(file->attributes());
     }
     PlistDictionary dictionary;
     dictionary.emplace_back("path", path_);
-    dictionary.emplace_back("files", std::move(files));
+    dictionary.emplace_back(kFilesKey, std::move(files));
     if (!identity_.empty()) dictionary.emplace_back("volume", identity_);
     return dictionary;
 }

@@ -73,8 +73,11 @@ class TrashFolder {
 
     explicit TrashFolder(std::string path) : path_(std::move(path)) {}
 
-    // The folder dictionary; an absent record list is written as an empty array.
-    PlistValue attributes() const;
+    // The folder dictionary; an absent record list is written as an empty array. Without
+    // records, kFilesKey holds an empty array: for a writer that writes them one at a time.
+    PlistValue attributes(bool withRecords = true) const;
+    // The key of the folder dictionary that holds the item dictionaries.
+    static constexpr char kFilesKey[] = "files";
 
     const std::string &path() const { return path_; }
     void setPath(const std::string &path) { path_ = path; }

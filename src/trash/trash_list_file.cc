@@ -3,8 +3,10 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "base/log.h"
 #include "env/environment.h"
@@ -19,8 +21,8 @@ std::string trashListFilePath() {
 
 namespace {
 
-// Written straight from the records, not through a tree of their dictionaries: the same bytes
-// as encodePlist of the folders' attributes, at a fraction of the time and memory.
+// One folder dictionary at a time, and in it one item dictionary at a time: the bytes of
+// encodePlist of the folders' attributes, without ever holding their tree.
 std::optional<std::string> writeFolders(PlistWriter &writer, const FolderList *folders, std::string *error) {
     if (!folders || folders->empty()) {
         writer.emptyArray();
@@ -28,38 +30,18 @@ std::optional<std::string> writeFolders(PlistWriter &writer, const FolderList *f
     }
     writer.beginArray();
     for (const auto &folder : *folders) {
+        const PlistValue attributes = folder->attributes(false);
         writer.beginDict();
-        writer.key("path");
-        writer.string(folder->path());
-        writer.key("files");
-        const auto &files = folder->files();
-        if (!files || files->empty()) {
-            writer.emptyArray();
-        } else {
-            writer.beginArray();
-            for (const auto &file : *files) {
-                writer.beginDict();
-                writer.key("path");
-                writer.string(file->path());
-                if (file->trashDate()) {
-                    writer.key("trashDate");
-                    writer.date(*file->trashDate());
-                }
-                if (file->fileNumber()) {
-                    writer.key("fileNumber");
-                    writer.integer(static_cast<int64_t>(*file->fileNumber()));
-                }
-                if (const char *key = TrashFile::stampKey(file->stampKind())) {
-                    writer.key(key);
-                    writer.integer(file->stamp());
-                }
-                writer.end("dict");
+        for (const auto &[key, value] : *attributes.as<PlistDictionary>()) {
+            writer.key(key);
+            const auto &files = folder->files();
+            if (key != TrashFolder::kFilesKey || !files || files->empty()) {
+                writer.value(value);
+                continue;
             }
+            writer.beginArray();
+            for (const auto &file : *files) writer.value(file->attributes());
             writer.end("array");
-        }
-        if (!folder->identity().empty()) {
-            writer.key("volume");
-            writer.string(folder->identity());
         }
         writer.end("dict");
     }
@@ -88,87 +70,46 @@ bool writeTrashList(const FolderList *folders, int fd, std::string *error) {
 
 namespace {
 
-// Builds the folders and their records straight from the document's values, by the rules of
-// TrashFolder::folderWithAttributes and TrashFile::fileWithAttributes: the first entry of a
-// key counts; a folder needs a string "path" and, if it has "files", an array; a record
-// needs a string "path"; anything else is skipped.
+// Reads the file a record at a time: each item dictionary is built on its own and handed to
+// TrashFile::fileWithAttributes, each folder dictionary (its records stood for by an empty
+// array) to TrashFolder::folderWithAttributes, so that what makes a record or a folder is
+// decided there alone, and a large file is never held as a tree.
 class TrashListReader : public PlistVisitor {
  public:
     void beginArray() override { begin(true); }
     void beginDict() override { begin(false); }
     void end() override {
-        if (skipping_ > 0) {
-            skipping_--;
+        if (notArray_) return;
+        if (building_) {
+            if (!skipping_) value_.end();
+            if (--inner_ == 0) finishValue();
             return;
         }
-        switch (level_) {
-            case Level::record:
-                if (record_.pathState == Field::good)
-                    files_->push_back(makeRecord());
-                level_ = Level::files;
-                break;
-            case Level::files: level_ = Level::folder; break;
-            case Level::folder:
-                if (folder_.pathState == Field::good && !filesBad_) {
-                    auto folder = std::make_shared<TrashFolder>(folder_.path);
-                    if (!identity_.empty()) folder->setIdentity(identity_);
-                    folder->setFiles(files_ ? std::move(files_) : std::make_shared<FileList>());
-                    folders_.push_back(std::move(folder));
-                }
-                level_ = Level::top;
-                break;
-            default: level_ = Level::done; break;
+        if (depth_ == 2) {
+            if (auto folder = TrashFolder::folderWithAttributes(PlistValue(std::move(folder_)))) {
+                if (records_) folder->setFiles(std::move(records_));
+                folders_.push_back(std::move(folder));
+            }
+            folder_.clear();
+            records_.reset();
         }
+        depth_--;
     }
     void key(std::string text) override {
-        if (skipping_ > 0) return;
-        slot_ = Slot::skip;
-        if (level_ == Level::folder) {
-            if (text == "path" && folder_.pathState == Field::unseen) slot_ = Slot::folderPath;
-            else if (text == "files" && !filesSeen_) slot_ = Slot::folderFiles;
-            else if (text == "volume" && !volumeSeen_) slot_ = Slot::folderVolume;
-        } else if (level_ == Level::record) {
-            if (text == "path" && record_.pathState == Field::unseen) slot_ = Slot::recordPath;
-            else if (text == "trashDate" && !dateSeen_) slot_ = Slot::recordDate;
-            else if (text == "fileNumber" && !numberSeen_) slot_ = Slot::recordNumber;
-            else if (text == "fileBirth" && !birthSeen_) slot_ = Slot::recordBirth;
-            else if (text == "fileChange" && !changeSeen_) slot_ = Slot::recordChange;
-        }
+        if (notArray_ || (building_ && skipping_)) return;
+        if (building_) value_.key(std::move(text));
+        else key_ = std::move(text);
     }
     void scalar(PlistValue value) override {
-        if (skipping_ > 0 || level_ == Level::start) {
-            notArray_ = notArray_ || level_ == Level::start;
+        if (notArray_) return;
+        if (depth_ == 0) {
+            notArray_ = true;
             return;
         }
-        switch (takeSlot()) {
-            case Slot::folderPath: folder_.take(value); break;
-            case Slot::folderFiles: filesSeen_ = filesBad_ = true; break;
-            case Slot::folderVolume:
-                volumeSeen_ = true;
-                if (auto *text = value.as<std::string>()) identity_ = std::move(*text);
-                break;
-            case Slot::recordPath: record_.take(value); break;
-            case Slot::recordDate:
-                dateSeen_ = true;
-                if (auto *date = value.as<CalendarDate>()) date_ = *date;
-                break;
-            case Slot::recordNumber:
-                numberSeen_ = true;
-                if (auto *number = value.as<int64_t>()) number_ = static_cast<uint64_t>(*number);
-                break;
-            case Slot::recordBirth:
-                birthSeen_ = true;
-                if (auto *stamp = value.as<int64_t>()) birth_ = *stamp;
-                break;
-            case Slot::recordChange:
-                changeSeen_ = true;
-                if (auto *stamp = value.as<int64_t>()) change_ = *stamp;
-                break;
-            case Slot::skip: break;
-        }
+        if (!building_) startValue();
+        if (!skipping_) value_.scalar(std::move(value));
+        if (inner_ == 0) finishValue();
     }
-
-    void restart() override { *this = TrashListReader(); }
 
     // The folders read, or nullopt when the document's top level is not an array.
     std::optional<FolderList> take() {
@@ -177,93 +118,58 @@ class TrashListReader : public PlistVisitor {
     }
 
  private:
-    enum class Level { start, top, folder, files, record, done };
-    enum class Slot { skip, folderPath, folderFiles, folderVolume, recordPath, recordDate, recordNumber, recordBirth, recordChange };
-    enum class Field { unseen, good, bad };
-    struct Path {
-        Field pathState = Field::unseen;
-        std::string path;
-        void take(PlistValue &value) {
-            auto *text = value.as<std::string>();
-            pathState = text ? Field::good : Field::bad;
-            if (text) path = std::move(*text);
-        }
-    };
-
-    // What the value now beginning is for; inside an array, each element is for that array.
-    Slot takeSlot() {
-        const Slot slot = level_ == Level::folder || level_ == Level::record ? slot_ : Slot::skip;
-        slot_ = Slot::skip;
-        return slot;
-    }
     void begin(bool array) {
-        if (skipping_ > 0) {
-            skipping_++;
-            return;
-        }
-        if (level_ == Level::start) {
-            if (array) level_ = Level::top;
-            else notArray_ = true, skipping_ = 1;
-            return;
-        }
-        if (level_ == Level::top && !array) {
-            level_ = Level::folder;
-            folder_ = {};
-            files_.reset();
-            identity_.clear();
-            filesSeen_ = filesBad_ = volumeSeen_ = false;
-            return;
-        }
-        if (level_ == Level::files && !array) {
-            level_ = Level::record;
-            record_ = {};
-            date_.reset();
-            number_.reset();
-            birth_.reset();
-            change_.reset();
-            dateSeen_ = numberSeen_ = birthSeen_ = changeSeen_ = false;
-            return;
-        }
-        const Slot slot = takeSlot();
-        if (slot == Slot::folderFiles) {
-            filesSeen_ = true;
-            filesBad_ = !array;
-            if (array) {
-                files_ = std::make_shared<FileList>();
-                level_ = Level::files;
+        if (notArray_) return;
+        if (!building_) {
+            if (depth_ == 0 || (depth_ == 1 && !array)) {
+                notArray_ = depth_ == 0 && !array;
+                depth_++;
                 return;
             }
+            if (depth_ == 2 && array && key_ == TrashFolder::kFilesKey && !folderHasKey()) {
+                folder_.emplace_back(key_, PlistArray{});
+                records_ = std::make_shared<FileList>();
+                depth_++;
+                return;
+            }
+            startValue();
         }
-        if (slot == Slot::folderPath) folder_.pathState = Field::bad;
-        if (slot == Slot::recordPath) record_.pathState = Field::bad;
-        if (slot == Slot::folderVolume) volumeSeen_ = true;
-        if (slot == Slot::recordDate) dateSeen_ = true;
-        if (slot == Slot::recordNumber) numberSeen_ = true;
-        if (slot == Slot::recordBirth) birthSeen_ = true;
-        if (slot == Slot::recordChange) changeSeen_ = true;
-        skipping_ = 1;
+        inner_++;
+        if (skipping_) return;
+        if (array) value_.beginArray();
+        else value_.beginDict();
     }
-    std::shared_ptr<TrashFile> makeRecord() {
-        auto file = std::make_shared<TrashFile>(std::move(record_.path), date_);
-        if (number_) file->setFileNumber(*number_);
-        if (birth_) file->setStamp(StampKind::birth, *birth_);
-        else if (change_) file->setStamp(StampKind::change, *change_);
-        return file;
+    // A value of the folder list, a folder's entry or a record begins.
+    void startValue() {
+        building_ = true;
+        // Only a key's first entry counts: the values of later ones are not even built.
+        skipping_ = depth_ == 2 && folderHasKey();
+    }
+    bool folderHasKey() const {
+        return std::any_of(folder_.begin(), folder_.end(), [&](const auto &entry) { return entry.first == key_; });
+    }
+    void finishValue() {
+        building_ = false;
+        if (std::exchange(skipping_, false)) return;
+        PlistValue value = value_.take();
+        if (depth_ == 1) {
+            if (auto folder = TrashFolder::folderWithAttributes(value)) folders_.push_back(std::move(folder));
+        } else if (depth_ == 2) {
+            folder_.emplace_back(std::move(key_), std::move(value));
+        } else if (auto file = TrashFile::fileWithAttributes(value)) {
+            records_->push_back(std::move(file));
+        }
     }
 
-    Level level_ = Level::start;
-    Slot slot_ = Slot::skip;
-    int skipping_ = 0;  // nesting depth of a value being skipped
+    int depth_ = 0;  // of the folder list's own arrays and dicts: 1 the list, 2 a folder, 3 its records
     bool notArray_ = false;
+    bool building_ = false, skipping_ = false;
+    int inner_ = 0;  // arrays and dicts open inside the value being built
+    PlistBuilder value_;
+    std::string key_;
+    PlistDictionary folder_;  // the folder's entries read so far
+    std::shared_ptr<FileList> records_;
     FolderList folders_;
-    Path folder_, record_;
-    std::shared_ptr<FileList> files_;
-    std::string identity_;
-    bool filesSeen_ = false, filesBad_ = false, volumeSeen_ = false;
-    std::optional<CalendarDate> date_;
-    std::optional<uint64_t> number_;
-    std::optional<int64_t> birth_, change_;
-    bool dateSeen_ = false, numberSeen_ = false, birthSeen_ = false, changeSeen_ = false;
 };
 
 // The folders `reader` built, once the document was `read` whole.
@@ -276,9 +182,9 @@ std::optional<FolderList> foldersRead(TrashListReader &reader, bool read, std::s
 
 }  // namespace
 
-std::optional<FolderList> decodeTrashList(std::string data, std::string *error) {
+std::optional<FolderList> decodeTrashList(std::string_view data, std::string *error) {
     TrashListReader reader;
-    const bool read = visitPlist(std::move(data), reader, error);
+    const bool read = visitPlist(data, reader, error);
     return foldersRead(reader, read, error);
 }
 

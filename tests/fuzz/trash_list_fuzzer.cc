@@ -1,43 +1,15 @@
 // libFuzzer target: reading a trash list file must never crash, whatever the bytes; the
-// one-pass reader must hand over exactly the values the general parser finds, whole or fed in
-// pieces of a few bytes; the records read must be those the value tree and the records' own
-// rules give; and they must survive a write and a second read unchanged.
+// records read one at a time must be those the whole value tree and the records' own rules
+// give; and they must survive a write and a second read unchanged.
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "plist/plist.h"
-#include "plist/plist_stream_reader.h"
 #include "trash/trash_list_file.h"
-#include "plist_recorder.h"
 
 namespace {
-
-// The one pass, whole and in pieces of 1 to 8 bytes, against the value tree of the general parser.
-void checkOnePass(const std::string &bytes) {
-    using quillon::plist_internal::StreamResult;
-    quillon::PlistRecorder whole, pieces, tree;
-    const StreamResult result = quillon::plist_internal::streamPlist(bytes, whole);
-    size_t at = 0;
-    const size_t piece = bytes.empty() ? 1 : 1 + static_cast<unsigned char>(bytes.back()) % 8;
-    const quillon::plist_internal::PlistSource source = [&](char *into, size_t room) -> ssize_t {
-        const size_t n = std::min({room, piece, bytes.size() - at});
-        memcpy(into, bytes.data() + at, n);
-        at += n;
-        return static_cast<ssize_t>(n);
-    };
-    if (quillon::plist_internal::streamPlist(source, pieces, piece) != result) abort();
-    if (result != StreamResult::kRead) return;
-    if (pieces.events != whole.events) abort();
-    std::string error;
-    auto value = quillon::decodePlist(bytes, &error);
-    if (!value) abort();  // read in one pass, yet refused by the general parser
-    tree.record(*value);
-    if (tree.events != whole.events) abort();
-}
 
 std::string summary(const quillon::FolderList &folders) {
     std::string text;
@@ -69,7 +41,6 @@ std::optional<quillon::FolderList> throughTheTree(const std::string &data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string bytes(reinterpret_cast<const char *>(data), size);
-    checkOnePass(bytes);
     std::string error;
     auto folders = quillon::decodeTrashList(bytes, &error);
     auto reference = throughTheTree(bytes);
