@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <ctime>
 
 namespace quillon {
@@ -116,10 +115,17 @@ std::optional<std::string> utcText(const CalendarDate &date) {
     const year_month_day civil(day);
     const hh_mm_ss time(whole - day);
     if (civil.year() < year(1) || civil.year() > year(9999)) return std::nullopt;
-    char text[32];
-    snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(civil.year()),
-             static_cast<unsigned>(civil.month()), static_cast<unsigned>(civil.day()), static_cast<int>(time.hours().count()),
-             static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()));
+    // Digits put in place rather than printed: the list file holds one date per record.
+    std::string text = "0000-00-00T00:00:00Z";
+    const auto put = [&text](size_t at, int64_t value, int digits) {
+        for (int i = digits - 1; i >= 0; i--, value /= 10) text[at + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
+    };
+    put(0, static_cast<int>(civil.year()), 4);
+    put(5, static_cast<unsigned>(civil.month()), 2);
+    put(8, static_cast<unsigned>(civil.day()), 2);
+    put(11, time.hours().count(), 2);
+    put(14, time.minutes().count(), 2);
+    put(17, time.seconds().count(), 2);
     return text;
 }
 

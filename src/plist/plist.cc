@@ -25,22 +25,6 @@ constexpr char kHeader[] =
     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
     "<plist version=\"1.0\">\n";
 
-// The day of the proleptic Gregorian calendar that lies `days` after 1970-01-01.
-struct CivilDay {
-    int64_t year, month, day;
-};
-CivilDay civilFromDays(int64_t days) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t dayOfEra = days - era * 146097;
-    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
-    const int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
-    const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
-    return {yearOfEra + era * 400 + (month <= 2), month, day};
-}
-
 // A value tree written through the streaming writer.
 bool writeValue(PlistWriter &writer, const PlistValue &v, int depth) {
     if (depth > kPlistMaxDepth) return writer.fail("nesting too deep");
@@ -166,25 +150,8 @@ bool PlistWriter::real(double value) {
 bool PlistWriter::boolean(bool value) { return line(value ? "<true/>" : "<false/>"); }
 
 bool PlistWriter::date(const CalendarDate &d) {
-    // Formatted by hand, not by gmtime and printf: the list file holds one date per record.
-    const int64_t t = std::chrono::floor<std::chrono::seconds>(d.timePoint().time_since_epoch()).count();
-    const int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
-    const int64_t seconds = t - days * 86400;
-    const auto [year, month, day] = civilFromDays(days);
-    if (year < 1 || year > 9999) return fail("a date outside the years 0001 to 9999 cannot be written");
-    char text[] = "<date>0000-00-00T00:00:00Z</date>\n";
-    auto put = [&text](size_t at, int64_t value, int digits) {
-        for (int i = digits - 1; i >= 0; i--, value /= 10) text[at + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
-    };
-    put(6, year, 4);
-    put(11, month, 2);
-    put(14, day, 2);
-    put(17, seconds / 3600, 2);
-    put(20, seconds / 60 % 60, 2);
-    put(23, seconds % 60, 2);
-    indent();
-    out_ += text;
-    return spill();
+    const auto text = utcText(d);
+    return text ? element("date", *text) : fail("a date outside the years 0001 to 9999 cannot be written");
 }
 
 bool PlistWriter::value(const PlistValue &value) { return writeValue(*this, value, 0); }

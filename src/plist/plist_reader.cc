@@ -44,50 +44,6 @@ namespace {
 
 // ---- Scalars -------------------------------------------------------------------------------
 
-// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
-int64_t daysFromCivil(int64_t year, int64_t month, int64_t day) {
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
-// The dates this system writes, "2027-03-01T00:00:00Z", read without scanf: the list file
-// holds one per record. Anything else goes the general way.
-bool parseCanonicalDate(const std::string &text, int *fields) {
-    static constexpr char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
-    if (text.size() != sizeof kShape - 1) return false;
-    for (size_t i = 0; i < text.size(); i++)
-        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
-    const size_t starts[] = {0, 5, 8, 11, 14, 17}, widths[] = {4, 2, 2, 2, 2, 2};
-    for (int i = 0; i < 6; i++) {
-        fields[i] = 0;
-        for (size_t at = starts[i]; at < starts[i] + widths[i]; at++) fields[i] = fields[i] * 10 + (text[at] - '0');
-    }
-    return true;
-}
-
-bool parseDate(const std::string &text, CalendarDate *out) {
-    int f[6];
-    char zone = 0;
-    int consumed = 0;
-    if (!parseCanonicalDate(text, f) &&
-        (sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &zone,
-                &consumed) != 7 ||
-         zone != 'Z' || static_cast<size_t>(consumed) != text.size()))
-        return false;
-    const auto [year, month, day, hour, minute, second] = f;
-    if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 ||
-        minute > 59 || second < 0 || second > 60)
-        return false;
-    const int64_t t = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-    if (t < -CalendarDate::kLimitSeconds || t > CalendarDate::kLimitSeconds) return false;
-    *out = CalendarDate::fromUnixTime(t);
-    return true;
-}
-
 // The value of a scalar element `name` holding `text`; nullopt with `error` for a malformed
 // one or any other element.
 std::optional<PlistValue> scalarValue(std::string_view name, std::string text, std::string *error) {
@@ -97,9 +53,9 @@ std::optional<PlistValue> scalarValue(std::string_view name, std::string text, s
     };
     if (name == "string") return PlistValue(std::move(text));
     if (name == "date") {
-        CalendarDate date(CalendarDate::Clock::time_point{});
-        if (!parseDate(text, &date)) return fail("invalid <date> \"" + text.substr(0, 40) + "\"");
-        return PlistValue(date);
+        const auto date = parseUtc(text);
+        if (!date) return fail("invalid <date> \"" + text.substr(0, 40) + "\"");
+        return PlistValue(*date);
     }
     if (name == "integer") {
         // Plain digits of at most 18 (no overflow possible) read directly: one per record.
