@@ -9,8 +9,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<int64_t> normalPatienceMs{10000};
-std::atomic<int64_t> quittingPatienceMs{3000};
 void (*progressHook)() = nullptr;  // in a child of child_work.h
 std::atomic<int> abandonedRunning{0};
 
@@ -28,7 +26,8 @@ thread_local std::shared_ptr<Task> currentTask;
 
 // The patience of a wait under `quit` (may be null): the quitting one once it is raised.
 std::chrono::milliseconds patienceUnder(const QuitFlag *quit) {
-    return std::chrono::milliseconds(quit && quit->raised() ? quittingPatienceMs.load() : normalPatienceMs.load());
+    const Patience patience = quit ? quit->patience() : Patience{};
+    return quit && quit->raised() ? patience.quitting : patience.normal;
 }
 
 }  // namespace
@@ -162,11 +161,6 @@ std::chrono::milliseconds currentPatience() { return patienceUnder(currentTask ?
 std::atomic<uint64_t> *progressCounter() { return currentTask ? &currentTask->counted : nullptr; }
 
 bool abandonedWorkRuns() { return abandonedRunning.load() > 0; }
-
-void setPatience(std::chrono::milliseconds normal, std::chrono::milliseconds quitting) {
-    normalPatienceMs = normal.count();
-    quittingPatienceMs = quitting.count();
-}
 
 std::vector<bool> runPatiently(std::vector<BlockingWork> works) {
     auto wait = std::make_shared<PatientWait>();

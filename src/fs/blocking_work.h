@@ -28,17 +28,27 @@ namespace quillon {
 
 struct PatientWait;  // one wait and the works it watches (blocking_work.cc)
 
+// How long work may make no progress before it is given up on: `normal`, or `quitting` once
+// the quit flag it runs under is raised.
+struct Patience {
+    std::chrono::milliseconds normal{10000};
+    std::chrono::milliseconds quitting{3000};
+};
+
 // A request to quit, raised on the run loop's thread (by its quit signal handlers and by the
 // quit call) and read by every wait for work started under it: once raised, they take the
-// quitting patience, at once (a wait under way is woken to see it). Shared with the work
-// threads, which may outlive whoever raised it.
+// quitting patience, at once (a wait under way is woken to see it). It carries the patience
+// of those waits. Shared with the work threads, which may outlive whoever raised it.
 class QuitFlag {
  public:
+    explicit QuitFlag(Patience patience = {}) : patience_(patience) {}
     void raise();
     bool raised() const { return raised_.load(); }
+    const Patience &patience() const { return patience_; }
 
  private:
     friend struct PatientWait;
+    const Patience patience_;
     std::atomic<bool> raised_{false};
     std::mutex mutex_;
     std::set<PatientWait *> waiting_;
@@ -53,10 +63,11 @@ struct BlockingWork {
 };
 
 // Runs every work on a thread of its own and waits until each has finished or has made no
-// progress for the patience: 10 s, or 3 s once the quit flag of the calling thread is raised
-// (the flag given to the BackgroundWork the caller runs in, passed on to nested work; none on
-// other threads). Progress is the work finishing, or a step counted on its thread (also on
-// threads of work it waits for itself), by noteProgress() or in progressCounter() directly,
+// progress for the patience of the quit flag of the calling thread (the flag given to the
+// BackgroundWork the caller runs in, passed on to nested work; none on other threads, which
+// wait with the default Patience): its normal one, or its quitting one once it is raised.
+// Progress is the work finishing, or a step counted on its thread (also on threads of work it
+// waits for itself), by noteProgress() or in progressCounter() directly,
 // as the secure deletion engine's blocks are; a step is seen when the wait next looks, at
 // half the patience at most, and counts from then, so a stall is noticed between one and
 // one and a half patiences after the last step. (A single call that takes longer on a busy but
@@ -69,7 +80,8 @@ std::vector<bool> runPatiently(std::vector<BlockingWork> works);
 bool runPatiently(std::function<void()> work, std::shared_ptr<std::atomic<bool>> running = nullptr);
 
 // Work started on a thread of its own while the caller goes on (a whole purge cycle, while
-// the run loop serves the bus). The work sees `quit` as its quit flag (see runPatiently).
+// the run loop serves the bus). The work sees `quit` as its quit flag, and waits by its
+// patience, as does waitPatiently (see runPatiently).
 // `finished` runs on the work's thread once the work has returned, also when the caller has
 // given up on it: it must be safe from any thread at any time (LoopWakeup::waker() is).
 class BackgroundWork {
@@ -106,14 +118,11 @@ std::atomic<uint64_t> *progressCounter();
 // once everything is saved.
 bool abandonedWorkRuns();
 
-// The patience on this thread now: the normal one, or the quitting one once the quit flag of
-// the work it runs in is raised (child_work.h waits by it too).
+// The patience on this thread now: that of the quit flag of the work it runs in (the default
+// Patience without one), the quitting one once it is raised (child_work.h waits by it too).
 std::chrono::milliseconds currentPatience();
 // In a child of child_work.h: noteProgress calls `hook` (it has no thread of ours to count
 // for), and this thread counts for no work of the parent's any more.
 void setProgressHook(void (*hook)());
-
-// Changes the patience, for tests that must not wait seconds for a stall to be noticed.
-void setPatience(std::chrono::milliseconds normal, std::chrono::milliseconds quitting);
 
 }  // namespace quillon

@@ -53,7 +53,7 @@ int runServer(const ServerOptions &options) {
     RunLoop &loop = RunLoop::main();
     // SIGINT and SIGHUP are the "please quit" of a terminal and of an ending session. The
     // flag tells a running cycle's file work, and the wait for it, that the process is quitting.
-    auto quitting = std::make_shared<QuitFlag>();
+    auto quitting = std::make_shared<QuitFlag>(options.patience);
     for (int signal : {SIGINT, SIGHUP, SIGTERM})
         loop.addSignalHandler(signal, [&loop, quitting] {
             quitting->raise();

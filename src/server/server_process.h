@@ -5,11 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "fs/blocking_work.h"
+
 namespace quillon {
 
 struct ServerOptions {
     double resolution = 900.0;  // seconds between purge cycles
     double firstCycleAtMost = 60.0;  // seconds from the start to the first cycle, at most
+    Patience patience;  // for the file work of cycles and the wait for them (the quit flag's)
 };
 
 // Runs the server: installs the quit paths (SIGTERM, SIGINT, SIGHUP), lowers the priority,

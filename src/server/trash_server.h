@@ -36,9 +36,9 @@ class TrashServer {
  public:
     // Reads the trash list file from the preferences folder, loads the settings and starts
     // observing "preferences changed". The interval is 900 s; no timer runs yet. `quitting` is
-    // the process's quit request (raised by its quit paths and by quit()): once raised, the
-    // file work of a running cycle, and the wait for it when the server stops, take the
-    // quitting patience.
+    // the process's quit request (raised by its quit paths and by quit()), and its patience
+    // is that of the file work of every cycle and of the wait for it: the quitting one once
+    // raised.
     explicit TrashServer(RunLoop &loop, std::shared_ptr<QuitFlag> quitting = std::make_shared<QuitFlag>());
     // Stops observing, stops, settles a running cycle as stop() does, then lets go of the
     // registry (which saves what is unsaved, unless a cycle given up on still holds it) and

@@ -18,7 +18,6 @@
 #include <string>
 
 #include "env/environment.h"
-#include "fs/blocking_work.h"
 #include "server/server_process.h"
 
 namespace {
@@ -58,13 +57,15 @@ class TestServerEnvironment : public quillon::EnvironmentWrapper {
 
 int main(int argc, char **argv) {
     if (argc < 2) return 2;
-    if (const char *seconds = getenv("QUILLON_TEST_PATIENCE"))
-        quillon::setPatience(std::chrono::seconds(atoi(seconds)), std::chrono::seconds(3));
+    const double interval = strtod(argv[1], nullptr);
+    quillon::ServerOptions options;
+    options.resolution = interval;
+    options.firstCycleAtMost = argc > 3 ? strtod(argv[3], nullptr) : interval;
+    if (const char *seconds = getenv("QUILLON_TEST_PATIENCE")) options.patience.normal = std::chrono::seconds(atoi(seconds));
     quillon::SystemEnvironment system;
     TestServerEnvironment environment(system, argc > 2 ? argv[2] : "");
     quillon::Environment::setCurrent(&environment);
-    const double interval = strtod(argv[1], nullptr);
-    const int status = quillon::runServer({interval, argc > 3 ? strtod(argv[3], nullptr) : interval});
+    const int status = quillon::runServer(options);
     quillon::Environment::setCurrent(nullptr);
     return status;
 }

@@ -204,9 +204,14 @@ TEST_F(TrashFolderTest, WhatWentBeforeAStallIsReportedDeleted) {
         if (removals++ == 1) released.wait();  // the second removal hangs
         return false;
     };
-    setPatience(200ms, 200ms);
+    // Run as a cycle under a flag with a short patience; its end is awaited, not a patience.
     CycleReport report;
-    folder->processTrash({environment.now(), false}, report);
+    std::promise<void> ended;
+    {
+        BackgroundWork work([&] { folder->processTrash({environment.now(), false}, report); },
+                            std::make_shared<QuitFlag>(Patience{200ms, 200ms}), [&] { ended.set_value(); });
+        ended.get_future().wait();
+    }
     for (const std::string &path : report.failed) EXPECT_TRUE(exists(path)) << path;
     for (const std::string &path : report.deleted) {
         EXPECT_FALSE(exists(path)) << path;
@@ -214,7 +219,6 @@ TEST_F(TrashFolderTest, WhatWentBeforeAStallIsReportedDeleted) {
     }
     release.set_value();
     EXPECT_TRUE(eventually([] { return !abandonedWorkRuns(); }, 60s));
-    setPatience(10s, 3s);
 }
 
 TEST_F(TrashFolderTest, RecordsReadFromAFile) {
