@@ -94,9 +94,9 @@ class Trash {
     std::shared_ptr<FolderList> folders_;
     std::optional<std::string> filePath_;
     bool unsavedChanges_ = true;
-    bool saveFailing_ = false;
-    CycleReport lastCycle_;  // the last save failed, and that was logged
-    // The home trash's (""): set while its look-up runs.
+    bool saveFailing_ = false;  // the last save failed, and that was logged
+    CycleReport lastCycle_;
+    // Per mount point (the home trash's is ""): set while its look-up runs.
     std::map<std::string, std::shared_ptr<std::atomic<bool>>> lookups_;
     std::set<std::string> stalledVolumes_;
     std::map<std::string, std::shared_ptr<pid_t>> stuckLookups_;  // per mount point: its child given up on
