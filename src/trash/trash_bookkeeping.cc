@@ -174,7 +174,7 @@ bool TrashBookkeeping::removeInfo(const std::string &name, bool securely) {
     }
     Environment &environment = Environment::current();
     // Through the info folder we hold open: a link swapped in for it cannot redirect this.
-    if (securely ? environment.secureDelete(infoPathFor(name), 0) : environment.removeItem(infoPathFor(name)))
+    if (securely ? environment.secureDelete(infoPathFor(name), 0) : environment.removeItem(infoPathFor(name), nullptr))
         return true;
     (void)logRemovalFailure(shown, securely, errno);
     return false;

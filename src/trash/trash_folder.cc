@@ -147,9 +147,10 @@ void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, c
 namespace {
 
 // Deletes the item `name` of the open `folder` (shown as `path`) and its bookkeeping. True
-// when the item is gone; else false, with why in `why` when given (an errno text).
+// when the item is gone; else false, with why in `why` when given (an errno text). A plain
+// removal counts the bytes it freed into `freed` when given.
 bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const std::string &path,
-                const std::string &name, bool securely, std::string *why = nullptr) {
+                const std::string &name, bool securely, std::string *why = nullptr, uint64_t *freed = nullptr) {
     std::string full = path;
     if (full.empty() || full.back() != '/') full += '/';
     full += name;
@@ -160,7 +161,7 @@ bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const
     if (removed) {
         Environment &environment = Environment::current();
         const std::string target = folder.pathFor(name);
-        removed = securely ? environment.secureDelete(target, 0) : environment.removeItem(target);
+        removed = securely ? environment.secureDelete(target, 0) : environment.removeItem(target, freed);
         error = errno;
     }
     noteProgress();  // an item dealt with is progress, however small it was
@@ -272,13 +273,15 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
          earlier = orphans_] {
             TrashBookkeeping bookkeeping(*folder);
             std::optional<ItemSizes> sizes;
-            if (measure && !due.empty()) {
+            if (measure && securely && !due.empty()) {  // a plain removal counts as it goes
                 sizes.emplace(*folder);
                 sizes->willMeasure(due);
             }
             for (const std::string &name : due) {
-                const uint64_t bytes = sizes ? sizes->bytes(name).value_or(0) : 0;
-                if (!deleteItem(*folder, bookkeeping, path, name, securely, &purge->why[name])) continue;
+                uint64_t bytes = sizes ? sizes->bytes(name).value_or(0) : 0;
+                if (!deleteItem(*folder, bookkeeping, path, name, securely, &purge->why[name],
+                                measure && !sizes ? &bytes : nullptr))
+                    continue;
                 purge->deleted.insert(name);
                 purge->bytes += bytes;
             }

@@ -76,7 +76,9 @@ void makeDeepTree(const std::string &top) {
 class VanishingEnvironment : public quillon::testing::TestEnvironment {
  public:
     using TestEnvironment::TestEnvironment;
-    bool removeItem(const std::string &path) override { return TestEnvironment::removeItem(vanish(path)); }
+    bool removeItem(const std::string &path, uint64_t *freed) override {
+        return TestEnvironment::removeItem(vanish(path), freed);
+    }
     bool secureDelete(const std::string &path, int level) override {
         return TestEnvironment::secureDelete(vanish(path), level);
     }
