@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # Side by side, on identical FreeDesktop home trashes built afresh for each run:
-#   - the server's cycle with nothing due, a bare listing, and trash-empty with a period
-#     that nothing reaches;
+#   - the server's cycle with nothing due against a bare listing in the same process, and
+#     trash-empty with a period that nothing reaches;
 #   - the server's purge of every item (plain), rm -rf of the same tree, trash-empty 0;
+#   each the median of three runs, ours and the others' alternating;
 #   - one overwrite pass (bench/compare_shred.sh: dd conv=fsync, shred -n 1 -u);
 #   - growth: cycle and save per item from 10,000 to 1,000,000 items;
 #   - idle resident memory of the real server after its first cycle.
 # Each item is a folder holding one small file, with its info file and directorysizes line.
 #
-#   bench/compare_trash.sh [FOLDER]      default /var/tmp; builds what it runs in build/
+#   bench/compare_trash.sh [FOLDER]      default /var/tmp; builds what it runs, optimised, in
+#                                        build-bench/ (BENCH_BUILD); SIZES="10000 100000" and
+#                                        ONLY_TRASH=1 (skip the overwrite, growth and memory parts)
 # Installs trash-cli (Debian) when it is missing. Prints figures; asserts nothing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 base=${1:-/var/tmp}/quillon-compare
-bench="$top/build/bench/trash_cycle_bench"
-cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BENCH=ON >/dev/null
-cmake --build "$top/build" -j "$(nproc 2>/dev/null || echo 2)" --target trash_cycle_bench quillon-server-test >/dev/null
+build=${BENCH_BUILD:-$top/build-bench}
+bench="$build/bench/trash_cycle_bench"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLON_BENCH=ON -DQUILLON_PANEL=OFF >/dev/null
+targets=(trash_cycle_bench)
+[ -n "${ONLY_TRASH:-}" ] || targets+=(quillon-server-test)
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}" >/dev/null
 . "$top/scripts/deps.sh"
 quillon_install_missing trash-cli dbus-daemon dbus-bin
 
@@ -55,22 +61,34 @@ time_cmd() {
     awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }'
 }
 
-for n in 10000 100000; do
+median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+
+for n in ${SIZES:-10000 100000}; do
     echo "== $n trashed folders =="
     make_trash "$base/a" "$n"
-    listing=$(time_cmd ls -f "$base/a/Trash/files")
-    cycle=$("$bench" --cycle "$base/a")
-    empty_none=$(XDG_DATA_HOME="$base/a" time_cmd trash-empty 100000)
+    cycles=() listings=() nones=()
+    for run in 1 2 3; do
+        read -r cycle listing < <("$bench" --cycle "$base/a")
+        cycles+=("$cycle") listings+=("$listing")
+        nones+=("$(XDG_DATA_HOME="$base/a" time_cmd trash-empty 100000)")
+    done
+    cycle=$(median "${cycles[@]}") listing=$(median "${listings[@]}") empty_none=$(median "${nones[@]}")
     echo "nothing due: bare listing $(ms "$listing"), server cycle $(ms "$cycle") ($(ratio "$cycle" "$listing") x), trash-empty $(ms "$empty_none") ($(ratio "$cycle" "$empty_none") x ours/theirs)"
 
-    purge=$("$bench" --purge "$base/a")
-    left=$(ls -A "$base/a/Trash/files" | wc -l)
-    make_trash "$base/a" "$n"
-    rmrf=$(time_cmd rm -rf "$base/a/Trash/files" "$base/a/Trash/info" "$base/a/Trash/directorysizes")
-    make_trash "$base/a" "$n"
-    empty_all=$(XDG_DATA_HOME="$base/a" time_cmd trash-empty 0)
-    echo "purge of everything: server $(ms "$purge") ($left left), rm -rf $(ms "$rmrf") ($(ratio "$purge" "$rmrf") x), trash-empty 0 $(ms "$empty_all") ($(ratio "$purge" "$empty_all") x)"
+    purges=() rmrfs=() empties=() left=0
+    for run in 1 2 3; do
+        make_trash "$base/a" "$n"
+        purges+=("$("$bench" --purge "$base/a")")
+        left=$((left + $(ls -A "$base/a/Trash/files" | wc -l)))
+        make_trash "$base/a" "$n"
+        rmrfs+=("$(time_cmd rm -rf "$base/a/Trash/files" "$base/a/Trash/info" "$base/a/Trash/directorysizes")")
+        make_trash "$base/a" "$n"
+        empties+=("$(XDG_DATA_HOME="$base/a" time_cmd trash-empty 0)")
+    done
+    purge=$(median "${purges[@]}") rmrf=$(median "${rmrfs[@]}") empty_all=$(median "${empties[@]}")
+    echo "purge of everything: server $(ms "$purge") ($left left), rm -rf $(ms "$rmrf") ($(ratio "$purge" "$rmrf") x), trash-empty 0 $(ms "$empty_all") ($(ratio "$empty_all" "$purge") x faster ours)"
 done
+[ -n "${ONLY_TRASH:-}" ] && { rm -rf "$base"; exit 0; }
 
 echo "== one overwrite pass =="
 "$top/bench/compare_shred.sh" 256 "${1:-/var/tmp}"
@@ -86,7 +104,7 @@ for n in 10000 100000 1000000; do
 done
 
 echo "== idle memory of the real server =="
-server="$top/build/tests/quillon-server-test"
+server="$build/tests/quillon-server-test"
 if [ -x "$server" ]; then
     home="$base/home"
     rm -rf "$home"

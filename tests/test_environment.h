@@ -29,9 +29,9 @@ class TestEnvironment : public EnvironmentWrapper {
     std::string dataFolder() override { return home_ + "/.local/share"; }
     std::string mountTable() override { return mountTable_; }
     uid_t userId() override { return userId_ ? *userId_ : EnvironmentWrapper::userId(); }
-    bool removeItem(const std::string &path) override {
+    bool removeItem(const std::string &path, uint64_t *freed) override {
         if (failRemoval && failRemoval(path)) return failed();
-        return EnvironmentWrapper::removeItem(path);
+        return EnvironmentWrapper::removeItem(path, freed);
     }
     bool secureDelete(const std::string &path, int level) override {
         if (failRemoval && failRemoval(path)) return failed();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "base/localization.h"
+#include "base/size_text.h"
 #include "env/environment.h"
 #include "fs/atomic_file.h"
 #include "fs/blocking_work.h"

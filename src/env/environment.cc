@@ -65,7 +65,7 @@ std::string SystemEnvironment::mountTable() {
 
 uid_t SystemEnvironment::userId() { return getuid(); }
 
-bool SystemEnvironment::removeItem(const std::string &path) { return removeTree(path); }
+bool SystemEnvironment::removeItem(const std::string &path, uint64_t *freed) { return removeTree(path, freed); }
 
 bool SystemEnvironment::secureDelete(const std::string &path, int level) {
     // Blocks written count as progress of the patient work this may run in.

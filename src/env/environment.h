@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "base/calendar_date.h"
@@ -33,8 +34,9 @@ class Environment {
     virtual uid_t userId() = 0;
     // Removes a file, link or whole directory tree without following any link. True when
     // nothing is left at `path` (also when nothing was there); else false with errno telling
-    // why (the first failure's).
-    virtual bool removeItem(const std::string &path) = 0;
+    // why (the first failure's). `freed`, when not null, gets the bytes of the regular files
+    // and links removed (what trash/item_sizes.h counts for the item).
+    virtual bool removeItem(const std::string &path, uint64_t *freed) = 0;
     // secure_delete of the engine: true on success, else false with errno telling why.
     virtual bool secureDelete(const std::string &path, int level) = 0;
 
@@ -54,7 +56,7 @@ class SystemEnvironment : public Environment {
     std::string dataFolder() override;
     std::string mountTable() override;
     uid_t userId() override;
-    bool removeItem(const std::string &path) override;
+    bool removeItem(const std::string &path, uint64_t *freed) override;
     bool secureDelete(const std::string &path, int level) override;
 };
 
@@ -69,7 +71,7 @@ class EnvironmentWrapper : public Environment {
     std::string dataFolder() override { return target_.dataFolder(); }
     std::string mountTable() override { return target_.mountTable(); }
     uid_t userId() override { return target_.userId(); }
-    bool removeItem(const std::string &path) override { return target_.removeItem(path); }
+    bool removeItem(const std::string &path, uint64_t *freed) override { return target_.removeItem(path, freed); }
     bool secureDelete(const std::string &path, int level) override { return target_.secureDelete(path, level); }
 
  private:

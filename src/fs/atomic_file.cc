@@ -15,6 +15,7 @@
 #include "base/log.h"
 #include "fs/blocking_work.h"
 #include "fs/directory_listing.h"
+#include "fs/safe_walk.h"
 
 namespace quillon {
 
@@ -22,12 +23,6 @@ namespace {
 
 constexpr char kTemporaryMark[] = ".quillon-tmp-";
 constexpr size_t kTemporarySuffix = 6;
-
-void splitPath(const std::string &path, std::string &folder, std::string &name) {
-    const size_t slash = path.rfind('/');
-    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // A new file `name` + mark + six letters or digits in `dirfd`, created exclusively.
 int createTemporary(int dirfd, const std::string &name, std::string &temporary) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,31 +34,36 @@ PinnedFolder::~PinnedFolder() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool forEachEntry(int fd, const std::function<void(const struct dirent &)> &entry) {
-    // A descriptor of its own: readdir moves the offset, and closedir closes it.
-    const int listing_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
-    if (!listing) {
-        if (listing_fd >= 0) close(listing_fd);
-        return false;
+bool forEachEntry(int fd, const std::function<void(const DirectoryEntry &)> &entry, bool throughFd) {
+    const int listing = throughFd ? fd : openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return false;
+    // getdents64 itself: readdir would cost an fstat and an fcntl more per folder.
+    alignas(8) char buffer[32 * 1024];
+    ssize_t got;
+    while ((got = syscall(SYS_getdents64, listing, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const auto *found = reinterpret_cast<const struct dirent64 *>(buffer + at);
+            at += found->d_reclen;
+            noteProgress();
+            const char *name = found->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+            entry({name, static_cast<ino_t>(found->d_ino)});
+        }
     }
-    while (const dirent *found = readdir(listing)) {
-        noteProgress();
-        if (strcmp(found->d_name, ".") == 0 || strcmp(found->d_name, "..") == 0) continue;
-        entry(*found);
-    }
-    closedir(listing);
-    return true;
+    const int why = errno;
+    if (!throughFd) close(listing);
+    errno = why;
+    return got == 0;
 }
 
 std::vector<PinnedFolder::Entry> PinnedFolder::entries(bool stamped) const {
     std::vector<Entry> found;
     if (fd_ < 0) return found;
-    forEachEntry(fd_, [&](const dirent &entry) {
-        Entry &added = found.emplace_back(Entry{entry.d_name, entry.d_ino});
+    forEachEntry(fd_, [&](const DirectoryEntry &entry) {
+        Entry &added = found.emplace_back(Entry{entry.name, entry.inode});
         if (!stamped) return;
         struct statx sx;
-        if (statx(fd_, entry.d_name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BTIME | STATX_CTIME, &sx) != 0) return;
+        if (statx(fd_, entry.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BTIME | STATX_CTIME, &sx) != 0) return;
         const auto nanoseconds = [](const struct statx_timestamp &t) {
             // Within the 292 years around 1970 that 64 bits of nanoseconds hold.
             const int64_t seconds = std::clamp<int64_t>(t.tv_sec, -9'000'000'000, 9'000'000'000);
@@ -105,7 +111,7 @@ std::string PinnedFolder::identity() const {
 
 std::vector<std::string> PinnedFolder::list() const {
     std::vector<std::string> names;
-    if (fd_ >= 0) forEachEntry(fd_, [&](const dirent &entry) { names.emplace_back(entry.d_name); });
+    if (fd_ >= 0) forEachEntry(fd_, [&](const DirectoryEntry &entry) { names.emplace_back(entry.name); });
     return names;
 }
 

@@ -99,9 +99,17 @@ std::optional<FolderListing> decodeListing(std::string_view bytes);
 // or "..", no "/".
 bool isPlainName(const std::string &name);
 
+// One entry as the directory yields it.
+struct DirectoryEntry {
+    const char *name;
+    ino_t inode;
+};
 // Calls `entry` for every entry of the open folder `fd` but "." and "..", in the order the
-// directory yields them. `fd` itself is left open and unmoved. False when it cannot be read.
-bool forEachEntry(int fd, const std::function<void(const struct dirent &)> &entry);
+// directory yields them, noting progress (blocking_work.h) as it reads. Reads through a
+// description of its own, so `fd` is left open and unmoved (another thread may list it too);
+// with `throughFd`, through `fd` itself, which the caller opened for this one listing. False
+// with errno when the folder cannot be read to its end.
+bool forEachEntry(int fd, const std::function<void(const DirectoryEntry &)> &entry, bool throughFd = false);
 
 // The top level of `folder`, as PinnedFolder::list gives it.
 std::vector<std::string> listFolder(const std::string &folder);

@@ -2,6 +2,7 @@
 
 #include "base/localization.h"
 #include "base/log.h"
+#include "base/size_text.h"
 #include "client/purge_preview.h"
 #include "client/server_client.h"
 #include "client/service_control.h"

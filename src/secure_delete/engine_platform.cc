@@ -4,7 +4,6 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,86 +11,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fs/directory_listing.h"
+
 namespace quillon::engine {
 
-bool stat_entry(int dirfd, const char *name, entry_stat &st) {
-    struct statx sx;
-    if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_MNT_ID, &sx) != 0)
-        return false;
-    st.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-    st.inode = sx.stx_ino;
-    st.mode = sx.stx_mode;
-    st.links = sx.stx_nlink;
-    st.has_mount = (sx.stx_mask & STATX_MNT_ID) != 0;
-    st.mount = sx.stx_mnt_id;
-    return true;
-}
-
-namespace {
-
-// Closes `fd` unless it is what `examined` describes; errno ESTALE then.
-int keep_if_same(int fd, const entry_stat &examined, mode_t type) {
-    if (fd < 0) return -1;
-    struct stat now;
-    if (fstat(fd, &now) != 0) {
-        int saved = errno;
-        (void)close(fd);
-        errno = saved;
-        return -1;
-    }
-    if ((now.st_mode & S_IFMT) != type || now.st_dev != examined.device || now.st_ino != examined.inode) {
-        (void)close(fd);
-        errno = ESTALE;
-        return -1;
-    }
-    return fd;
-}
-
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-
-}  // namespace
-
-int open_examined_directory(int dirfd, const char *name, const entry_stat &examined) {
-    return keep_if_same(openat(dirfd, name, kDirectoryFlags), examined, S_IFDIR);
-}
-
-int open_parent(int fd, dev_t device, ino_t inode) {
-    entry_stat expected;
-    expected.device = device;
-    expected.inode = inode;
-    return keep_if_same(openat(fd, "..", kDirectoryFlags), expected, S_IFDIR);
-}
-
-bool for_each_name(int fd, const std::function<void(const char *)> &entry) {
-    // A descriptor of its own: readdir moves the offset, and closedir closes it.
-    const int listing_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
-    if (!listing) {
-        if (listing_fd >= 0) (void)close(listing_fd);
-        return false;
-    }
-    errno = 0;
-    while (const dirent *found = readdir(listing)) {
-        if (strcmp(found->d_name, ".") != 0 && strcmp(found->d_name, "..") != 0) entry(found->d_name);
-        note_progress();
-        errno = 0;
-    }
-    const bool ok = errno == 0;
-    (void)closedir(listing);
-    return ok;
-}
-
-bool directory_is_empty(int dirfd, const char *name, const entry_stat &examined) {
-    int fd = open_examined_directory(dirfd, name, examined);
+bool directory_is_empty(int dirfd, const char *name, const FileIdentity &examined) {
+    int fd = openExamined(dirfd, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK, examined);
     if (fd < 0) return false;
     bool empty = true;
-    const bool listed = for_each_name(fd, [&](const char *) { empty = false; });
+    const bool listed = forEachEntry(fd, [&](const DirectoryEntry &) { empty = false; }, true);
     (void)close(fd);
     return listed && empty;
 }
 
-int open_examined_file(int dirfd, const char *name, const entry_stat &examined) {
-    return keep_if_same(openat(dirfd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), examined, S_IFREG);
+int open_examined_file(int dirfd, const char *name, const FileIdentity &examined) {
+    return openExamined(dirfd, name, O_WRONLY | O_NONBLOCK, examined);
 }
 
 int change_mode_at(int dirfd, const char *name, mode_t mode) {

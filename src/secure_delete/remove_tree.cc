@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/safe_walk.h"
 #include "secure_delete/engine.h"
 #include "secure_delete/engine_platform.h"
 
@@ -38,174 +38,92 @@ bool is_name_character(int byte) {
            (byte >= 'a' && byte <= 'z');
 }
 
-// The file system that one operand lives on: nothing on another device or mount is touched.
-struct Boundary {
-    dev_t device;
-    uint64_t mount;
-};
-
-bool within(const Boundary &boundary, const entry_stat &st) {
-    return st.device == boundary.device && (!st.has_mount || st.mount == boundary.mount);
-}
-
-// One directory on the way down: what the walk saw when it entered, and what it still has
-// to visit. Only the innermost one is open.
-struct Level {
-    std::string name;  // in the parent
-    std::string path;  // for messages
-    dev_t device;
-    ino_t inode;
-    std::vector<std::string> entries;  // still to visit, in listing order reversed
-    bool failed = false;               // something inside stays
-};
-
-std::vector<std::string> list_entries(int fd, bool &ok) {
-    std::vector<std::string> names;
-    ok = for_each_name(fd, [&](const char *name) { names.emplace_back(name); });
-    // Visit in the order the directory yields them; the vector is consumed from its back.
-    return std::vector<std::string>(names.rbegin(), names.rend());
-}
-
-std::string join(const std::string &directory, const std::string &name) {
-    return directory == "/" ? "/" + name : directory + "/" + name;
-}
-
-// A path's directory part and last component; the directory is "." for a bare name.
-void split_path(const char *path, std::string &directory, std::string &name) {
-    const char *slash = strrchr(path, '/');
-    if (!slash) {
-        directory = ".";
-        name = path;
-        return;
-    }
-    directory = slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
-    name = slash + 1;
-}
-
-int visit(int dirfd, const std::string &name, const std::string &path, const entry_stat &st,
-          const Boundary &boundary);
-
-// Walks the directory `name` of `dirfd`, already examined as `st`: every entry, then the
-// directory itself. One descriptor is held at a time; the way back up goes through ".." and
-// is checked against the device and inode seen on the way down.
-int walk_directory(int dirfd, const std::string &name, const std::string &path, const entry_stat &st,
-                   const Boundary &boundary) {
-    if (!(options & OPT_RECURSIVE)) {
-        note_error(EISDIR);
-        report_error("%s is a directory", path.c_str());
-        return 1;
-    }
-    at_stage(walk_stage::examined, dirfd, name.c_str());
-    int fd = open_examined_directory(dirfd, name.c_str(), st);
-    if (fd < 0) {
-        report_errno("unable to remove %s", path.c_str());
-        return 1;
-    }
-    bool listed = true;
-    std::vector<Level> stack;
-    stack.push_back({name, path, st.device, st.inode, list_entries(fd, listed)});
-    if (!listed) {
-        note_error(EACCES);
-        report_error("%s: permission denied", path.c_str());
-        stack.back().failed = true;
-    }
-
-    for (;;) {
-        Level &top = stack.back();
-        if (!top.entries.empty()) {
-            const std::string child = std::move(top.entries.back());
-            top.entries.pop_back();
-            const std::string child_path = join(top.path, child);
-            entry_stat child_st;
-            if (!stat_entry(fd, child.c_str(), child_st)) {
-                if (errno == ENOENT) continue;  // gone since the listing
-                report_errno("unable to stat %s", child_path.c_str());
-                top.failed = true;
-                continue;
-            }
-            if (!within(boundary, child_st)) {
-                note_error(EXDEV);
-                report_error("skipping %s, since it is on a different file system", child_path.c_str());
-                top.failed = true;
-                continue;
-            }
-            if (!S_ISDIR(child_st.mode)) {
-                if (visit(fd, child, child_path, child_st, boundary) != 0) top.failed = true;
-                continue;
-            }
-            at_stage(walk_stage::examined, fd, child.c_str());
-            int inner = open_examined_directory(fd, child.c_str(), child_st);
-            if (inner < 0) {
-                // Swapped for something else since it was examined: never followed.
-                report_errno("unable to remove %s", child_path.c_str());
-                top.failed = true;
-                continue;
-            }
-            (void)close(fd);
-            fd = inner;
-            stack.push_back({child, child_path, child_st.device, child_st.inode, list_entries(fd, listed)});
-            if (!listed) {
-                note_error(EACCES);
-                report_error("%s: permission denied", child_path.c_str());
-                stack.back().failed = true;
-            }
-            continue;
+// The engine's walk over one operand: its messages, its prompts and its random names on the
+// one safe walk.
+class Walk : public SafeWalk {
+ protected:
+    bool onEnterDir(const Entry &entry) override {
+        if (!(options & OPT_RECURSIVE)) {
+            note_error(EISDIR);
+            report_error("%s is a directory", entry.path.c_str());
+            return false;
         }
+        at_stage(walk_stage::examined, entry.dirfd, entry.name);
+        return true;
+    }
 
-        // Every entry visited: climb back and remove the directory itself.
-        const Level done = std::move(stack.back());
-        stack.pop_back();
-        const bool at_operand = stack.empty();
-        int parent = at_operand ? dup(dirfd) : open_parent(fd, stack.back().device, stack.back().inode);
-        (void)close(fd);
-        if (parent < 0) {
-            // The tree was moved while we worked in it: stop rather than guess where we are.
-            report_errno("unable to remove %s", done.path.c_str());
-            return 1;
+    bool onFile(const Entry &entry) override {
+        const FileIdentity &st = entry.id;
+        const char *path = entry.path.c_str();
+        if (!S_ISREG(st.mode) && !S_ISLNK(st.mode)) {  // FIFOs, sockets and devices stay, silently
+            note_error(ENOTSUP);
+            return false;
         }
-        fd = parent;
-        int result = 0;
-        if (done.failed) {
+        const entry_kind kind = S_ISLNK(st.mode) ? entry_kind::link : entry_kind::file;
+        if (!prompt_file(entry.dirfd, entry.name, path, kind)) return false;  // skipped: still there
+        if (secure_remove_file_at(entry.dirfd, entry.name, path) == -1) {
+            if (errno == EMLINK) {
+                note_error(EMLINK);
+                report_error("%s has multiple links, this one has been removed but not overwritten", path);
+            } else
+                report_errno("unable to remove %s", path);
+            return false;
+        }
+        return true;
+    }
+
+    bool onLeaveDir(const Entry &entry, bool failed) override {
+        const char *path = entry.path.c_str();
+        if (failed) {
             // What stays inside keeps the directory, under its own name.
             errno = ENOTEMPTY;
-            report_errno("unable to remove %s", done.path.c_str());
-            result = 1;
-        } else if (!prompt_file(fd, done.name.c_str(), done.path.c_str(), entry_kind::directory)) {
-            result = 1;
-        } else if (rename_unlink_at(fd, done.name.c_str(), done.path.c_str()) == -1) {
-            report_errno("unable to remove %s", done.path.c_str());
-            result = 1;
+            report_errno("unable to remove %s", path);
+            return false;
         }
-        if (at_operand) {
-            (void)close(fd);
-            return result;
+        if (!prompt_file(entry.dirfd, entry.name, path, entry_kind::directory)) return false;
+        if (rename_unlink_at(entry.dirfd, entry.name, path) == -1) {
+            report_errno("unable to remove %s", path);
+            return false;
         }
-        if (result != 0) stack.back().failed = true;
-    }
-}
-
-// One entry of any kind that `dirfd` holds under `name`, examined as `st` and found on the
-// operand's own file system.
-int visit(int dirfd, const std::string &name, const std::string &path, const entry_stat &st,
-          const Boundary &boundary) {
-    if (S_ISDIR(st.mode)) return walk_directory(dirfd, name, path, st, boundary);
-    if (!S_ISREG(st.mode) && !S_ISLNK(st.mode)) {  // FIFOs, sockets and devices stay, silently
-        note_error(ENOTSUP);
-        return 1;
+        return true;
     }
 
-    const entry_kind kind = S_ISLNK(st.mode) ? entry_kind::link : entry_kind::file;
-    if (!prompt_file(dirfd, name.c_str(), path.c_str(), kind)) return 1;  // skipped: still there
-    if (secure_remove_file_at(dirfd, name.c_str(), path.c_str()) == -1) {
-        if (errno == EMLINK) {
-            note_error(EMLINK);
-            report_error("%s has multiple links, this one has been removed but not overwritten", path.c_str());
-        } else
-            report_errno("unable to remove %s", path.c_str());
-        return 1;
+    void onTrouble(Trouble trouble, const Entry &entry) override {
+        const char *path = entry.path.c_str();
+        switch (trouble) {
+            case Trouble::examine:
+                report_errno("unable to stat %s", path);
+                break;
+            case Trouble::otherFileSystem:
+                note_error(EXDEV);
+                report_error("skipping %s, since it is on a different file system", path);
+                break;
+            case Trouble::list:
+                note_error(EACCES);
+                report_error("%s: permission denied", path);
+                break;
+            case Trouble::open:   // swapped for something else since it was examined: never followed
+            case Trouble::climb:  // the tree was moved while we worked in it: the walk stops
+                report_errno("unable to remove %s", path);
+                break;
+        }
     }
-    return 0;
-}
+};
+
+// The pass state of one file, cleared on every way out of its overwrite.
+struct PassState {
+    explicit PassState(int fd) { fork_fd = fd; }
+    ~PassState() {
+        const int saved = errno;
+        if (fork_fd >= 0) (void)close(fork_fd);
+        fork_fd = -1;
+        pass_buffer = nullptr;
+        fork_extents = nullptr;
+        errno = saved;
+    }
+    PassState(const PassState &) = delete;
+    PassState &operator=(const PassState &) = delete;
+};
 
 }  // namespace
 
@@ -219,7 +137,7 @@ int remove_tree(char **operands) {
     for (char **operand = operands; *operand; operand++) {
         strip_trailing_slashes(*operand);
         std::string directory, name;
-        split_path(*operand, directory, name);
+        splitPath(*operand, directory, name);
         if (strcmp(*operand, "/") == 0 || name.empty() || name == "." || name == "..") {
             // Never walk the whole system, nor a directory through a name that is not its own.
             errno = EINVAL;
@@ -230,8 +148,8 @@ int remove_tree(char **operands) {
         // The operand's directory is the caller's to name and may be reached through links
         // (a /proc/self/fd path, say); from there on nothing is followed.
         int dirfd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-        entry_stat parent;
-        if (dirfd < 0 || !stat_entry(dirfd, ".", parent)) {
+        FileIdentity parent;
+        if (dirfd < 0 || !examineEntry(dirfd, ".", parent)) {
             if (errno == ENOENT && (options & OPT_FORCE)) {
                 if (dirfd >= 0) (void)close(dirfd);
                 continue;
@@ -241,18 +159,17 @@ int remove_tree(char **operands) {
             status = 1;
             continue;
         }
-        const Boundary boundary{parent.device, parent.mount};
-        entry_stat st;
-        if (!stat_entry(dirfd, name.c_str(), st)) {
+        FileIdentity st;
+        if (!examineEntry(dirfd, name.c_str(), st)) {
             if (errno != ENOENT || !(options & OPT_FORCE)) {  // a missing operand is nothing to remove
                 report_errno("unable to stat %s", *operand);
                 status = 1;
             }
-        } else if (!within(boundary, st)) {
+        } else if (!sameFileSystem(st, parent)) {
             note_error(EXDEV);
             report_error("skipping %s, since it is on a different file system", *operand);
             status = 1;
-        } else if (visit(dirfd, name, *operand, st, boundary) != 0) {
+        } else if (!Walk().walk(dirfd, name, *operand, st, parent)) {
             status = 1;
         }
         (void)close(dirfd);
@@ -265,63 +182,63 @@ int prompt_file(int dirfd, const char *name, const char *path, entry_kind kind) 
         if (options & OPT_VERBOSE) {
             printf("removing %s\n", path);
             fflush(stdout);
+            }
+            if (kind == entry_kind::link) return 1;  // a link is never opened or made writable
+            return check_writable(dirfd, name, path);
         }
-        if (kind == entry_kind::link) return 1;  // a link is never opened or made writable
-        return check_writable(dirfd, name, path);
+
+        size_t question_size = strlen(path) + 80;
+        std::unique_ptr<char, decltype(&free)> question(static_cast<char *>(malloc(question_size)), free);
+        if (!question) {
+            // The engine's fixed message, kept as it stands (its line number included).
+            report_errno("Out of memory at line %d in prompt_file()", 69);
+            return 0;
+        }
+        int answer = 1;
+        int fd = -1;
+        bool asked_write_protected = false;
+        if (kind != entry_kind::link) {
+            fd = openat(dirfd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0 && errno == EACCES) {
+                snprintf(question.get(), question_size, "Remove write protected file %s? ", path);
+                answer = ask_yes(question.get()) ? check_writable(dirfd, name, path) : 0;
+                asked_write_protected = true;
+            }
+        }
+        if (!asked_write_protected && (options & OPT_INTERACTIVE)) {
+            snprintf(question.get(), question_size, "Remove %s? ", path);
+            answer = ask_yes(question.get());
+        }
+        if ((options & OPT_VERBOSE) && answer) printf("removing %s\n", path);
+        if (fd >= 0) (void)close(fd);
+        return answer;
     }
 
-    size_t question_size = strlen(path) + 80;
-    std::unique_ptr<char, decltype(&free)> question(static_cast<char *>(malloc(question_size)), free);
-    if (!question) {
-        // The engine's fixed message, kept as it stands (its line number included).
-        report_errno("Out of memory at line %d in prompt_file()", 69);
-        return 0;
-    }
-    int answer = 1;
-    int fd = -1;
-    bool asked_write_protected = false;
-    if (kind != entry_kind::link) {
-        fd = openat(dirfd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && errno == EACCES) {
-            snprintf(question.get(), question_size, "Remove write protected file %s? ", path);
-            answer = ask_yes(question.get()) ? check_writable(dirfd, name, path) : 0;
-            asked_write_protected = true;
+    int check_writable(int dirfd, const char *name, const char *path) {
+        int fd = openat(dirfd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            (void)close(fd);
+            return 1;
         }
-    }
-    if (!asked_write_protected && (options & OPT_INTERACTIVE)) {
-        snprintf(question.get(), question_size, "Remove %s? ", path);
-        answer = ask_yes(question.get());
-    }
-    if ((options & OPT_VERBOSE) && answer) printf("removing %s\n", path);
-    if (fd >= 0) (void)close(fd);
-    return answer;
-}
-
-int check_writable(int dirfd, const char *name, const char *path) {
-    int fd = openat(dirfd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)close(fd);
+        if (errno != EACCES) return 1;
+        if (change_mode_at(dirfd, name, 0600) != 0) {
+            report_errno("Unable to reset %s to writable (probably not owner) ... skipping", path);
+            return 0;
+        }
         return 1;
     }
-    if (errno != EACCES) return 1;
-    if (change_mode_at(dirfd, name, 0600) != 0) {
-        report_errno("Unable to reset %s to writable (probably not owner) ... skipping", path);
-        return 0;
+
+    int ask_yes(const char *question) {
+        char answer[4];
+        printf("%s", question);
+        fflush(stdout);
+        if (!fgets(answer, sizeof answer, stdin)) return 0;
+        return answer[0] == 'y';
     }
-    return 1;
-}
 
-int ask_yes(const char *question) {
-    char answer[4];
-    printf("%s", question);
-    fflush(stdout);
-    if (!fgets(answer, sizeof answer, stdin)) return 0;
-    return answer[0] == 'y';
-}
-
-int secure_remove_file_at(int dirfd, const char *name, const char *path) {
-    entry_stat st;
-    if (!stat_entry(dirfd, name, st)) return -1;
+    int secure_remove_file_at(int dirfd, const char *name, const char *path) {
+    FileIdentity st;
+    if (!examineEntry(dirfd, name, st)) return -1;
     if (!S_ISREG(st.mode)) return rename_unlink_at(dirfd, name, path);
     if (st.links > 1) {
         (void)rename_unlink_at(dirfd, name, path);
@@ -330,52 +247,47 @@ int secure_remove_file_at(int dirfd, const char *name, const char *path) {
     }
 
     at_stage(walk_stage::examined, dirfd, name);
-    fork_fd = open_examined_file(dirfd, name, st);
-    if (fork_fd < 0) return -1;
-    struct stat opened;
-    if (fstat(fork_fd, &opened) != 0) opened.st_blksize = 0;
-    fork_length = opened.st_size;
-    const uint32_t block = opened.st_blksize > 0 ? static_cast<uint32_t>(opened.st_blksize) : kFallbackBlockSize;
-    // Whole blocks, enough for the file but no more than the largest buffer.
-    const uint64_t wanted = (static_cast<uint64_t>(fork_length) + block - 1) / block * block;
-    pass_buffer_size = static_cast<uint32_t>(std::max<uint64_t>(block, std::min<uint64_t>(wanted, kLargestPassBuffer / block * block)));
-    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[pass_buffer_size]);
-    std::vector<extent> extents;
-    auto fail = [&](int error) {
-        (void)close(fork_fd);
-        fork_fd = -1;
-        pass_buffer = nullptr;
-        fork_extents = nullptr;
-        errno = error;
-        return -1;
-    };
-    if (!buffer) return fail(ENOMEM);
-    pass_buffer = buffer.get();
+    const int fd = open_examined_file(dirfd, name, st);
+    if (fd < 0) return -1;
+    {  // the pass state lives as long as this block
+        const PassState pass(fd);
+        struct stat opened;
+        if (fstat(fork_fd, &opened) != 0) opened.st_blksize = 0;
+        fork_length = opened.st_size;
+        const uint32_t block = opened.st_blksize > 0 ? static_cast<uint32_t>(opened.st_blksize) : kFallbackBlockSize;
+        // Whole blocks, enough for the file but no more than the largest buffer.
+        const uint64_t wanted = (static_cast<uint64_t>(fork_length) + block - 1) / block * block;
+        pass_buffer_size = static_cast<uint32_t>(std::max<uint64_t>(block, std::min<uint64_t>(wanted, kLargestPassBuffer / block * block)));
+        std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[pass_buffer_size]);
+        std::vector<extent> extents;
+        auto fail = [](int error) {
+            errno = error;  // kept through the pass state's clearing
+            return -1;
+        };
+        if (!buffer) return fail(ENOMEM);
+        pass_buffer = buffer.get();
 
-    struct statfs fs;
-    if (fstatfs(fork_fd, &fs) != 0) {
-        if (errno != ENOSYS) return fail(errno);
-    } else if ((options & OPT_VERBOSE) && !is_local_filesystem(fork_fd, fs)) {
-        printf("warning: %s is not on a local filesystem!\n", path);
-        fflush(stdout);
+        struct statfs fs;
+        if (fstatfs(fork_fd, &fs) != 0) {
+            if (errno != ENOSYS) return fail(errno);
+        } else if ((options & OPT_VERBOSE) && !is_local_filesystem(fork_fd, fs)) {
+            printf("warning: %s is not on a local filesystem!\n", path);
+            fflush(stdout);
+        }
+        if (has_protective_flags(fork_fd)) return fail(EPERM);
+
+        // Only the data the file holds: writing its holes would allocate them, and a sparse
+        // image could fill the volume without overwriting a byte of what it held.
+        if (!data_extents(fork_fd, fork_length, extents)) return fail(errno);
+        fork_extents = &extents;
+        if (overwrite_fork() != 0) return fail(errno);  // data not wholly overwritten: keep it
+        at_stage(walk_stage::overwritten, dirfd, name);
+        // Data that someone wrote while the passes ran may lie where no pass reached it.
+        struct stat after;
+        if (fstat(fork_fd, &after) != 0) return fail(errno);
+        if (after.st_size != opened.st_size || after.st_blocks > opened.st_blocks) return fail(EBUSY);
+        if (!(options & OPT_OVERWRITE_ONLY) && ftruncate(fork_fd, 0) != 0) return fail(errno);
     }
-    if (has_protective_flags(fork_fd)) return fail(EPERM);
-
-    // Only the data the file holds: writing its holes would allocate them, and a sparse
-    // image could fill the volume without overwriting a byte of what it held.
-    if (!data_extents(fork_fd, fork_length, extents)) return fail(errno);
-    fork_extents = &extents;
-    if (overwrite_fork() != 0) return fail(errno);  // data not wholly overwritten: keep it
-    at_stage(walk_stage::overwritten, dirfd, name);
-    // Data that someone wrote while the passes ran may lie where no pass reached it.
-    struct stat after;
-    if (fstat(fork_fd, &after) != 0) return fail(errno);
-    if (after.st_size != opened.st_size || after.st_blocks > opened.st_blocks) return fail(EBUSY);
-    if (!(options & OPT_OVERWRITE_ONLY) && ftruncate(fork_fd, 0) != 0) return fail(errno);
-    (void)close(fork_fd);
-    fork_fd = -1;
-    pass_buffer = nullptr;
-    fork_extents = nullptr;
 
     // Linux files have no resource fork: the data fork is the whole file.
     if (options & OPT_OVERWRITE_ONLY) return 0;
@@ -385,7 +297,7 @@ int secure_remove_file_at(int dirfd, const char *name, const char *path) {
 int rename_unlink_at(int dirfd, const char *name, const char *path) {
     (void)path;
     char new_name[kRandomNameLength + 1];
-    entry_stat st;
+    FileIdentity st;
     do {
         for (int i = 0; i < kRandomNameLength; i++) {
             int byte;
@@ -394,9 +306,9 @@ int rename_unlink_at(int dirfd, const char *name, const char *path) {
             new_name[i] = static_cast<char>(byte);
         }
         new_name[kRandomNameLength] = '\0';
-    } while (stat_entry(dirfd, new_name, st) || errno != ENOENT);
+    } while (examineEntry(dirfd, new_name, st) || errno != ENOENT);
 
-    if (!stat_entry(dirfd, name, st)) return -1;
+    if (!examineEntry(dirfd, name, st)) return -1;
     if (S_ISDIR(st.mode)) {
         // A directory takes a random name only once it is empty, so that whatever could not
         // be removed is still found under its own name.
@@ -412,8 +324,8 @@ int rename_unlink_at(int dirfd, const char *name, const char *path) {
     }
     flush_directory(dirfd);
 
-    entry_stat moved;
-    if (!stat_entry(dirfd, new_name, moved)) {
+    FileIdentity moved;
+    if (!examineEntry(dirfd, new_name, moved)) {
         // Another process took the object away after the rename. The server must survive
         // such a race: report it and fail this entry only.
         int saved = errno;
@@ -436,7 +348,7 @@ namespace {
 template <typename Call>
 int at_path(const char *path, Call call) {
     std::string directory, name;
-    split_path(path, directory, name);
+    splitPath(path, directory, name);
     int dirfd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd < 0) return -1;
     int result = call(dirfd, name.c_str());

@@ -2,6 +2,7 @@
 
 #include "base/localization.h"
 #include "base/log.h"
+#include "base/size_text.h"
 #include "bus/desktop_notice.h"
 #include "trash/item_sizes.h"
 

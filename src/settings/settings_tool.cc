@@ -9,6 +9,7 @@
 
 #include "base/localization.h"
 #include "base/log.h"
+#include "base/size_text.h"
 #include "bus/notification_center.h"
 #include "bus/session_bus.h"
 #include "client/purge_preview.h"

@@ -1,6 +1,5 @@
 #include "trash/item_sizes.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,10 +10,10 @@
 #include <set>
 #include <string_view>
 
-#include "base/localization.h"
 #include "fs/atomic_file.h"
 #include "fs/directory_listing.h"
 #include "fs/file_identity.h"
+#include "fs/safe_walk.h"
 #include "trash/trash_bookkeeping.h"
 
 namespace quillon {
@@ -32,35 +31,39 @@ bool takeField(std::string_view &text, Number &value) {
     return true;
 }
 
-// Bytes below the open folder `fd` (which the call closes), on the file system of `boundary`
-// only. Each level holds one descriptor, so the depth is bounded by what the process may open.
-std::optional<uint64_t> treeBytes(int fd, const FileIdentity &boundary, int depthLeft) {
-    std::optional<uint64_t> total = 0;
-    const bool listed = forEachEntry(fd, [&](const dirent &entry) {
-        FileIdentity id;
-        if (!total || !examineEntry(fd, entry.d_name, id)) return;  // gone since it was listed
-        if (!S_ISDIR(id.mode)) {
-            if (S_ISREG(id.mode) || S_ISLNK(id.mode)) *total += id.size;
-            return;
-        }
-        if (!sameFileSystem(id, boundary)) return;  // another file system's: not the trash's space
-        const int child = depthLeft > 0 ? openat(fd, entry.d_name, kFolderFlags) : -1;
-        FileIdentity opened;
-        if (child < 0 || !examineEntry(child, "", opened, AT_EMPTY_PATH) || opened.device != id.device ||
-            opened.inode != id.inode) {
-            if (child >= 0) close(child);
-            total.reset();  // swapped, unreadable or too deep: the size is not known
-            return;
-        }
-        const auto below = treeBytes(child, boundary, depthLeft - 1);
-        if (below) *total += *below;
-        else total.reset();
-    });
-    close(fd);
-    if (!listed) total.reset();
-    return total;
-}
+// Bytes of the regular files and links of a tree, on the file system of the boundary only
+// (a folder on another one is not the trash's space); unknown once a folder cannot be read
+// whole or lies deeper than `depthLimit`.
+class TreeBytes : public SafeWalk {
+ public:
+    explicit TreeBytes(int depthLimit) : depthLimit_(depthLimit) {}
+    std::optional<uint64_t> total() const { return known_ ? std::optional<uint64_t>(total_) : std::nullopt; }
 
+ protected:
+    bool onFile(const Entry &entry) override {
+        if (S_ISREG(entry.id.mode) || S_ISLNK(entry.id.mode)) total_ += entry.id.size;
+        return true;
+    }
+    bool onEnterDir(const Entry &entry) override {
+        if (entry.depth > depthLimit_) known_ = false;
+        return known_;
+    }
+    bool onLeaveDir(const Entry &, bool) override { return true; }
+    void onTrouble(Trouble trouble, const Entry &entry) override {
+        if (trouble == Trouble::otherFileSystem) {
+            if (!S_ISDIR(entry.id.mode)) onFile(entry);  // a file mounted over one counts as itself
+        } else if (trouble != Trouble::examine) {
+            known_ = false;  // swapped or unreadable: the size is not known
+        }
+    }
+
+ private:
+    int depthLimit_;
+    uint64_t total_ = 0;
+    bool known_ = true;
+};
+
+// How deep a tree is counted: as deep as when each level held a descriptor of its own.
 int depthAllowed() {
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 64) return 32;
@@ -130,27 +133,9 @@ std::optional<uint64_t> ItemSizes::bytes(const std::string &name) const {
         fstatat(info_, (name + ".trashinfo").c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
         info.st_mtime == cached->second.second)
         return cached->second.first;
-    const int folder = openat(files_, name.c_str(), kFolderFlags);
-    FileIdentity opened;
-    if (folder < 0 || !examineEntry(folder, "", opened, AT_EMPTY_PATH) || opened.inode != item.inode ||
-        opened.device != item.device) {
-        if (folder >= 0) close(folder);
-        return std::nullopt;
-    }
-    return treeBytes(folder, opened, depthAllowed());
-}
-
-std::string sizeText(uint64_t bytes) {
-    if (bytes < 1024) return formatted(localizedPlural("%llu byte", "%llu bytes", bytes), static_cast<unsigned long long>(bytes));
-    const std::string units[] = {localizedString("%.1f KiB"), localizedString("%.1f MiB"), localizedString("%.1f GiB"),
-                                 localizedString("%.1f TiB"), localizedString("%.1f PiB")};
-    double value = static_cast<double>(bytes) / 1024;
-    size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(units)) {
-        value /= 1024;
-        unit++;
-    }
-    return formatted(units[unit], value);
+    TreeBytes tree(depthAllowed());
+    tree.walk(files_, name, name, item, item);
+    return tree.total();
 }
 
 }  // namespace quillon

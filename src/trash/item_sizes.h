@@ -44,7 +44,4 @@ class ItemSizes {
     std::map<std::string, std::pair<uint64_t, int64_t>> cached_;
 };
 
-// A size for people: "512 B", "1.5 KiB", "3.2 MiB", ... with the locale's decimal separator.
-std::string sizeText(uint64_t bytes);
-
 }  // namespace quillon

@@ -159,7 +159,7 @@ bool TrashBookkeeping::removeInfo(const std::string &name, bool securely) {
     }
     Environment &environment = Environment::current();
     // Through the info folder we hold open: a link swapped in for it cannot redirect this.
-    if (securely ? environment.secureDelete(infoPathFor(name), 0) : environment.removeItem(infoPathFor(name)))
+    if (securely ? environment.secureDelete(infoPathFor(name), 0) : environment.removeItem(infoPathFor(name), nullptr))
         return true;
     (void)logRemovalFailure(shown, securely, errno);
     return false;
@@ -231,10 +231,10 @@ void TrashBookkeeping::finish() {
 std::set<std::string> TrashBookkeeping::orphans() const {
     std::set<std::string> found;
     if (infoFd_ < 0) return found;
-    forEachEntry(infoFd_, [&](const dirent &entry) {
-        const size_t length = strlen(entry.d_name);
-        if (length <= kSuffixLength || strcmp(entry.d_name + length - kSuffixLength, kSuffix) != 0) return;
-        std::string item(entry.d_name, length - kSuffixLength);
+    forEachEntry(infoFd_, [&](const DirectoryEntry &entry) {
+        const size_t length = strlen(entry.name);
+        if (length <= kSuffixLength || strcmp(entry.name + length - kSuffixLength, kSuffix) != 0) return;
+        std::string item(entry.name, length - kSuffixLength);
         struct stat st;
         if (fstatat(files_.fd(), item.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
             found.insert(std::move(item));

@@ -142,9 +142,10 @@ void TrashFolder::updateFiles(const std::vector<PinnedFolder::Entry> &entries, c
 namespace {
 
 // Deletes the item `name` of the open `folder` (shown as `path`) and its bookkeeping. True
-// when the item is gone; else false, with why in `why` (an errno text).
+// when the item is gone; else false, with why in `why` (an errno text). A plain removal counts
+// the bytes it freed into `freed` when given.
 bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const std::string &path,
-                const std::string &name, bool securely, std::string &why) {
+                const std::string &name, bool securely, std::string &why, uint64_t *freed) {
     std::string full = path;
     if (full.empty() || full.back() != '/') full += '/';
     full += name;
@@ -155,7 +156,7 @@ bool deleteItem(const PinnedFolder &folder, TrashBookkeeping &bookkeeping, const
     if (removed) {
         Environment &environment = Environment::current();
         const std::string target = folder.pathFor(name);
-        removed = securely ? environment.secureDelete(target, 0) : environment.removeItem(target);
+        removed = securely ? environment.secureDelete(target, 0) : environment.removeItem(target, freed);
         error = errno;
     }
     noteProgress();  // an item dealt with is progress, however small it was
@@ -203,14 +204,15 @@ TrashFolder::PurgeOutcome TrashFolder::purge(std::shared_ptr<PinnedFolder> folde
             if (!folder) folder = std::make_shared<PinnedFolder>(path);
             TrashBookkeeping bookkeeping(*folder);
             std::optional<ItemSizes> sizes;
-            if (measure && !due.empty()) {
+            if (measure && securely && !due.empty()) {  // a plain removal counts as it goes
                 sizes.emplace(*folder);
                 sizes->willMeasure(due);
             }
             for (size_t i = 0; i < due.size(); i++) {
                 Progress::Result &result = progress->results[i];
                 result.bytes = sizes ? sizes->bytes(due[i]).value_or(0) : 0;
-                result.deleted = deleteItem(*folder, bookkeeping, path, due[i], securely, result.why);
+                result.deleted = deleteItem(*folder, bookkeeping, path, due[i], securely, result.why,
+                                            measure && !sizes ? &result.bytes : nullptr);
                 progress->reached.store(i + 1, std::memory_order_release);
             }
             bookkeeping.finish();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/size_text.h"
 #include "fs/atomic_file.h"
 #include "fs/directory_listing.h"
 #include "fs/file_removal.h"

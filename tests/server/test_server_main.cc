@@ -33,7 +33,9 @@ class TestServerEnvironment : public quillon::EnvironmentWrapper {
         text << file.rdbuf();
         return text.str();
     }
-    bool removeItem(const std::string &path) override { return hold() && EnvironmentWrapper::removeItem(path); }
+    bool removeItem(const std::string &path, uint64_t *freed) override {
+        return hold() && EnvironmentWrapper::removeItem(path, freed);
+    }
     bool secureDelete(const std::string &path, int level) override {
         return hold() && EnvironmentWrapper::secureDelete(path, level);
     }
