@@ -16,9 +16,7 @@ extern char **environ;
 namespace quillon::testing {
 
 PrivateBus::PrivateBus() {
-    const char *old = getenv("DBUS_SESSION_BUS_ADDRESS");
-    hadAddress_ = old != nullptr;
-    if (old) savedAddress_ = old;
+    if (const char *old = getenv("DBUS_SESSION_BUS_ADDRESS")) hadAddress_ = true, savedAddress_ = old;
 
     int fds[2];
     if (pipe(fds) != 0) return;
@@ -26,17 +24,11 @@ PrivateBus::PrivateBus() {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclose(&actions, fds[0]);  // first: it may be descriptor 3 itself
     posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    char *argv[] = {const_cast<char *>("dbus-daemon"), const_cast<char *>("--session"),
-                    const_cast<char *>("--nofork"), const_cast<char *>("--nopidfile"),
-                    const_cast<char *>("--print-address=3"), nullptr};
-    const int r = posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, argv, environ);
+    const char *argv[] = {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3", nullptr};
+    const int r = posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, const_cast<char **>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
-    if (r != 0) {
-        pid_ = -1;
-        close(fds[0]);
-        return;
-    }
+    if (r != 0) pid_ = -1;
     char buffer[512];
     std::string line;
     ssize_t n;
@@ -64,10 +56,8 @@ NotificationListener::NotificationListener(const std::string &address) {
     if (sd_bus_new(&bus_) < 0) return;
     sd_bus_set_address(bus_, address.c_str());
     sd_bus_set_bus_client(bus_, 1);
-    if (sd_bus_start(bus_) < 0) {
-        bus_ = sd_bus_unref(bus_);
-        return;
-    }
+    if (sd_bus_start(bus_) < 0) bus_ = sd_bus_unref(bus_);
+    if (!bus_) return;
     auto handler = [](sd_bus_message *message, void *userdata, sd_bus_error *) -> int {
         const char *name = nullptr;
         if (sd_bus_message_read(message, "s", &name) >= 0 && name)
@@ -96,20 +86,12 @@ std::vector<std::string> NotificationListener::waitFor(size_t count, std::chrono
     return names_;
 }
 
-}  // namespace quillon::testing
-
-namespace quillon::testing {
-
 void NotificationListener::post(const std::string &name) {
     if (!bus_) return;
     sd_bus_emit_signal(bus_, "/local/vantor/quillon", "local.vantor.quillon.Notifications", "Posted", "s",
                        name.c_str());
     sd_bus_flush(bus_);
 }
-
-}  // namespace quillon::testing
-
-namespace quillon::testing {
 
 SilentServer::SilentServer(const std::string &address) {
     auto swallow = [](sd_bus_message *m, void *, sd_bus_error *) -> int {

@@ -15,21 +15,17 @@ namespace quillon::testing {
 ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::map<std::string, std::string> &environment,
                            const std::string &logFile) {
     std::map<std::string, std::string> merged;
-    for (char **entry = environ; *entry; entry++) {
-        const char *equals = strchr(*entry, '=');
-        if (equals) merged[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
-    }
-    for (const auto &[name, value] : environment) {
+    for (char **entry = environ; *entry; entry++)
+        if (const char *equals = strchr(*entry, '=')) merged[std::string(*entry, equals - *entry)] = equals + 1;
+    for (const auto &[name, value] : environment)
         if (value.empty()) merged.erase(name);
         else merged[name] = value;
-    }
-    std::vector<std::string> strings;
-    for (const auto &[name, value] : merged) strings.push_back(name + "=" + value);
+    std::vector<std::string> strings, argvCopy = argv;
     std::vector<char *> envp, args;
+    for (const auto &[name, value] : merged) strings.push_back(name + "=" + value);
     for (auto &s : strings) envp.push_back(s.data());
+    for (auto &s : argvCopy) args.push_back(s.data());
     envp.push_back(nullptr);
-    std::vector<std::string> argv_copy = argv;
-    for (auto &s : argv_copy) args.push_back(s.data());
     args.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -58,14 +54,9 @@ void ChildProcess::signal(int signo) {
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     if (status_ || pid_ <= 0) return status_;
-    eventually(
-        [&] {
-            int raw;
-            if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            return true;
-        },
-        timeout);
+    int raw;
+    if (eventually([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, timeout))
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     return status_;
 }
 

@@ -9,7 +9,6 @@
 #include <sys/mount.h>
 #include <linux/fs.h>
 #include <linux/fuse.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -106,13 +105,8 @@ std::string make_home_trash(const TempDir &home) {
 }
 
 CalendarDate local_date(int year, int month, int day, int hour, int minute) {
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_isdst = -1;
+    struct tm t {};
+    t.tm_min = minute, t.tm_hour = hour, t.tm_mday = day, t.tm_mon = month - 1, t.tm_year = year - 1900, t.tm_isdst = -1;
     return CalendarDate::fromUnixTime(mktime(&t));
 }
 
@@ -161,15 +155,12 @@ std::string mountinfo_line(const std::string &point, const std::string &type, co
 }
 
 bool set_immutable(const std::string &path, bool on) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     int flags = 0;
-    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    close(fd);
+    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
     return ok;
 }
 

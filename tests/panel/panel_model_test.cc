@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <tuple>
 
 #include "bus/session_bus.h"
 #include "panel/panel_model.h"
@@ -23,7 +24,6 @@ namespace quillon {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 using namespace std::chrono_literals;
 using namespace quillon::testing;
@@ -67,7 +67,6 @@ class PanelModelTest : public ::testing::Test {
         }
         return true;
     }
-    std::string stored() { return read_file(home / ".config/local.vantor.quillon.plist"); }
 };
 
 TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
@@ -84,10 +83,9 @@ TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
     EXPECT_EQ(model.periodNote(), "");
     model.chooseSecure(true);
     model.chooseNotifying(false);
-    EXPECT_THAT(stored(), HasSubstr("<key>period</key>\n\t<integer>2</integer>"));
-    EXPECT_THAT(stored(), HasSubstr("<key>units</key>\n\t<integer>1</integer>"));
-    EXPECT_THAT(stored(), HasSubstr("<key>secure</key>\n\t<true/>"));
-    EXPECT_THAT(stored(), HasSubstr("<key>notify</key>\n\t<false/>"));
+    UserDefaults::resetStandardUserDefaults();  // read again from the file
+    const Preferences stored;
+    EXPECT_EQ(std::make_tuple(stored.period(), stored.units(), stored.isSecure(), stored.isNotifying()), std::make_tuple(2, 1, true, false));
     EXPECT_GT(shown, 4);
 }
 

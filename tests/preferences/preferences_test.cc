@@ -50,15 +50,6 @@ class PreferencesTest : public ::testing::Test {
     }
 };
 
-TEST_F(PreferencesTest, DefaultsWithoutAStoredDomain) {
-    Preferences preferences;
-    EXPECT_EQ(std::make_tuple(preferences.period(), preferences.units(), preferences.isSecure()), std::make_tuple(1, 3, false));
-    EXPECT_EQ(preferences.unitsList(), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7"}));
-    EXPECT_EQ(preferences.periodList(), (std::vector<std::string>{"Hours", "Days", "Weeks", "Months"}));
-    EXPECT_FALSE(preferences.preferenceForKey("nothing"));
-    EXPECT_FALSE(preferences.changes());
-}
-
 // Nothing changed: nothing written or posted. A change: the whole domain written once, private
 // (keys of others kept, derived ones dropped), posted once, also when the object is released. A
 // failed write: logged, not posted, still unsaved, written by the next synchronize.

@@ -3,14 +3,9 @@
 // The server for end-to-end tests: the real process entry with a short purge interval and,
 // instead of the machine's mount table, the one in MOUNT_TABLE_FILE (none when omitted or
 // empty), so tests control which volumes it sees. The first cycle comes after at most
-// FIRST_CYCLE_SECONDS (one interval when omitted). With $QUILLON_TEST_HOLD naming a FIFO, the
-// first removal waits until a byte can be read from it; with $QUILLON_TEST_PATIENCE, file work
+// FIRST_CYCLE_SECONDS (one interval when omitted). With $QUILLON_TEST_PATIENCE, file work
 // is waited for that many seconds without progress (3 s once quitting, as ever). Never
 // installed.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -33,26 +28,9 @@ class TestServerEnvironment : public quillon::EnvironmentWrapper {
         text << file.rdbuf();
         return text.str();
     }
-    bool removeItem(const std::string &path, uint64_t *freed) override {
-        return hold() && EnvironmentWrapper::removeItem(path, freed);
-    }
-    bool secureDelete(const std::string &path, int level) override {
-        return hold() && EnvironmentWrapper::secureDelete(path, level);
-    }
 
  private:
-    bool hold() {
-        const char *fifo = getenv("QUILLON_TEST_HOLD");
-        if (!fifo || held_.exchange(true)) return true;
-        const int fd = open(fifo, O_RDONLY | O_CLOEXEC);  // returns once the test opens it to write
-        char byte;
-        const bool released = fd >= 0 && read(fd, &byte, 1) == 1;
-        if (fd >= 0) close(fd);
-        return released;
-    }
-
     std::string table_;
-    std::atomic<bool> held_{false};
 };
 
 }  // namespace

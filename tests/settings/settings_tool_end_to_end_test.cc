@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/calendar_date.h"
 #include "private_bus.h"
 #include "process_runner.h"
 #include "test_support.h"
@@ -32,24 +33,19 @@ struct Result {
 
 class SettingsToolEndToEnd : public ::testing::Test {
  protected:
-    quillon::testing::PrivateBus bus;
-    quillon::testing::TempDir home;
-    std::string files = home / ".local/share/Trash/files";
+    PrivateBus bus;
+    TempDir home;
+    std::string files = make_home_trash(home);
     std::string domainFile = home / ".config/local.vantor.quillon.plist";
     std::string listFile = home / ".config/local.vantor.quillon.list.plist";
     int runs = 0;
 
-    SettingsToolEndToEnd() {
-        quillon::testing::make_home_trash(home);
-    }
     void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
-
-    std::map<std::string, std::string> environment() {
-        auto variables = quillon::testing::session_environment(home.path(), bus.address());
-        variables["LANGUAGE"] = "";
-        variables["LC_ALL"] = "C";
-        variables["TZ"] = "XXX-2";  // info files' dates are local time: two hours ahead of UTC
-        return variables;
+    // Info files' dates are local time: two hours ahead of UTC.
+    std::map<std::string, std::string> environment(const std::string &language = "") {
+        auto variables = session_environment(home.path(), bus.address());
+        variables.insert({{"LANGUAGE", language}, {"TZ", "XXX-2"}, {"LC_ALL", language.empty() ? "C" : "C.UTF-8"}});
+        return variables;  // gettext heeds LANGUAGE only outside the C locale
     }
     // Runs quillon-settings with `args`, or the binary `args` begins with when it is a path.
     // Without `withBus`, the session bus's address leads nowhere.
@@ -58,29 +54,14 @@ class SettingsToolEndToEnd : public ::testing::Test {
         std::vector<std::string> argv = {QUILLON_SETTINGS};
         if (!args.empty() && args[0][0] == '/') argv.clear();
         argv.insert(argv.end(), args.begin(), args.end());
-        auto variables = environment();
+        auto variables = environment(language);
         if (!withBus) variables["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + home / "no-bus";
-        if (!language.empty()) {
-            variables["LANGUAGE"] = language;
-            variables["LC_ALL"] = "C.UTF-8";  // gettext heeds LANGUAGE only outside the C locale
-        }
         ChildProcess child(argv, variables, log);
         const int status = child.wait();  // the tool must end, however it fares: no bound but the test's
         return {status, read_file(log)};
     }
-    std::unique_ptr<ChildProcess> server() {
-        return std::make_unique<ChildProcess>(std::vector<std::string>{QUILLON_TEST_SERVER, "0.2"}, environment(),
-                                              home / "server.log");
-    }
-    static std::string utc(std::time_t t) {
-        char text[32];
-        struct tm parts;
-        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&t, &parts));
-        return text;
-    }
-    void remember(const std::string &name, std::time_t since) {
-        make_dir(home / ".config");
-        write_file(listFile, quillon::testing::trash_list_xml(files, {{name, utc(since)}}));
+    std::unique_ptr<ChildProcess> server(const std::string &interval) {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{QUILLON_TEST_SERVER, interval}, environment(), home / "server.log");
     }
 };
 
@@ -116,8 +97,6 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", "", "", {"set", "period", "12", "months"}, 0, "Delete items 12 months after they were first seen, plainly.\nA desktop notice tells of each purge.\n", true},
         {"", "", "", {"set", "period", "0", "days"}, 2, "must be one of 1, 2, 3, 4, 5, 6, 7, not \"0\"" + usage, false},
         {"", "", "", {"set", "count", "0"}, 2, usage, false},
-        {"", "", "", {"set", "count", "-1"}, 2, usage, false},
-        {"", "", "", {"set", "count", "two"}, 2, usage, false},
         {"", "", "", {"set", "period", "fortnights"}, 2, usage, false},
         {"", "", "", {"set", "secure", "maybe"}, 2, usage, false},
         {"", "", "", {"set", "secure", "yes"}, 0, "securely.\n", false},
@@ -222,15 +201,14 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
                "12345 " + std::to_string(st.st_mtime) + " cached\n999 1 counted\n");
     std::vector<std::pair<std::string, std::string>> since2020;
     for (const char *name : {"ancient", "locked", "counted", "cached", "vanished", "tab\there", latin1, noncharacter}) since2020.emplace_back(name, "2020-01-01T00:00:00Z");
-    write_file(listFile, quillon::testing::trash_list_xml(files, since2020));
+    write_file(listFile, trash_list_xml(files, since2020));
     EXPECT_EQ(tool({"purge"}).status, 1);  // without a server nothing is deleted
     EXPECT_TRUE(exists(files + "/ancient"));
 
     const bool immutable = set_immutable(files + "/locked", true);
     if (!immutable) unlink((files + "/locked").c_str());
-    quillon::testing::NotificationListener client(bus.address());
-    auto running = std::make_unique<ChildProcess>(std::vector<std::string>{QUILLON_TEST_SERVER, "3600"}, environment(),
-                                                  home / "server.log");
+    NotificationListener client(bus.address());
+    auto running = server("3600");
     ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
     Result previewed = tool({"preview", "--porcelain"});
     EXPECT_EQ(previewed.status, 0);
@@ -301,9 +279,9 @@ TEST_F(SettingsToolEndToEnd, AServerThatDoesNotAnswerIsReportedBusy) {
 
 TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     write_file(files + "/two hours old", "x");
-    remember("two hours old", std::time(nullptr) - 2 * 3600);
-    quillon::testing::NotificationListener client(bus.address());
-    auto running = server();
+    write_file(listFile, trash_list_xml(files, {{"two hours old", *utcText(CalendarDate::fromUnixTime(std::time(nullptr) - 2 * 3600))}}));
+    NotificationListener client(bus.address());
+    auto running = server("0.2");
     ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
 
     Result shown = tool({});

@@ -121,38 +121,19 @@ TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     trash.setFolders(folders);
     ASSERT_TRUE(trash.saveToFile(listFile));
     EXPECT_FALSE(trash.unsavedChanges());
-    EXPECT_THAT(read_file(listFile), HasSubstr("<date>2027-01-15T08:00:00Z</date>"));
-    // Streamed from the records, the file holds exactly the folders' dictionaries.
-    PlistArray dictionaries;
-    for (const auto &folder : *folders) dictionaries.push_back(folder->attributes());
-    std::string error;
-    EXPECT_EQ(read_file(listFile), encodePlist(dictionaries, &error).value_or(error));
+    const std::string saved = read_file(listFile);
+    EXPECT_THAT(saved, HasSubstr("<date>2027-01-15T08:00:00Z</date>"));
 
-    Trash back;
-    ASSERT_TRUE(back.loadFromFile(listFile));
-    EXPECT_FALSE(back.unsavedChanges());
-    ASSERT_EQ(back.folders()->size(), 2u);
-    auto first = (*back.folders())[0];
-    EXPECT_EQ(first->path(), "/vol/b/.Trash-1000/files");
-    ASSERT_EQ(first->files()->size(), 3u);
-    EXPECT_EQ((*first->files())[0]->path(), "z first");
-    EXPECT_EQ((*first->files())[0]->trashDate(), CalendarDate::fromUnixTime(1'800'000'000));
-    EXPECT_EQ((*first->files())[1]->path(), "a & <second>");
-    EXPECT_EQ((*first->files())[1]->fileNumber(), uint64_t{1} << 63);
-    EXPECT_EQ((*first->files())[0]->stamp(), 1'800'000'000'123'456'789);
-    EXPECT_EQ((*first->files())[1]->stampKind(), StampKind::change);
-    EXPECT_EQ((*first->files())[1]->stamp(), -1);
-    EXPECT_EQ((*first->files())[2]->path(), "undated\r");
-    EXPECT_FALSE((*first->files())[2]->trashDate());
-    EXPECT_EQ(first->identity(), "00000801:42");
-    ASSERT_TRUE((*back.folders())[1]->files());  // empty, not absent
-    EXPECT_TRUE((*back.folders())[1]->files()->empty());
-    back.setFilePath(listFile);
-    auto again = Trash::trashFromFile(listFile);
-    EXPECT_TRUE(back == *again);  // two readings of one file are equal
-    EXPECT_EQ(back.hash(), again->hash());
-    EXPECT_THAT(back.description(), Not(HasSubstr("\n")));  // "undated\r" shown escaped, on one line
-    EXPECT_THAT(back.description(), HasSubstr("undated\\x0d"));
+    // Read back, every field of every record writes out the same again.
+    auto back = Trash::trashFromFile(listFile);
+    EXPECT_FALSE(back->unsavedChanges());
+    ASSERT_EQ(back->folders()->size(), 2u);
+    ASSERT_TRUE((*back->folders())[1]->files());  // empty, not absent
+    PlistArray dictionaries;
+    for (const auto &folder : *back->folders()) dictionaries.push_back(folder->attributes());
+    std::string error;
+    EXPECT_EQ(encodePlist(dictionaries, &error).value_or(error), saved);
+    EXPECT_THAT(back->description(), HasSubstr("undated\\x0d"));  // shown escaped, on one line
 }
 
 TEST_F(TrashTest, NothingUnsavedWritesNothingAndAFailedWriteIsRetried) {
