@@ -165,7 +165,7 @@ int main(int argc, char **argv) {
     });
     std::string error;
     const double encode = medianSeconds(5, [&] { (void)quillon::encodeTrashList(trash->folders().get(), &error); });
-    printf("  of which encoding:           %.1f ms\n", encode * 1e3);
+    printf("  the encoding alone, whole in memory: %.1f ms\n", encode * 1e3);
     struct stat st;
     stat(list.c_str(), &st);
     printf("write trash list file:         %.1f ms  (%.1f MiB; goal <= 60 ms)\n", write * 1e3, st.st_size / 1048576.0);
@@ -181,7 +181,7 @@ int main(int argc, char **argv) {
     const size_t held = heapInUse() - before;
     std::string bytes = *quillon::readWholeFile(list);
     const double decode = medianSeconds(5, [&] { (void)quillon::decodeTrashList(bytes, &error); });
-    printf("  of which decoding:           %.1f ms\n", decode * 1e3);
+    printf("  the decoding alone, from memory:     %.1f ms\n", decode * 1e3);
     printf("read trash list file:          %.1f ms  (goal <= 60 ms)\n", read * 1e3);
     printf("heap held by the loaded registry: %.0f bytes per record (goal < 300)\n",
            static_cast<double>(held) / static_cast<double>(records));
