@@ -18,6 +18,10 @@
 #include "base/log.h"
 #include "fs/blocking_work.h"
 
+#ifdef QUILLON_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
 namespace quillon {
 
 namespace {
@@ -76,6 +80,9 @@ void sendProgress() {
     childSocket = socket;
     setProgressHook(sendProgress);
     const ChildAnswer answer = work();
+#ifdef QUILLON_COVERAGE
+    __gcov_dump();  // the child ends with _exit, which would drop what it ran
+#endif
     if (answer.fds.size() > kMostFds) _exit(1);
     std::string body;
     AnswerWriter write{body};
