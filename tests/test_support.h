@@ -85,8 +85,6 @@ class TestFuse {
  public:
     explicit TestFuse(const std::string &mountPoint);
     virtual ~TestFuse();  // aborts the connection: whatever waits on it fails now
-    TestFuse(const TestFuse &) = delete;
-    TestFuse &operator=(const TestFuse &) = delete;
     const std::string &why() const { return why_; }
     // Waits until the file system has been asked `count` requests since INIT.
     void waitForRequests(int count);

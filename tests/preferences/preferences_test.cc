@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <tuple>
 
 #include "base/localization.h"
 #include "base/log.h"
@@ -36,16 +35,12 @@ class PreferencesTest : public ::testing::Test {
     quillon::testing::CapturedLog capturedLog;
     std::vector<std::string> &logged = capturedLog.lines;
 
-    PreferencesTest() {
-        make_dir(home / ".config");
-        UserDefaults::resetStandardUserDefaults();
-    }
-    ~PreferencesTest() override {
-        UserDefaults::resetStandardUserDefaults();
-    }
+    PreferencesTest() { make_dir(home / ".config"), UserDefaults::resetStandardUserDefaults(); }
+    ~PreferencesTest() override { UserDefaults::resetStandardUserDefaults(); }
     void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
+    // Stores a settings file holding `entries`, or `entries` as it is when it is a whole document.
     void store(const std::string &entries) {
-        write_file(domainFile, "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>");
+        write_file(domainFile, entries.starts_with("<?") ? entries : "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>");
         UserDefaults::resetStandardUserDefaults();
     }
 };
@@ -148,12 +143,7 @@ TEST_F(PreferencesTest, HostileAndWrongTypedSettingsReadKeyByKey) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.stored.rfind("<?", 0) == 0) {
-            write_file(UserDefaults::pathForDomain(Preferences::kDomainName), c.stored);
-            UserDefaults::resetStandardUserDefaults();
-        } else {
-            store(c.stored);
-        }
+        store(c.stored);
         quillon::testing::CapturedLog log;
         Preferences preferences;
         EXPECT_EQ(preferences.period(), c.period);

@@ -214,10 +214,9 @@ void runSeed(unsigned seed, bool secure, bool canMount) {
     for (Item *item : {&items[random() % items.size()], &items[random() % items.size()]})
         item->old = true, records.insert(records.end(), 2, {item->name, "2001-01-01T00:00:00Z"});
     write_file(home / ".config/local.vantor.quillon.list.plist", trash_list_xml(files, records));
-    {
+    {  // written as the object goes; with notices on, the cycle measures what it deletes
         Preferences preferences;
-        preferences.setSecure(secure);
-        preferences.setNotifying(true);  // the cycle measures what it deletes
+        preferences.setSecure(secure), preferences.setNotifying(true);
     }
     const auto before = snapshot(outside.path());
     CapturedLog log;

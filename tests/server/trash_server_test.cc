@@ -24,7 +24,6 @@
 namespace quillon {
 namespace {
 
-
 using namespace std::chrono_literals;
 using namespace quillon::testing;
 
@@ -45,12 +44,8 @@ class TrashServerTest : public ::testing::Test {
     quillon::testing::CapturedLog capturedLog;
     std::vector<std::string> &logged = capturedLog.lines;
 
-    TrashServerTest() {
-        UserDefaults::resetStandardUserDefaults();
-    }
-    ~TrashServerTest() override {
-        UserDefaults::resetStandardUserDefaults();
-    }
+    TrashServerTest() { UserDefaults::resetStandardUserDefaults(); }
+    ~TrashServerTest() override { UserDefaults::resetStandardUserDefaults(); }
     CycleReport cycle(TrashServer &server) { return quillon::testing::cycle(server, loop); }
 };
 
@@ -169,9 +164,8 @@ TEST_F(TrashServerTest, ACycleThatDeletesTellsTheDesktop) {
     ChildProcess service({QUILLON_NOTICE_SERVICE, record}, session_environment(home.path(), bus.address()),
                          home / "service.log");
     ASSERT_TRUE(eventually([&] { return exists(record + ".ready"); }, 60s));
-    const std::string volume = home / "vol", trash = volume + "/.Trash-" + std::to_string(getuid());
-    make_tree(home.path(), {"vol/", "vol/.Trash-" + std::to_string(getuid()) + "/", "vol/.Trash-" + std::to_string(getuid()) + "/files/",
-                            "vol/.Trash-" + std::to_string(getuid()) + "/files/d=1234"});
+    const std::string own = "vol/.Trash-" + std::to_string(getuid()), volume = home / "vol", trash = home / own;
+    make_tree(home.path(), {"vol/", own + "/", own + "/files/", own + "/files/d=1234"});
     environment.setMounts({volume});
     make_tree(files, {"a=x", "b/", "b/c=yz", "locked=x"});
     const bool locked = set_immutable(files + "/locked", true);
@@ -222,21 +216,14 @@ TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {
 // The server's own files, replaced by things that are not regular files: it neither hangs nor
 // crashes, says why once, and goes on with what it would do without them.
 TEST(HostileOwnFiles, NonRegularListOrSettingsFilesReadAsUnreadable) {
-    const struct {
-        const char *name;
-        std::function<void(const std::string &)> plant;
-    } plants[] = {
-        {"FIFO", [](const std::string &path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
-        {"link to /dev/zero", [](const std::string &path) { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }},
-    };
-    for (const auto &plant : plants) {
-        for (const char *file : {"local.vantor.quillon.list.plist", "local.vantor.quillon.plist"}) {
-            SCOPED_TRACE(std::string(plant.name) + " as " + file);
+    for (const char *plant : {"|", "->/dev/zero"}) {  // a FIFO, a link to an endless device
+        for (const std::string file : {"local.vantor.quillon.list.plist", "local.vantor.quillon.plist"}) {
+            SCOPED_TRACE(file + plant);
             TempDir home;
             TestEnvironment environment(home.path());
             make_home_trash(home);
             UserDefaults::resetStandardUserDefaults();
-            plant.plant(home / ".config/" + file);
+            make_tree(home / ".config", {file + plant});
             quillon::testing::CapturedLog log;
             {
                 RunLoop loop;

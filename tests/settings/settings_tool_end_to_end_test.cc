@@ -140,14 +140,8 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         stat(domainFile.c_str(), &before);
         Result result = tool(c.args, c.language);
         EXPECT_EQ(result.status, c.status);
-        if (c.whole) {
-            EXPECT_EQ(result.output, c.says);
-        } else {
-            EXPECT_THAT(result.output, HasSubstr(c.says));
-        }
-        if (c.status == 2) {
-            EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 2) << result.output;
-        }
+        EXPECT_TRUE(c.whole ? result.output == c.says : result.output.find(c.says) != std::string::npos) << result.output;
+        if (c.status == 2) { EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 2) << result.output; }
         if (c.status == 0 && !c.args.empty() && c.args[0] == "set") posted.push_back("preferences changed");
         if (c.status != 0 || c.args.empty() || c.args[0] != "set") {
             EXPECT_EQ(read_file(domainFile), c.domain);
