@@ -135,6 +135,7 @@ std::string private_mounts() {
 std::string mount_for_test(const std::string &source, const std::string &target, const std::string &type,
                            const std::string &options) {
     const bool bind = type == "bind";
+    (void)mkdir(target.c_str(), 0755);  // fails harmlessly on whatever is there
     if (mount(source.c_str(), target.c_str(), bind ? nullptr : type.c_str(), bind ? MS_BIND : 0,
               options.empty() ? nullptr : options.c_str()) != 0)
         return "cannot mount " + type + " on " + target + ": " + strerror(errno);

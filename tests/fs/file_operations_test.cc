@@ -54,10 +54,8 @@ TEST(AtomicFile, NewFilesArePrivateAFailedWriteChangesNothingAndKilledSavesAreCl
 TEST(AtomicFile, ReadsOnlyRegularFilesOfASaneSize) {
     TempDir dir;
     make_tree(dir.path(), {"fifo|", "zero->/dev/zero", "big=" + std::string(2048, 'x'), "plain=text", "link->" + dir / "plain"});
-    const struct {
-        const char *name;
-        int error;  // 0: read
-    } cases[] = {{"fifo", EINVAL}, {"zero", EINVAL}, {"big", EFBIG}, {"missing", ENOENT}, {"plain", 0}, {"link", 0}};
+    // error: 0 when read
+    const struct { const char *name; int error; } cases[] = {{"fifo", EINVAL}, {"zero", EINVAL}, {"big", EFBIG}, {"missing", ENOENT}, {"plain", 0}, {"link", 0}};
     for (const auto &c : cases) {
         errno = 0;
         EXPECT_EQ(readWholeFile(dir / c.name, 1024) ? 0 : errno, c.error) << c.name;

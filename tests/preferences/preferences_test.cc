@@ -95,11 +95,8 @@ TEST_F(PreferencesTest, ChangesAreWrittenAndPostedOnceAndOnlyWhenTheyAreWritten)
 // Counts go up to 12 hours, 7 days, 4 weeks, 12 months; a stored count beyond its unit's last
 // reads as stored, and only the writer's pull sets it back to the last, as a change.
 TEST_F(PreferencesTest, OnlyTheExplicitPullSetsTheCountBackWithinTheUnit) {
-    const struct {
-        int period, units;
-        size_t counts;
-        int unitsAfter;
-    } cases[] = {{2, 6, 4, 3}, {2, 4, 4, 3}, {2, 3, 4, 3}, {1, 7, 7, 6}, {1, 6, 7, 6}, {0, 11, 12, 11}, {3, 12, 12, 11}};
+    const struct { int period, units; size_t counts; int unitsAfter; } cases[] = {
+        {2, 6, 4, 3}, {2, 4, 4, 3}, {2, 3, 4, 3}, {1, 7, 7, 6}, {1, 6, 7, 6}, {0, 11, 12, 11}, {3, 12, 12, 11}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.period) + " " + std::to_string(c.units));
         store("<key>period</key><integer>" + std::to_string(c.period) + "</integer><key>units</key><integer>" +
@@ -125,12 +122,8 @@ TEST_F(PreferencesTest, OnlyTheExplicitPullSetsTheCountBackWithinTheUnit) {
 // Each key that can be read is read; one that cannot, or holds another type than its
 // default's, reads as the default. Whether to delete securely must be known for any purge.
 TEST_F(PreferencesTest, HostileAndWrongTypedSettingsReadKeyByKey) {
-    const struct {
-        const char *name;
-        std::string stored;  // dictionary entries, or a whole file when it starts with '<?'
-        int period, units;
-        bool secure, secureKnown;
-    } cases[] = {
+    // stored: dictionary entries, or a whole file when it starts with '<?'
+    const struct { const char *name; std::string stored; int period, units; bool secure, secureKnown; } cases[] = {
         {"out-of-range key the server never reads", "<key>inode</key><integer>99999999999999999999</integer><key>secure</key><true/>", 1, 3, true, true},
         {"real count", "<key>period</key><integer>1</integer><key>units</key><real>0.9</real>", 1, 3, false, true},
         {"negative real unit", "<key>period</key><real>-0.5</real>", 1, 3, false, true},

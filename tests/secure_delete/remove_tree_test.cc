@@ -222,13 +222,10 @@ TEST(WalkAttacks, AFileWrittenToDuringItsPassesStaysWholeUnderItsName) {
 }
 
 TEST(WalkAttacks, ASparseFileIsOverwrittenWithoutFillingItsVolume) {
-    const std::string why = private_mounts();
-    if (!why.empty()) GTEST_SKIP() << why;
+    QUILLON_SKIP_IF(private_mounts());
     TempDir dir;
     const std::string volume = dir / "small";
-    make_dir(volume);
-    const std::string failed = mount_for_test("tmpfs", volume, "tmpfs", "size=8m");
-    if (!failed.empty()) GTEST_SKIP() << failed;
+    QUILLON_SKIP_IF(mount_for_test("tmpfs", volume, "tmpfs", "size=8m"));
     // 1 GiB apparent, 4 KiB of data in the middle: a virtual machine's disk image, say.
     const std::string image = volume + "/disk.img", data(4096, 'S');
     const int fd = open(image.c_str(), O_WRONLY | O_CREAT, 0600);

@@ -86,13 +86,11 @@ TEST_F(TrashServerTest, APurgeAskedDuringACycleIsAnsweredByTheNextOne) {
 TEST_F(TrashServerTest, AnItemsAgeIsWhatTheServerSawWhateverTheWallClockDid) {
     const double day = 86400, year = 365 * day;
     const std::string moved = ": the first-seen dates moved with it, so the ages stay as observed";
-    const struct {
-        const char *name;
-        double seen, jump;  // time passing on both clocks, then the wall clock's own step
-        bool stays;         // after that cycle; when it stays, it goes 4 days after it was seen
-        std::string said;   // the whole log
-        const char *listed = nullptr;  // its first-seen date in the list file, else seen by a cycle
-    } cases[] = {
+    // seen, jump: time passing on both clocks, then the wall clock's own step
+    // stays: after that cycle; when it stays, it goes 4 days after it was seen
+    // said: the whole log
+    // listed: its first-seen date in the list file, else seen by a cycle
+    const struct { const char *name; double seen, jump; bool stays; std::string said; const char *listed = nullptr; } cases[] = {
         {"set 3 years forward", 900, 3 * year, true, "the wall clock jumped forward by 1095.0 days" + moved},
         {"5 days behind, put right", 900, 5 * day, true, "the wall clock jumped forward by 5.0 days" + moved},
         {"2 years ahead, put right", 900, -2 * year, true, "the wall clock jumped back by 730.0 days" + moved},

@@ -156,11 +156,7 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
     EXPECT_EQ(listener.waitFor(posted.size(), 60s), posted);
 
     // With no session bus at all, each says what it cannot know and what to do; set still saves.
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string says;
-    } busless[] = {
+    const struct { std::vector<std::string> args; int status; std::string says; } busless[] = {
         {{}, 0, "plainly.\nA desktop notice tells of each purge.\nCannot tell whether the server is on or runs: there is no session bus.\n"},
         {{"set", "secure", "on"}, 0, "securely.\nA desktop notice tells of each purge.\nquillon-settings: the settings are saved; the running server could not be told (no session bus)\n"},
         {{"preview"}, 0, "Cannot tell whether the server runs: there is no session bus. A cycle now would delete:\nNothing is due.\n"},
@@ -253,11 +249,7 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
 TEST_F(SettingsToolEndToEnd, AServerThatDoesNotAnswerIsReportedBusy) {
     SilentServer silent(bus.address());
     ASSERT_TRUE(silent.ok());
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string says;
-    } cases[] = {
+    const struct { std::vector<std::string> args; int status; std::string says; } cases[] = {
         {{}, 0, "The server is running, busy: it did not answer in time (a long secure purge, say).\n"},
         {{"version"}, 1, "quillon-settings: the server is running, busy: it did not answer in time\n"},
         {{"preview"}, 0, "The server is running, busy: when its next cycle runs is not known. A cycle now would delete:\n"},
@@ -304,11 +296,8 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
 // A volume's items, looked at in a child, come back with their info files' facts; a relative
 // Path there is relative to the volume's top.
 TEST_F(SettingsToolEndToEnd, AVolumesItemsComeFromPlacesOnIt) {
-    const std::string why = private_mounts();
-    if (!why.empty()) GTEST_SKIP() << why;
-    make_dir(home / "vol");
-    const std::string failed = mount_for_test("tmpfs", home / "vol", "tmpfs");
-    if (!failed.empty()) GTEST_SKIP() << failed;
+    QUILLON_SKIP_IF(private_mounts());
+    QUILLON_SKIP_IF(mount_for_test("tmpfs", home / "vol", "tmpfs"));
     const std::string name = ".Trash-" + std::to_string(getuid()), trash = home / ("vol/" + name);
     make_tree(home / "vol", {name + "/", name + "/files/", name + "/files/doc=abc", name + "/info/",
                              name + "/info/doc.trashinfo=[Trash Info]\nPath=My%20Doc\nDeletionDate=2020-01-01T02:00:00\n"});
@@ -323,8 +312,7 @@ TEST_F(SettingsToolEndToEnd, AVolumesItemsComeFromPlacesOnIt) {
 // list and preview say so, go on with the others, and end, even while a look-up there is
 // already stuck in the kernel (its directory lock would hold the tool's own for good).
 TEST_F(SettingsToolEndToEnd, AVolumeThatDoesNotAnswerIsSaidNotWaitedFor) {
-    const std::string why = private_mounts();
-    if (!why.empty()) GTEST_SKIP() << why;
+    QUILLON_SKIP_IF(private_mounts());
     StalledFuse stalled(home / "stall");
     if (!stalled.why().empty()) GTEST_SKIP() << stalled.why();
     const std::string other = home / "stall/.Trash-0/files";

@@ -80,11 +80,9 @@ TEST_F(TrashFolderTest, CutOffIsStrictAndNothingIsDeletedInTheCycleThatFirstSees
 // cycle that first finds it. A trashing program writes the info file first, and one that copies
 // a folder in from another volume renames the item into place only at the end.
 TEST_F(TrashFolderTest, InfoFilesLeftAloneByAKilledPurgeGoACycleLater) {
-    const struct {
-        const char *name;
-        double age;  // of the info file at the first cycle, in seconds
-        int goneAfter;  // the cycle after which it is gone; 0: never
-    } cases[] = {
+    // age: of the info file at the first cycle, in seconds
+    // goneAfter: the cycle after which it is gone; 0: never
+    const struct { const char *name; double age; int goneAfter; } cases[] = {
         {"killed", 2 * 3600, 2},  // found by the first cycle, removed by the second
         {"copying", 600, 4},      // young until the clock moves on an hour before the fourth
         {"dated ahead", -86400, 0},
@@ -138,8 +136,7 @@ TEST_F(TrashFolderTest, ADifferentFileUnderAKnownNameIsANewItem) {
 // that file, trashed under the deleted item's name, is a new item all the same, whether the
 // file system keeps birth times (256-byte inodes) or only change times (128-byte ones).
 TEST_F(TrashFolderTest, ANewFileOnTheInodeOfADeletedItemIsANewItem) {
-    const std::string why = private_mounts();
-    if (!why.empty()) GTEST_SKIP() << why;
+    QUILLON_SKIP_IF(private_mounts());
     const std::string image = home / "ext4.img", log = home / "tools.log";
     auto entryOf = [&](const std::string &name) {
         for (const PinnedFolder::Entry &entry : PinnedFolder(files).entries())

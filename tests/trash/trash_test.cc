@@ -46,10 +46,8 @@ class TrashTest : public quillon::testing::TrashFixture {
 // it writes an empty list wherever a file can go.
 TEST_F(TrashTest, EveryStartStateHasChangesToSave) {
     remove_all(trashRoot);
-    const struct {
-        const char *name, *stored, *said;  // stored: nullptr for no file, "/" for a folder
-        bool folders;
-    } cases[] = {
+    // stored: nullptr for no file, "/" for a folder
+    const struct { const char *name, *stored, *said; bool folders; } cases[] = {
         {"no file", nullptr, "", true},
         {"a folder in its place", "/", "", true},
         {"a damaged file", "<?xml version=\"1.0\"?><plist><array><dict>", "NSPropertyListSerialization received error: ", false},
@@ -168,12 +166,9 @@ TEST_F(TrashTest, NothingUnsavedWritesNothingAndAFailedWriteIsRetried) {
 // A volume that fills up part way through a save larger than one written piece: the old file
 // stays whole, no temporary is left, and the records wait for the next save.
 TEST_F(TrashTest, ASaveThatFillsItsVolumeKeepsTheOldFileWhole) {
-    const std::string why = private_mounts();
-    if (!why.empty()) GTEST_SKIP() << why;
+    QUILLON_SKIP_IF(private_mounts());
     const std::string small = home / "small";
-    make_dir(small);
-    const std::string failed = mount_for_test("tmpfs", small, "tmpfs", "size=1m");
-    if (!failed.empty()) GTEST_SKIP() << failed;
+    QUILLON_SKIP_IF(mount_for_test("tmpfs", small, "tmpfs", "size=1m"));
     auto trash = Trash::trashFromFile(small + "/list.plist");
     trash->processTrash(request());
     const std::string before = read_file(small + "/list.plist");
@@ -212,8 +207,7 @@ TEST_F(TrashTest, FoldersFollowTheMountTable) {
 // a folder of the user's (one holding files/) afterwards: nothing of that folder is
 // remembered, and nothing in it changes, however many look-ups it takes to turn.
 TEST(HostileVolume, ATrashFolderThatTurnsIntoALinkIsNeverFollowed) {
-    const std::string why = private_mounts();
-    if (!why.empty()) GTEST_SKIP() << why;
+    QUILLON_SKIP_IF(private_mounts());
     TempDir home;
     TestEnvironment environment(home.path());
     make_tree(home.path(), {"decoy/", "decoy/files/", "decoy/files/precious=years of work", "decoy/files/stray=x",
