@@ -111,18 +111,10 @@ TEST_F(BookkeepingTest, AHugeDirectorySizesIsStreamedInBoundedMemory) {
         return std::string(bytes) + " " + std::to_string(st.st_mtime) + " " + encoded + "\n";
     };
     const std::string head = line("777", "first", "first"), tail = line("999", "my dir", "my%20dir");
-    auto writeSizes = [&](size_t filler) {
-        const int fd = open((trash + "/directorysizes").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    auto writeSizes = [&](size_t filler) {  // built here and freed before a child is measured
         std::string text = head;
-        for (size_t i = 0; i < filler; i++) {
-            text += "1 2 f" + std::to_string(10'000'000 + i) + "\n";
-            if (text.size() < (1 << 20)) continue;
-            EXPECT_TRUE(writeAll(fd, text.data(), text.size()));
-            text.clear();
-        }
-        text += tail;
-        EXPECT_TRUE(writeAll(fd, text.data(), text.size()));
-        close(fd);
+        for (size_t i = 0; i < filler; i++) text += "1 2 f" + std::to_string(10'000'000 + i) + "\n";
+        write_file(trash + "/directorysizes", text + tail);
     };
     // Whether a child that did nothing else read both sizes right, and its peak memory (KiB).
     auto measure = [&]() -> std::pair<bool, long> {
@@ -180,10 +172,9 @@ TEST(ItemSizes, CountOnlyWhatLiesInTheTrash) {
     for (const char *name : {"missing", "../outside", "..", "."})  // ".." a tampered record naming the trash itself
         EXPECT_FALSE(sizes.bytes(name) || sizes.present(name)) << name;
     EXPECT_TRUE(sizes.present("link"));
-    EXPECT_EQ(sizeText(1023), "1023 bytes");
-    EXPECT_EQ(sizeText(1536), "1.5 KiB");
-    EXPECT_EQ(sizeText(uint64_t{1} << 20), "1.0 MiB");
-    EXPECT_EQ(sizeText(uint64_t{5} << 30), "5.0 GiB");
+    for (auto [bytes, text] : std::vector<std::pair<uint64_t, std::string>>{
+             {1023, "1023 bytes"}, {1536, "1.5 KiB"}, {uint64_t{1} << 20, "1.0 MiB"}, {uint64_t{5} << 30, "5.0 GiB"}})
+        EXPECT_EQ(sizeText(bytes), text);
     if (mounted) {
         umount2((files + "/tree/mnt").c_str(), MNT_DETACH);
         umount2((files + "/bound").c_str(), MNT_DETACH);

@@ -110,9 +110,9 @@ TEST_F(Overwrite, AFileKeepsItsLengthAndAFailedWriteKeepsItWhole) {
     // A write failing part-way must not let the file be unlinked as if its data were gone.
     const std::string original(64 * 1024, 'D');
     write_file(dir / "big", original);
-    struct rlimit saved, small;
+    struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    small = saved;
+    struct rlimit small = saved;
     small.rlim_cur = 8 * 1024;  // writes past 8 KiB fail with EFBIG
     auto old_handler = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <regex>
 
 #include "secure_delete/engine.h"
 #include "secure_delete/secure_delete.h"
@@ -91,11 +92,9 @@ TEST(Walk, ATreeGoesInnermostFirstEveryEntryRenamedToARandomNameBeforeItGoes) {
         const int from = position(label + ":from:" + name);
         ASSERT_GE(from, 0) << label << "/" << name;
         ASSERT_LT(from + 1, static_cast<int>(events.size()));
-        const std::string random = events[from + 1].substr(events[from + 1].rfind(':') + 1);
-        EXPECT_EQ(events[from + 1], label + ":to:" + random);
-        EXPECT_EQ(random.size(), 14u);
-        EXPECT_TRUE(std::all_of(random.begin(), random.end(), [](char c) { return isalnum(static_cast<unsigned char>(c)); }));
-        EXPECT_GT(position(label + ":delete:" + random), from);
+        const std::string &to = events[from + 1];
+        EXPECT_TRUE(std::regex_match(to, std::regex(label + ":to:[A-Za-z0-9]{14}"))) << to;
+        EXPECT_GT(position(label + ":delete:" + to.substr(to.rfind(':') + 1)), from);
     }
     EXPECT_LT(position("inner:delete:"), position("top:from:inner"));
     EXPECT_LT(position("top:from:inner"), position("root:from:top"));
@@ -145,14 +144,9 @@ TEST(Walk, OperandsMissingSlashOnlyOrNotToBeEntered) {
 
 TEST(Walk, InteractiveQuestionsTakeOnlyALowercaseYes) {
     TempDir dir;
-    const int saved_stdin = dup(0);
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], "y\nn\nY\n", 6), 6);
-    close(fds[1]);
-    dup2(fds[0], 0);
-    close(fds[0]);
-    clearerr(stdin);
+    write_file(dir / "answers", "y\nn\nY\n");
+    const int saved_stdin = dup(0), answers = open((dir / "answers").c_str(), O_RDONLY | O_CLOEXEC);
+    dup2(answers, 0), close(answers), clearerr(stdin);
     ::testing::internal::CaptureStdout();
     for (const char *name : {"a", "b", "c"}) {
         write_file(dir / name, "x");
@@ -160,11 +154,9 @@ TEST(Walk, InteractiveQuestionsTakeOnlyALowercaseYes) {
         EXPECT_EQ(walk({dir / name}, OPT_INTERACTIVE | OPT_RECURSIVE, &err), name[0] == 'a' ? 0 : 1) << name;
     }
     const std::string out = ::testing::internal::GetCapturedStdout();
-    dup2(saved_stdin, 0);
-    close(saved_stdin);
-    clearerr(stdin);
+    dup2(saved_stdin, 0), close(saved_stdin), clearerr(stdin);
     EXPECT_EQ(out, "Remove " + (dir / "a") + "? Remove " + (dir / "b") + "? Remove " + (dir / "c") + "? ");
-    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"answers", "b", "c"}));
 }
 
 TEST(Walk, ARandomNameSkipsNonAlphanumericBytesAndIsRedrawnWhenTaken) {
@@ -255,8 +247,7 @@ TEST(WalkAttacks, AnEntrySkippedAsNotOursIsAFailure) {
     TempDir dir;
     const uid_t nobody = 65534;
     const std::string item = dir / "item";
-    make_dir(item);
-    write_file(item + "/roots", "root's");
+    make_tree(dir.path(), {"item/", "item/roots=root's"});
     chmod((item + "/roots").c_str(), 0444);
     ASSERT_EQ(chown(item.c_str(), nobody, nobody), 0);
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);

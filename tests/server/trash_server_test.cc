@@ -58,8 +58,7 @@ TEST_F(TrashServerTest, APurgeAskedDuringACycleIsAnsweredByTheNextOne) {
     cycle(server);
     environment.advance(5 * 86400);
     int entered[2], release[2];
-    ASSERT_EQ(pipe2(entered, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    ASSERT_TRUE(pipe2(entered, O_CLOEXEC) == 0 && pipe2(release, O_CLOEXEC) == 0);
     std::atomic<int> removals{0};
     environment.failRemoval = [&](const std::string &path) {
         if (!path.ends_with("/a") || removals++ > 0) return false;

@@ -28,7 +28,8 @@ class TrashFolderTest : public TrashFixture {
         return folder->processTrash({CalendarDate::fromUnixSeconds(environment.now().unixSeconds() - age), secure});
     }
     std::vector<std::string> sortedNames() {
-        auto out = names(folder->files());
+        std::vector<std::string> out;
+        for (const auto &file : *folder->files()) out.push_back(file->path());
         std::sort(out.begin(), out.end());
         return out;
     }

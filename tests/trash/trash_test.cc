@@ -103,19 +103,14 @@ TEST_F(TrashTest, WrongShapesAreReadWithoutACrash) {
 TEST_F(TrashTest, RoundTripKeepsOrderWholeSecondsAndNeverScannedFolders) {
     Trash trash;
     auto scanned = TrashFolder::folderWithPath("/vol/b/.Trash-1000/files");
-    auto files_list = std::make_shared<FileList>();
-    files_list->push_back(std::make_shared<TrashFile>("z first", CalendarDate::fromUnixSeconds(1'800'000'000.9)));
-    files_list->push_back(std::make_shared<TrashFile>("a & <second>", CalendarDate::fromUnixTime(1'700'000'000)));
-    files_list->back()->setFileNumber(uint64_t{1} << 63);  // inode numbers may use the top bit
-    files_list->back()->setStamp(StampKind::change, -1);   // a change before 1970
-    files_list->front()->setStamp(StampKind::birth, 1'800'000'000'123'456'789);
-    files_list->push_back(std::make_shared<TrashFile>("undated\r", std::nullopt));
-    scanned->setFiles(files_list);
+    auto first = std::make_shared<TrashFile>("z first", CalendarDate::fromUnixSeconds(1'800'000'000.9));
+    auto second = std::make_shared<TrashFile>("a & <second>", CalendarDate::fromUnixTime(1'700'000'000));
+    second->setFileNumber(uint64_t{1} << 63);  // inode numbers may use the top bit
+    second->setStamp(StampKind::change, -1);   // a change before 1970
+    first->setStamp(StampKind::birth, 1'800'000'000'123'456'789);
+    scanned->setFiles(std::make_shared<FileList>(FileList{first, second, std::make_shared<TrashFile>("undated\r", std::nullopt)}));
     scanned->setIdentity("00000801:42");
-    auto folders = std::make_shared<FolderList>();
-    folders->push_back(scanned);
-    folders->push_back(TrashFolder::folderWithPath("/vol/a/never scanned"));
-    trash.setFolders(folders);
+    trash.setFolders(std::make_shared<FolderList>(FolderList{scanned, TrashFolder::folderWithPath("/vol/a/never scanned")}));
     ASSERT_TRUE(trash.saveToFile(listFile));
     EXPECT_FALSE(trash.unsavedChanges());
     const std::string saved = read_file(listFile);
