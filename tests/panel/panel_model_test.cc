@@ -6,7 +6,6 @@
 #include <systemd/sd-bus.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>

@@ -47,23 +47,23 @@ class Watcher {
     std::map<int, std::string> labels_;
 };
 
-// The secure delete of `path`, what it printed to stderr in `err`.
-int run(const std::string &path, std::string *err) {
+// What `call` returns, what it printed to stderr in `err`.
+int captured(const std::function<int()> &call, std::string *err) {
     ::testing::internal::CaptureStderr();
-    const int status = quillon::secure_delete(path.c_str(), 0);
+    const int status = call();
     *err = ::testing::internal::GetCapturedStderr();
     return status;
 }
-// The engine's own status for `operands` under `opts`, what it printed to stderr in `err`.
+// The secure delete of `path`.
+int run(const std::string &path, std::string *err) { return captured([&] { return quillon::secure_delete(path.c_str(), 0); }, err); }
+// The engine's own status for `operands` under `opts`.
 int walk(std::vector<std::string> paths, uint32_t opts, std::string *err) {
     std::vector<char *> operands;
     for (auto &path : paths) operands.push_back(path.data());
     operands.push_back(nullptr);
     options = opts;
     init_random(1);
-    ::testing::internal::CaptureStderr();
-    const int status = remove_tree(operands.data());
-    *err = ::testing::internal::GetCapturedStderr();
+    const int status = captured([&] { return remove_tree(operands.data()); }, err);
     close_random();
     return status;
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>

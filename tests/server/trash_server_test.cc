@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -228,9 +227,7 @@ TEST(HostileOwnFiles, NonRegularListOrSettingsFilesReadAsUnreadable) {
                 server.updatePreferences();  // what "preferences changed" from any client does
                 cycle(server, loop);
             }
-            EXPECT_TRUE(std::any_of(log.lines.begin(), log.lines.end(), [](const std::string &line) {
-                return line.find("not a regular file") != std::string::npos;
-            })) << (log.lines.empty() ? "" : log.lines[0]);
+            EXPECT_THAT(log.lines, ::testing::Contains(::testing::HasSubstr("not a regular file")));
             UserDefaults::resetStandardUserDefaults();
         }
     }

@@ -1,6 +1,5 @@
 // quillon-settings against the real server on a private session bus, with a temporary home.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
