@@ -209,8 +209,7 @@ TEST(WalkAttacks, AFileWrittenToDuringItsPassesStaysWholeUnderItsName) {
               0);
     EXPECT_EQ(err, ": unable to remove " + file + ": Device or resource busy\n");
     const std::string left = read_file(file);
-    EXPECT_EQ(left.size(), 10009u);
-    EXPECT_EQ(left.substr(10000), "late data");
+    EXPECT_TRUE(left.size() == 10009 && left.ends_with("late data")) << left.size();
 }
 
 TEST(WalkAttacks, ASparseFileIsOverwrittenWithoutFillingItsVolume) {

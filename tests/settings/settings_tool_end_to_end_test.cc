@@ -55,8 +55,7 @@ class SettingsToolEndToEnd : public ::testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         auto variables = environment(language);
         if (!withBus) variables["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + home / "no-bus";
-        ChildProcess child(argv, variables, log);
-        const int status = child.wait();  // the tool must end, however it fares: no bound but the test's
+        const int status = ChildProcess(argv, variables, log).wait();  // the tool must end, however it fares: no bound but the test's
         return {status, read_file(log)};
     }
     // Each command's status, and what its output ends with (without a session bus) or holds.
