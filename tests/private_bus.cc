@@ -15,6 +15,15 @@ extern char **environ;
 
 namespace quillon::testing {
 
+// A client connection to the bus at `address`, or null.
+static sd_bus *connectTo(const std::string &address) {
+    sd_bus *bus = nullptr;
+    if (sd_bus_new(&bus) < 0) return nullptr;
+    sd_bus_set_address(bus, address.c_str());
+    sd_bus_set_bus_client(bus, 1);
+    return sd_bus_start(bus) < 0 ? sd_bus_unref(bus) : bus;
+}
+
 PrivateBus::PrivateBus() {
     if (const char *old = getenv("DBUS_SESSION_BUS_ADDRESS")) hadAddress_ = true, savedAddress_ = old;
 
@@ -52,11 +61,7 @@ PrivateBus::~PrivateBus() {
     else unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
-NotificationListener::NotificationListener(const std::string &address) {
-    if (sd_bus_new(&bus_) < 0) return;
-    sd_bus_set_address(bus_, address.c_str());
-    sd_bus_set_bus_client(bus_, 1);
-    if (sd_bus_start(bus_) < 0) bus_ = sd_bus_unref(bus_);
+NotificationListener::NotificationListener(const std::string &address) : bus_(connectTo(address)) {
     if (!bus_) return;
     auto handler = [](sd_bus_message *message, void *userdata, sd_bus_error *) -> int {
         const char *name = nullptr;
@@ -98,11 +103,9 @@ SilentServer::SilentServer(const std::string &address) {
         if (sd_bus_message_is_method_call(m, nullptr, "purgeNow")) sd_bus_reply_method_errorf(m, SD_BUS_ERROR_FAILED, "stuck");
         return sd_bus_message_is_method_call(m, nullptr, nullptr);  // handled: no reply of sd-bus's own
     };
-    if (sd_bus_new(&bus_) < 0) return;
-    sd_bus_set_address(bus_, address.c_str());
-    sd_bus_set_bus_client(bus_, 1);
-    if (sd_bus_start(bus_) < 0 || sd_bus_request_name(bus_, "local.vantor.quillon.server", 0) < 0 ||
-        sd_bus_add_filter(bus_, nullptr, swallow, nullptr) < 0)
+    bus_ = connectTo(address);
+    if (bus_ && (sd_bus_request_name(bus_, "local.vantor.quillon.server", 0) < 0 ||
+        sd_bus_add_filter(bus_, nullptr, swallow, nullptr) < 0))
         bus_ = sd_bus_flush_close_unref(bus_);
     if (bus_)
         thread_ = std::thread([this] {

@@ -20,13 +20,12 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::map<
     for (const auto &[name, value] : environment)
         if (value.empty()) merged.erase(name);
         else merged[name] = value;
-    std::vector<std::string> strings, argvCopy = argv;
-    std::vector<char *> envp, args;
+    std::vector<std::string> strings;
     for (const auto &[name, value] : merged) strings.push_back(name + "=" + value);
+    std::vector<char *> envp, args;
     for (auto &s : strings) envp.push_back(s.data());
-    for (auto &s : argvCopy) args.push_back(s.data());
-    envp.push_back(nullptr);
-    args.push_back(nullptr);
+    for (const auto &s : argv) args.push_back(const_cast<char *>(s.c_str()));  // posix_spawn copies, never writes
+    envp.push_back(nullptr), args.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

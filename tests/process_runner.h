@@ -24,8 +24,6 @@ class ChildProcess {
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
 
-    pid_t pid() const { return pid_; }
-    bool started() const { return pid_ > 0; }
     void signal(int signo);
     // The exit status once the child has exited within `timeout`; nullopt if it still runs.
     // A child killed by a signal gives 128 + the signal.

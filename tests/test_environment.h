@@ -16,10 +16,7 @@ namespace quillon::testing {
 
 class TestEnvironment : public EnvironmentWrapper {
  public:
-    explicit TestEnvironment(const std::string &home)
-        : EnvironmentWrapper(system_), home_(home), now_(CalendarDate::fromUnixTime(1'800'000'000)) {
-        Environment::setCurrent(this);
-    }
+    explicit TestEnvironment(const std::string &home) : EnvironmentWrapper(system_), home_(home) { Environment::setCurrent(this); }
     ~TestEnvironment() override { Environment::setCurrent(nullptr); }
 
     CalendarDate now() override { return now_; }
@@ -55,17 +52,13 @@ class TestEnvironment : public EnvironmentWrapper {
 
     // Removals (plain and secure) of paths for which this returns true fail, with errno
     // removalError.
-    std::function<bool(const std::string &)> failRemoval;
-    int removalError = EPERM;
+    std::function<bool(const std::string &)> failRemoval;  // true: the removal of that path fails with EPERM
 
  private:
-    bool failed() const {
-        errno = removalError;
-        return false;
-    }
+    static bool failed() { return errno = EPERM, false; }
     SystemEnvironment system_;
     std::string home_;
-    CalendarDate now_;
+    CalendarDate now_ = CalendarDate::fromUnixTime(1'800'000'000);
     std::chrono::nanoseconds boot_ = std::chrono::hours(1);
     std::string mountTable_;
     std::optional<uid_t> userId_;

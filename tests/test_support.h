@@ -15,6 +15,10 @@
 
 struct fuse_in_header;
 
+// Skips the test, saying why, when `reason` (empty for none) is not empty.
+#define QUILLON_SKIP_IF(reason) \
+    if (const std::string why_ = (reason); !why_.empty()) GTEST_SKIP() << why_
+
 namespace quillon::testing {
 
 // A fresh folder under $TMPDIR (or /var/tmp, which is on a real disk), removed with all its
@@ -70,7 +74,8 @@ bool set_immutable(const std::string &path, bool on);
 // with it and nobody else sees them. Empty on success, else why not (run as a user who may
 // not mount, say): the reason to skip with.
 std::string private_mounts();
-// mount(2) with `type` and `options` ("bind" for a bind mount); empty or the error.
+// mount(2) with `type` and `options` ("bind" for a bind mount), on `target` made a folder when
+// missing; empty or the error.
 std::string mount_for_test(const std::string &source, const std::string &target, const std::string &type,
                            const std::string &options = "");
 
@@ -85,8 +90,6 @@ class TestFuse {
  public:
     explicit TestFuse(const std::string &mountPoint);
     virtual ~TestFuse();  // aborts the connection: whatever waits on it fails now
-    TestFuse(const TestFuse &) = delete;
-    TestFuse &operator=(const TestFuse &) = delete;
     const std::string &why() const { return why_; }
     // Waits until the file system has been asked `count` requests since INIT.
     void waitForRequests(int count);

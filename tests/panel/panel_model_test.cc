@@ -6,7 +6,6 @@
 #include <systemd/sd-bus.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -34,8 +33,7 @@ struct ActivationHome {
     TempDir home;
     ActivationHome() {
         make_home_trash(home);
-        make_dir(home / ".local/share/dbus-1");
-        make_dir(home / ".local/share/dbus-1/services");
+        make_tree(home / ".local/share", {"dbus-1/", "dbus-1/services/"});
         write_file(home / ".local/share/dbus-1/services/local.vantor.quillon.server.service",
                    "[D-BUS Service]\nName=local.vantor.quillon.server\nExec=/usr/bin/env HOME=" + home.path() +
                        " XDG_CONFIG_HOME= XDG_DATA_HOME= " QUILLON_TEST_SERVER " 3600\n");

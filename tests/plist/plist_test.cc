@@ -48,10 +48,7 @@ TEST(Plist, DocumentsReadAsXmlMeansThemOrAreRefused) {
         return pad + (decoded ? "\xc3\xa9\x01\xe2\x82\xac\xff\xF0\x9F\x98\x80\x03" : "\xc3\xa9&#1;\xe2\x82\xac\xff&#x1F600;&#3;");
     };
     auto str = [](std::string text) { return std::optional<PlistValue>(PlistValue(std::move(text))); };
-    const struct {
-        std::string data;
-        std::optional<PlistValue> value;
-    } cases[] = {
+    const struct { std::string data; std::optional<PlistValue> value; } cases[] = {
         {header + "<array><dict><key>a&amp;&lt;&gt;&quot;&apos;&#65;&#x1F600;</key><string>x&#13;y</string></dict>"
                   "<array/><dict/><true/><false></false><integer>-3</integer><real>1.5</real>"
                   "<date>2026-12-01T10:00:00Z</date></array></plist>",

@@ -19,11 +19,7 @@ TEST(CutoffDate, EveryUnitByLocalCalendarArithmeticAndNoneForSettingsThatNameNoP
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
     const CalendarDate march15 = local_date(2027, 3, 15, 10, 30);
-    const struct {
-        CalendarDate now;
-        int period, units;
-        std::optional<CalendarDate> expected;
-    } cases[] = {
+    const struct { CalendarDate now; int period, units; std::optional<CalendarDate> expected; } cases[] = {
         {march15, 3, 0, local_date(2027, 2, 15, 10, 30)},
         {local_date(2027, 1, 10, 8, 0), 3, 1, local_date(2026, 11, 10, 8, 0)},
         {march15, 2, 1, local_date(2027, 3, 1, 10, 30)},                   // 14 days
@@ -81,11 +77,7 @@ TEST(CutoffDate, TheDueDateIsTheFirstMomentTheCutoffPasses) {
 TEST(PurgeDecision, NothingGoesWhileThePeriodOrTheSecureWishIsUnknown) {
     const CalendarDate now = CalendarDate::fromUnixSeconds(1'800'000'000);
     const CalendarDate earliest = CalendarDate::fromUnixTime(-CalendarDate::kLimitSeconds);
-    const struct {
-        int period, units;
-        std::optional<bool> secure;
-        bool periodNamed, secureKnown, secureDecided;
-    } cases[] = {
+    const struct { int period, units; std::optional<bool> secure; bool periodNamed, secureKnown, secureDecided; } cases[] = {
         {1, 3, true, true, true, true},       {1, 3, false, true, true, false},
         {9, 3, false, false, true, false},    {1, -1, true, false, true, true},
         {1, 3, std::nullopt, true, false, false}, {-1, 3, std::nullopt, false, false, false},

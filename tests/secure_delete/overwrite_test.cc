@@ -78,14 +78,7 @@ class Overwrite : public ::testing::Test {
 TEST_F(Overwrite, EverySchemeWritesItsPassesInOrder) {
     std::string random35;
     for (char c = 'a'; c < 'a' + 8; c++) random35 += std::string(4, c);
-    const struct {
-        const char *name;
-        int mode;
-        off_t length;
-        std::string random;
-        uint32_t extra;
-        std::string expected;
-    } cases[] = {
+    const struct { const char *name; int mode; off_t length; std::string random; uint32_t extra; std::string expected; } cases[] = {
         {"one pass: blocks and a tail", 1, 10, "RAND", 0, "RANDRANDRA"},
         {"seven passes", 7, 6, "abcdWXYZ", 0,
          fill(0xF6, 6) + fill(0x00, 6) + fill(0xFF, 6) + "abcdab" + fill(0x00, 6) + fill(0xFF, 6) + "WXYZWX"},
@@ -117,9 +110,9 @@ TEST_F(Overwrite, AFileKeepsItsLengthAndAFailedWriteKeepsItWhole) {
     // A write failing part-way must not let the file be unlinked as if its data were gone.
     const std::string original(64 * 1024, 'D');
     write_file(dir / "big", original);
-    struct rlimit saved, small;
+    struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    small = saved;
+    struct rlimit small = saved;
     small.rlim_cur = 8 * 1024;  // writes past 8 KiB fail with EFBIG
     auto old_handler = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
@@ -95,10 +94,8 @@ TEST_F(ServerEndToEnd, PathsThatAreNotUtf8OrSpellMarkupReachTheBusAsText) {
     const std::string uid = std::to_string(getuid()), trash = "R&D <b>PAY</b> \xe9/.Trash-" + uid;
     // The mount table escapes spaces in octal, the list file is XML.
     const std::string inXml = home / "R&amp;D &lt;b&gt;PAY&lt;/b&gt; \xe9/.Trash-" + uid + "/files";
-    const struct {
-        bool markup;
-        std::string named;  // the volume's trash, as the notice names it
-    } cases[] = {
+    // named: the volume's trash, as the notice names it
+    const struct { bool markup; std::string named; } cases[] = {
         {false, home / "R&D <b>PAY</b> \\xe9/.Trash-" + uid},
         {true, home / "R&amp;D &lt;b&gt;PAY&lt;/b&gt; \\xe9/.Trash-" + uid},
     };
@@ -149,8 +146,7 @@ TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
 // A quit while a cycle waits on a volume that never answers ends the process, however long
 // the wait would be otherwise: the stuck cycle is given up on.
 TEST_F(ServerEndToEnd, AQuitEndsTheProcessWhileACycleWaitsOnAStalledVolume) {
-    const std::string why = private_mounts();
-    if (!why.empty()) GTEST_SKIP() << why;
+    QUILLON_SKIP_IF(private_mounts());
     StalledFuse stalled(home / "stall");
     if (!stalled.why().empty()) GTEST_SKIP() << stalled.why();
     write_file(home / "mounts", "40 1 0:99 / " + home / "stall" + " rw,nosuid,nodev - fuse.stall stall rw\n");
@@ -165,8 +161,7 @@ TEST_F(ServerEndToEnd, AQuitEndsTheProcessWhileACycleWaitsOnAStalledVolume) {
 }
 
 TEST_F(ServerEndToEnd, AStalledVolumeCostsOnlyItsOwnTrash) {
-    const std::string why = private_mounts();
-    if (!why.empty()) GTEST_SKIP() << why;
+    QUILLON_SKIP_IF(private_mounts());
     StalledFuse stalled(home / "stall");
     if (!stalled.why().empty()) GTEST_SKIP() << stalled.why();
     write_file(home / "mounts", "40 1 0:99 / " + home / "stall" + " rw,nosuid,nodev - fuse.stall stall rw\n");

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,7 +22,6 @@
 
 namespace quillon {
 namespace {
-
 
 using namespace std::chrono_literals;
 using namespace quillon::testing;
@@ -45,12 +43,8 @@ class TrashServerTest : public ::testing::Test {
     quillon::testing::CapturedLog capturedLog;
     std::vector<std::string> &logged = capturedLog.lines;
 
-    TrashServerTest() {
-        UserDefaults::resetStandardUserDefaults();
-    }
-    ~TrashServerTest() override {
-        UserDefaults::resetStandardUserDefaults();
-    }
+    TrashServerTest() { UserDefaults::resetStandardUserDefaults(); }
+    ~TrashServerTest() override { UserDefaults::resetStandardUserDefaults(); }
     CycleReport cycle(TrashServer &server) { return quillon::testing::cycle(server, loop); }
 };
 
@@ -63,8 +57,7 @@ TEST_F(TrashServerTest, APurgeAskedDuringACycleIsAnsweredByTheNextOne) {
     cycle(server);
     environment.advance(5 * 86400);
     int entered[2], release[2];
-    ASSERT_EQ(pipe2(entered, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    ASSERT_TRUE(pipe2(entered, O_CLOEXEC) == 0 && pipe2(release, O_CLOEXEC) == 0);
     std::atomic<int> removals{0};
     environment.failRemoval = [&](const std::string &path) {
         if (!path.ends_with("/a") || removals++ > 0) return false;
@@ -91,13 +84,11 @@ TEST_F(TrashServerTest, APurgeAskedDuringACycleIsAnsweredByTheNextOne) {
 TEST_F(TrashServerTest, AnItemsAgeIsWhatTheServerSawWhateverTheWallClockDid) {
     const double day = 86400, year = 365 * day;
     const std::string moved = ": the first-seen dates moved with it, so the ages stay as observed";
-    const struct {
-        const char *name;
-        double seen, jump;  // time passing on both clocks, then the wall clock's own step
-        bool stays;         // after that cycle; when it stays, it goes 4 days after it was seen
-        std::string said;   // the whole log
-        const char *listed = nullptr;  // its first-seen date in the list file, else seen by a cycle
-    } cases[] = {
+    // seen, jump: time passing on both clocks, then the wall clock's own step
+    // stays: after that cycle; when it stays, it goes 4 days after it was seen
+    // said: the whole log
+    // listed: its first-seen date in the list file, else seen by a cycle
+    const struct { const char *name; double seen, jump; bool stays; std::string said; const char *listed = nullptr; } cases[] = {
         {"set 3 years forward", 900, 3 * year, true, "the wall clock jumped forward by 1095.0 days" + moved},
         {"5 days behind, put right", 900, 5 * day, true, "the wall clock jumped forward by 5.0 days" + moved},
         {"2 years ahead, put right", 900, -2 * year, true, "the wall clock jumped back by 730.0 days" + moved},
@@ -169,9 +160,8 @@ TEST_F(TrashServerTest, ACycleThatDeletesTellsTheDesktop) {
     ChildProcess service({QUILLON_NOTICE_SERVICE, record}, session_environment(home.path(), bus.address()),
                          home / "service.log");
     ASSERT_TRUE(eventually([&] { return exists(record + ".ready"); }, 60s));
-    const std::string volume = home / "vol", trash = volume + "/.Trash-" + std::to_string(getuid());
-    make_tree(home.path(), {"vol/", "vol/.Trash-" + std::to_string(getuid()) + "/", "vol/.Trash-" + std::to_string(getuid()) + "/files/",
-                            "vol/.Trash-" + std::to_string(getuid()) + "/files/d=1234"});
+    const std::string own = "vol/.Trash-" + std::to_string(getuid()), volume = home / "vol", trash = home / own;
+    make_tree(home.path(), {"vol/", own + "/", own + "/files/", own + "/files/d=1234"});
     environment.setMounts({volume});
     make_tree(files, {"a=x", "b/", "b/c=yz", "locked=x"});
     const bool locked = set_immutable(files + "/locked", true);
@@ -222,21 +212,14 @@ TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {
 // The server's own files, replaced by things that are not regular files: it neither hangs nor
 // crashes, says why once, and goes on with what it would do without them.
 TEST(HostileOwnFiles, NonRegularListOrSettingsFilesReadAsUnreadable) {
-    const struct {
-        const char *name;
-        std::function<void(const std::string &)> plant;
-    } plants[] = {
-        {"FIFO", [](const std::string &path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
-        {"link to /dev/zero", [](const std::string &path) { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }},
-    };
-    for (const auto &plant : plants) {
-        for (const char *file : {"local.vantor.quillon.list.plist", "local.vantor.quillon.plist"}) {
-            SCOPED_TRACE(std::string(plant.name) + " as " + file);
+    for (const char *plant : {"|", "->/dev/zero"}) {  // a FIFO, a link to an endless device
+        for (const std::string file : {"local.vantor.quillon.list.plist", "local.vantor.quillon.plist"}) {
+            SCOPED_TRACE(file + plant);
             TempDir home;
             TestEnvironment environment(home.path());
             make_home_trash(home);
             UserDefaults::resetStandardUserDefaults();
-            plant.plant(home / ".config/" + file);
+            make_tree(home / ".config", {file + plant});
             quillon::testing::CapturedLog log;
             {
                 RunLoop loop;
@@ -244,9 +227,7 @@ TEST(HostileOwnFiles, NonRegularListOrSettingsFilesReadAsUnreadable) {
                 server.updatePreferences();  // what "preferences changed" from any client does
                 cycle(server, loop);
             }
-            EXPECT_TRUE(std::any_of(log.lines.begin(), log.lines.end(), [](const std::string &line) {
-                return line.find("not a regular file") != std::string::npos;
-            })) << (log.lines.empty() ? "" : log.lines[0]);
+            EXPECT_THAT(log.lines, ::testing::Contains(::testing::HasSubstr("not a regular file")));
             UserDefaults::resetStandardUserDefaults();
         }
     }

@@ -18,24 +18,14 @@ class TrashFixture : public ::testing::Test {
     TempDir home;
     TestEnvironment environment{home.path()};
     std::string trashRoot = home / ".local/share/Trash";
-    std::string files = trashRoot + "/files";
+    std::string files = make_home_trash(home);
     CapturedLog capturedLog;
     std::vector<std::string> &logged = capturedLog.lines;
-
-    TrashFixture() {
-        quillon::testing::make_home_trash(home);
-    }
 
     // Puts an item into the trash as a file manager would: the item and its info file.
     void trashItem(const std::string &name, const std::string &contents = "data") {
         write_file(files + "/" + name, contents);
         write_file(trashRoot + "/info/" + name + ".trashinfo", "[Trash Info]\nPath=/home/u/" + name + "\n");
-    }
-    std::vector<std::string> names(const std::shared_ptr<std::vector<std::shared_ptr<TrashFile>>> &list) {
-        std::vector<std::string> out;
-        if (list)
-            for (const auto &file : *list) out.push_back(file->path());
-        return out;
     }
 };
 

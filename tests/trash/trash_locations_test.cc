@@ -26,11 +26,8 @@ TEST(TrashLocations, OneTableOfMountLinesToFolders) {
                            "elsewhere/files/"});
     ASSERT_EQ(chown((dir / "elsewhere").c_str(), uid, 0), 0);
     enum Kind { kOwn, kForeign, kLinked, kNone, kSticky, kNotSticky };
-    const struct {
-        const char *name;
-        Kind kind;
-        const char *type, *options, *found;  // found: below the volume, or nullptr for none
-    } rows[] = {
+    // found: below the volume, or nullptr for none
+    const struct { const char *name; Kind kind; const char *type, *options, *found; } rows[] = {
         {"b", kOwn, "ext4", "rw", "/.Trash-1000/files"},
         {"a", kOwn, "vfat", "rw", "/.Trash-1000/files"},       // table order, not name order
         {"v", kSticky, "ext4", "rw", "/.Trash/1000/files"},     // the shared trash before the own one
