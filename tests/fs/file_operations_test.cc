@@ -96,7 +96,12 @@ TEST_F(BookkeepingTest, InfoFilesAndSizeLinesGoWithTheirItemsInOneRewrite) {
     CapturedLog log;
     forget({"kept"}, false, {false});
     EXPECT_EQ(log.lines, std::vector<std::string>{"could not delete: " + trash + "/info/kept.trashinfo (Operation not permitted)"});
-    EXPECT_EQ(percentDecode("a%2Fb%zz%4"), "a/b%zz%4");
+    EXPECT_EQ(percentDecode("a%2Fb%zz%4") + percentDecode("caf%C3%A9"), "a/b%zz%4caf\xc3\xa9");
+    // An info entry that is no regular file is left where it is, and said.
+    make_tree(trash, {"info/odd.trashinfo/", "info/odd.trashinfo/x=1"});
+    forget({"odd"}, false, {false});
+    EXPECT_TRUE(exists(trash + "/info/odd.trashinfo/x"));
+    EXPECT_NE(log.lines.back().find("not a regular file"), std::string::npos) << log.lines.back();
 }
 
 // A directorysizes larger than any real one (65 MiB, 4.9 million short lines) is read as a

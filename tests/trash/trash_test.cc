@@ -53,6 +53,8 @@ TEST_F(TrashTest, EveryStartStateHasChangesToSave) {
         {"a damaged file", "<?xml version=\"1.0\"?><plist><array><dict>", "NSPropertyListSerialization received error: ", false},
         {"a dictionary", "<plist><dict><key>path</key><string>x</string></dict></plist>",
          "NSPropertyListSerialization received error: the top level is not an array", false},
+        {"a single value", "<plist><string>x</string></plist>",
+         "NSPropertyListSerialization received error: the top level is not an array", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
