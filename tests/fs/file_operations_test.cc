@@ -83,6 +83,25 @@ struct BookkeepingTest : ::testing::Test {
     }
 };
 
+// A scan vouches for the next only when the folder had lain unchanged for the settling time
+// before it; the next scan then leaves its entries unstamped, until the folder changes.
+TEST(ScanFolder, OnlyASettledFolderSparesTheNextScanItsStamps) {
+    TempDir dir;
+    write_file(dir / "a", "x");
+    const PinnedFolder folder(dir.path());
+    struct statx sx {};
+    ASSERT_EQ(statx(AT_FDCWD, dir.path().c_str(), 0, STATX_CTIME, &sx), 0);
+    const int64_t changed = sx.stx_ctime.tv_sec * int64_t{1'000'000'000} + sx.stx_ctime.tv_nsec;
+    EXPECT_EQ(scanFolder(folder, 0, changed + kSettleNanoseconds).settled, 0);
+    const FolderListing first = scanFolder(folder, 0, changed + kSettleNanoseconds + 1);
+    ASSERT_EQ(first.settled, changed);
+    EXPECT_NE(first.entries.at(0).stampKind, StampKind::none);
+    EXPECT_EQ(scanFolder(folder, first.settled, changed + 2 * kSettleNanoseconds).entries.at(0).stampKind, StampKind::none);
+    write_file(dir / "b", "y");
+    for (const auto &entry : scanFolder(folder, first.settled, changed + 2 * kSettleNanoseconds).entries)
+        EXPECT_NE(entry.stampKind, StampKind::none) << entry.name;
+}
+
 TEST_F(BookkeepingTest, InfoFilesAndSizeLinesGoWithTheirItemsInOneRewrite) {
     make_tree(trash, {"info/my dir.trashinfo=[Trash Info]\nPath=/secret/my%20dir\n", "info/other.trashinfo=x", "info/kept.trashinfo=x",
                       "directorysizes=4096 1700000000 my%20dir\n8192 1700000001 other\n1 2 kept\n"});
