@@ -135,10 +135,18 @@ TEST_F(BookkeepingTest, AHugeDirectorySizesIsStreamedInBoundedMemory) {
         return std::string(bytes) + " " + std::to_string(st.st_mtime) + " " + encoded + "\n";
     };
     const std::string head = line("777", "first", "first"), tail = line("999", "my dir", "my%20dir");
-    auto writeSizes = [&](size_t filler) {  // built here and freed before a child is measured
+    // Written a piece at a time: a child measured later starts with what this process holds.
+    auto writeSizes = [&](size_t filler) {
+        const int fd = open((trash + "/directorysizes").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         std::string text = head;
-        for (size_t i = 0; i < filler; i++) text += "1 2 f" + std::to_string(10'000'000 + i) + "\n";
-        write_file(trash + "/directorysizes", text + tail);
+        for (size_t i = 0; i <= filler; i++) {
+            if (i < filler) text += "1 2 f" + std::to_string(10'000'000 + i) + "\n";
+            if (i == filler) text += tail;
+            if (text.size() < (1 << 20) && i < filler) continue;
+            EXPECT_TRUE(writeAll(fd, text.data(), text.size()));
+            text.clear();
+        }
+        close(fd);
     };
     // Whether a child that did nothing else read both sizes right, and its peak memory (KiB).
     auto measure = [&]() -> std::pair<bool, long> {
