@@ -41,7 +41,9 @@ TEST_P(PanelWindowTest, AKeyboardChoiceReachesTheSettingsAndTheServer) {
     // Xvfb picks a free display itself and says which on its standard output (the log): tests
     // that run side by side never race for one.
     TempDir home;
-    ChildProcess xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x760x24", "-nolisten", "tcp"}, {},
+    // -noreset: a server resets when its last client leaves, and a client that connects
+    // meanwhile (the panel, after xdotool's check) is refused.
+    ChildProcess xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x760x24", "-nolisten", "tcp", "-noreset"}, {},
                       home / "xvfb.log");
     std::string screen;
     ASSERT_TRUE(eventually(
