@@ -2,10 +2,11 @@
 _quillon_settings() {
     local cur=${COMP_WORDS[COMP_CWORD]} words=()
     case $COMP_CWORD in
-        1) words=(show enable disable set list preview purge version quit --help --version) ;;
+        1) words=(show enable disable set list preview purge history version quit --help --version) ;;
         2) case ${COMP_WORDS[1]} in
                set) words=(period count secure notify) ;;
                list|preview) words=(--porcelain) ;;
+               history) words=(--since --porcelain) ;;
            esac ;;
         3) [ "${COMP_WORDS[1]}" = set ] && case ${COMP_WORDS[2]} in
                period) words=(hours days weeks months {1..12}) ;;

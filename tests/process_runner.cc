@@ -37,7 +37,7 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::map<
 }
 
 std::map<std::string, std::string> session_environment(const std::string &home, const std::string &busAddress) {
-    return {{"HOME", home}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", ""}, {"DBUS_SESSION_BUS_ADDRESS", busAddress}};
+    return {{"HOME", home}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", ""}, {"XDG_STATE_HOME", ""}, {"DBUS_SESSION_BUS_ADDRESS", busAddress}};
 }
 
 ChildProcess::~ChildProcess() {

@@ -24,6 +24,7 @@ class TestEnvironment : public EnvironmentWrapper {
     std::string homeFolder() override { return home_; }
     std::string preferencesFolder() override { return home_ + "/.config"; }
     std::string dataFolder() override { return home_ + "/.local/share"; }
+    std::string stateFolder() override { return home_ + "/.local/state"; }
     std::string mountTable() override { return mountTable_; }
     uid_t userId() override { return userId_ ? *userId_ : EnvironmentWrapper::userId(); }
     bool removeItem(const std::string &path, uint64_t *freed) override {

@@ -56,6 +56,8 @@ std::string SystemEnvironment::preferencesFolder() { return xdgFolder("XDG_CONFI
 
 std::string SystemEnvironment::dataFolder() { return xdgFolder("XDG_DATA_HOME", *this, "/.local/share"); }
 
+std::string SystemEnvironment::stateFolder() { return xdgFolder("XDG_STATE_HOME", *this, "/.local/state"); }
+
 std::string SystemEnvironment::mountTable() {
     std::ifstream table("/proc/self/mountinfo");
     std::ostringstream text;

@@ -29,6 +29,8 @@ class Environment {
     virtual std::string preferencesFolder() = 0;
     // $XDG_DATA_HOME when absolute, else ~/.local/share: holds the home trash.
     virtual std::string dataFolder() = 0;
+    // $XDG_STATE_HOME when absolute, else ~/.local/state: holds the deletion history.
+    virtual std::string stateFolder() = 0;
     // The text of the mount table in /proc/self/mountinfo form; empty when unreadable.
     virtual std::string mountTable() = 0;
     virtual uid_t userId() = 0;
@@ -54,6 +56,7 @@ class SystemEnvironment : public Environment {
     std::string homeFolder() override;
     std::string preferencesFolder() override;
     std::string dataFolder() override;
+    std::string stateFolder() override;
     std::string mountTable() override;
     uid_t userId() override;
     bool removeItem(const std::string &path, uint64_t *freed) override;
@@ -69,6 +72,7 @@ class EnvironmentWrapper : public Environment {
     std::string homeFolder() override { return target_.homeFolder(); }
     std::string preferencesFolder() override { return target_.preferencesFolder(); }
     std::string dataFolder() override { return target_.dataFolder(); }
+    std::string stateFolder() override { return target_.stateFolder(); }
     std::string mountTable() override { return target_.mountTable(); }
     uid_t userId() override { return target_.userId(); }
     bool removeItem(const std::string &path, uint64_t *freed) override { return target_.removeItem(path, freed); }

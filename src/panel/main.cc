@@ -9,6 +9,7 @@
 #include <csignal>
 #include <clocale>
 #include <string>
+#include <vector>
 
 #include "base/localization.h"
 #include "bus/session_bus.h"
@@ -41,7 +42,16 @@ int main(int argc, char **argv) {
                 return G_SOURCE_REMOVE;
             },
             app.get());
-    const int status = app->make_window_and_run<quillon::PanelWindow>(argc, argv);
+    // "--show history" opens on the deletion history; taken out before GTK reads the rest.
+    bool showHistory = false;
+    std::vector<char *> args(argv, argv + argc);
+    for (size_t i = 1; i + 1 < args.size(); i++)
+        if (std::string(args[i]) == "--show" && std::string(args[i + 1]) == "history") {
+            showHistory = true;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            break;
+        }
+    const int status = app->make_window_and_run<quillon::PanelWindow>(static_cast<int>(args.size()), args.data(), showHistory);
     // A look into a volume that stopped answering still blocks its thread: end without the
     // static destructors that thread may yet use.
     if (quillon::abandonedWorkRuns()) _exit(status);

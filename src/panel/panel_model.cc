@@ -1,5 +1,7 @@
 #include "panel/panel_model.h"
 
+#include <limits>
+
 #include "base/localization.h"
 #include "base/log.h"
 #include "base/size_text.h"
@@ -8,6 +10,7 @@
 #include "client/service_control.h"
 #include "env/environment.h"
 #include "preferences/user_defaults.h"
+#include "trash/deletion_history.h"
 #include "trash/item_sizes.h"
 
 namespace quillon {
@@ -56,6 +59,8 @@ void PanelModel::readServer() {
     shown_.running = owned;
     state_ = version ? formatted(tr("Running, version %s"), version->c_str()) : owned ? tr("Running, busy") : tr("Not running");
 
+    readDeleted();
+
     std::string error;
     const auto folders = rememberedFolders(&error);
     dueRows_.clear();
@@ -83,6 +88,25 @@ void PanelModel::readServer() {
     dueBytes_ = all.bytes;
     dueSizeUnknown_ = all.someUnknown;
     preview_ += "\n" + (dueRows_.empty() ? tr("Nothing is due.") : freedText(all));
+}
+
+void PanelModel::readDeleted() {
+    deletedRows_.clear();
+    const auto entries = readHistory(deletionHistoryPath(), std::numeric_limits<int64_t>::min(), kDeletedRows);
+    if (!entries) return;
+    // Newest first: what went last is what one looks for.
+    for (auto entry = entries->rbegin(); entry != entries->rend(); ++entry) {
+        const std::string why = entry->why == kWhyAge        ? tr("by age")
+                                : entry->why == kWhyLimit    ? tr("by limit")
+                                : entry->why == kWhyPurgeNow ? tr("purge now")
+                                                             : entry->why;
+        const std::string what =
+            !entry->name.empty() ? escapedText(entry->location.empty() ? entry->name : entry->location)
+            : entry->secure ? formatted(localizedPlural("(secure: %llu item)", "(secure: %llu items)", entry->count),
+                                        static_cast<unsigned long long>(entry->count))
+                            : escapedText(entry->location);
+        deletedRows_.push_back({what, sizeText(entry->bytes), localizedDate(CalendarDate::fromUnixTime(entry->time)) + ", " + why});
+    }
 }
 
 void PanelModel::show(const PreferencesSnapshot &values) {

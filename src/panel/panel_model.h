@@ -27,6 +27,13 @@ struct DueRow {
     std::string location;  // where the item was trashed from (escaped); empty when not known
 };
 
+// One entry of the deletion history, as the "Recently deleted" list shows it.
+struct DeletedRow {
+    std::string what;  // where the item came from (escaped), its name, or "(secure: 3 items)"
+    std::string size;
+    std::string when;  // the local date and why it went
+};
+
 class PanelModel {
  public:
     explicit PanelModel(std::function<void()> changed);
@@ -57,6 +64,10 @@ class PanelModel {
     const std::string &preview() const { return preview_; }
     // What the next cycle deletes, item by item.
     const std::vector<DueRow> &dueRows() const { return dueRows_; }
+    // The newest kDeletedRows entries of the deletion history, newest first; read with the
+    // server's state.
+    static constexpr size_t kDeletedRows = 50;
+    const std::vector<DeletedRow> &deletedRows() const { return deletedRows_; }
     // What the last purge-now did (each item that stays with why), or that one is under way;
     // empty before the first, and again once the state changes (refresh, a choice, start or
     // stop): an old result must not pass for the present.
@@ -88,6 +99,7 @@ class PanelModel {
     void apply();
     void show(const PreferencesSnapshot &values);
     void readServer();
+    void readDeleted();
     void stateChanged();
 
     std::function<void()> changed_;
@@ -97,6 +109,7 @@ class PanelModel {
     std::vector<DistributedNotificationCenter::ObserverId> observers_;
     std::string periodNote_;
     std::vector<DueRow> dueRows_;
+    std::vector<DeletedRow> deletedRows_;
     uint64_t dueBytes_ = 0;
     bool dueSizeUnknown_ = false;
     std::string state_, preview_, purgeOutcome_, automaticNote_, switchFailure_;

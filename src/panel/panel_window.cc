@@ -19,9 +19,29 @@ void showStrings(const Glib::RefPtr<Gtk::StringList> &list, const std::vector<st
     if (!same) list->splice(0, list->get_n_items(), ustrings(strings));
 }
 
+// A row of an item list: its name and size on the first line, `detail` dimmed below.
+Gtk::Widget *itemRow(const std::string &title, const std::string &size, const std::string &detail) {
+    auto *row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL, 2);
+    row->set_margin(6);
+    auto *top = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
+    auto *name = Gtk::make_managed<Gtk::Label>(title);
+    name->set_hexpand(true);
+    name->set_xalign(0);
+    name->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
+    top->append(*name);
+    top->append(*Gtk::make_managed<Gtk::Label>(size));
+    row->append(*top);
+    auto *details = Gtk::make_managed<Gtk::Label>(detail);
+    details->set_xalign(0);
+    details->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
+    details->add_css_class("dim-label");
+    row->append(*details);
+    return row;
+}
+
 }  // namespace
 
-PanelWindow::PanelWindow()
+PanelWindow::PanelWindow(bool showHistory)
     : automaticLabel_(tr("Empty the trash auto_matically"), true),
       periodLabel_(tr("Delete items _after"), true),
       secureLabel_(tr("_Secure deletion"), true),
@@ -35,7 +55,9 @@ PanelWindow::PanelWindow()
       units_(Gtk::StringList::create({})),
       countDrop_(counts_),
       unitDrop_(units_),
-      purge_(tr("_Empty due items now"), true) {
+      purge_(tr("_Empty due items now"), true),
+      deletedExpander_(tr("_Recently deleted"), true),
+      deletedNone_(tr("Nothing was deleted yet.")) {
     set_title("Quillon");
     set_default_size(560, -1);
     box_.set_margin(18);
@@ -116,7 +138,21 @@ PanelWindow::PanelWindow()
     actions->append(purge_);
     actions->append(outcome_);
     box_.append(*actions);
+    // What went, newest first, in a list that scrolls, folded away unless asked for.
+    deletedList_.set_selection_mode(Gtk::SelectionMode::NONE);
+    deletedList_.add_css_class("boxed-list");
+    deletedList_.set_placeholder(deletedNone_);
+    deletedScroll_.set_child(deletedList_);
+    deletedScroll_.set_policy(Gtk::PolicyType::NEVER, Gtk::PolicyType::AUTOMATIC);
+    deletedScroll_.set_min_content_height(120);
+    deletedScroll_.set_max_content_height(240);
+    deletedScroll_.set_propagate_natural_height(true);
+    deletedScroll_.set_has_frame(true);
+    deletedExpander_.set_child(deletedScroll_);
+    deletedExpander_.set_expanded(showHistory);
+    box_.append(deletedExpander_);
     set_child(box_);
+    if (showHistory) deletedExpander_.grab_focus();
 
     countDrop_.property_selected().signal_changed().connect([this] {
         if (!showing_) model_->chooseCount(static_cast<int>(countDrop_.get_selected()));
@@ -159,6 +195,7 @@ void PanelWindow::showModel() {
     startStop_.set_label(model_->startStopTitle());
     previewValue_.set_text(model_->preview());
     showDueRows();
+    showDeletedRows();
     outcome_.set_text(model_->purgeOutcome());
     purge_.set_sensitive(model_->canPurge());
     showing_ = false;
@@ -166,27 +203,18 @@ void PanelWindow::showModel() {
 
 void PanelWindow::showDueRows() {
     while (Gtk::Widget *row = dueList_.get_row_at_index(0)) dueList_.remove(*row);
-    for (const DueRow &due : model_->dueRows()) {
-        // Name and size on the first line; when it goes and, once known, where from below.
-        auto *row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL, 2);
-        row->set_margin(6);
-        auto *top = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
-        auto *name = Gtk::make_managed<Gtk::Label>(due.name);
-        name->set_hexpand(true);
-        name->set_xalign(0);
-        name->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
-        top->append(*name);
-        top->append(*Gtk::make_managed<Gtk::Label>(due.size));
-        row->append(*top);
-        auto *details = Gtk::make_managed<Gtk::Label>(
-            due.location.empty() ? due.when : formatted(tr("%s, from %s"), due.when.c_str(), due.location.c_str()));
-        details->set_xalign(0);
-        details->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
-        details->add_css_class("dim-label");
-        row->append(*details);
-        dueList_.append(*row);
-    }
+    // When it goes and, once known, where from below.
+    for (const DueRow &due : model_->dueRows())
+        dueList_.append(*itemRow(due.name, due.size,
+                                 due.location.empty() ? due.when
+                                                      : formatted(tr("%s, from %s"), due.when.c_str(), due.location.c_str())));
     dueScroll_.set_visible(!model_->dueRows().empty());
+}
+
+void PanelWindow::showDeletedRows() {
+    while (Gtk::Widget *row = deletedList_.get_row_at_index(0)) deletedList_.remove(*row);
+    for (const DeletedRow &deleted : model_->deletedRows())
+        deletedList_.append(*itemRow(deleted.what, deleted.size, deleted.when));
 }
 
 void PanelWindow::confirmPurge() {

@@ -12,11 +12,13 @@ namespace quillon {
 
 class PanelWindow : public Gtk::Window {
  public:
-    PanelWindow();
+    // With `showHistory`, opens on the "Recently deleted" list (quillon-panel --show history).
+    explicit PanelWindow(bool showHistory = false);
 
  private:
     void showModel();
     void showDueRows();
+    void showDeletedRows();
     // Asks before a purge: the model's question, Cancel first and the default.
     void confirmPurge();
 
@@ -30,6 +32,10 @@ class PanelWindow : public Gtk::Window {
     Gtk::Button startStop_, purge_;
     Gtk::ScrolledWindow dueScroll_;
     Gtk::ListBox dueList_;
+    Gtk::Expander deletedExpander_;
+    Gtk::ScrolledWindow deletedScroll_;
+    Gtk::ListBox deletedList_;
+    Gtk::Label deletedNone_;
     std::unique_ptr<Gtk::MessageDialog> confirmation_;
     bool showing_ = false;  // while the model is being shown, widget signals are not choices
     std::unique_ptr<PanelModel> model_;

@@ -17,6 +17,7 @@ const PlistDictionary &registeredDefaults() {
     static const PlistDictionary defaults = {
         {"inode", int64_t{0}}, {"period", int64_t{1}}, {"units", int64_t{3}},
         {"secure", false},     {"securityLevel", int64_t{0}}, {"notify", true},
+        {"historyNames", false},
     };
     return defaults;
 }
@@ -137,6 +138,8 @@ void Preferences::setSecure(bool secure) { store("secure", secure, secure != isS
 
 bool Preferences::isNotifying() const { return *valueFor("notify").as<bool>(); }
 void Preferences::setNotifying(bool notifying) { store("notify", notifying, notifying != isNotifying()); }
+bool Preferences::historyNames() const { return *valueFor("historyNames").as<bool>(); }
+void Preferences::setHistoryNames(bool names) { store("historyNames", names, names != historyNames()); }
 
 // Stored as a 32-bit number.
 unsigned long Preferences::prefPaneInode() const { return static_cast<uint32_t>(numberFor("inode")); }

@@ -91,6 +91,10 @@ class Preferences {
     // unless set off; older readers keep the key as one they do not know).
     bool isNotifying() const;
     void setNotifying(bool notifying);
+    // Whether the deletion history names securely deleted items ("historyNames", off): by
+    // default it keeps only their count and size (trash/deletion_history.h).
+    bool historyNames() const;
+    void setHistoryNames(bool names);
     int securityLevel() const;
     void setSecurityLevel(int level);
     unsigned long prefPaneInode() const;

@@ -36,6 +36,7 @@ TrashServer::TrashServer(RunLoop &loop, std::shared_ptr<QuitFlag> quitting)
       lastClock_(readClocks()),
       cycleEnded_(loop, [this] { finishCycle(); }) {
     trash_ = Trash::trashFromFile(trashListFilePath());
+    trash_->setHistoryPath(deletionHistoryPath());
     preferences_ = Preferences::preferences();
     observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
                                                                           [this] { updatePreferences(); });
@@ -112,13 +113,17 @@ PurgeRequest TrashServer::purgeRequest() {
     if (!decision.secureKnown && !reportedUnknownSecure_)
         logMessage("the settings do not say whether to delete securely: nothing is purged until they can be read");
     reportedUnknownSecure_ = !decision.secureKnown;
-    return PurgeRequest{decision.cutoff, decision.secure, preferences()->isNotifying()};
+    // Sizes are measured always: the deletion history keeps them.
+    PurgeRequest request{decision.cutoff, decision.secure, true};
+    request.historyNames = preferences()->historyNames();
+    return request;
 }
 
 void TrashServer::startCycle() {
     followClock();  // the loop's thread still holds the registry
-    const PurgeRequest request = purgeRequest();
-    cycleNotifies_ = request.measure;
+    PurgeRequest request = purgeRequest();
+    cycleNotifies_ = preferences()->isNotifying();
+    if (!answering_.empty()) request.why = kWhyPurgeNow;  // a purge-now call asked for this cycle
 
     // From here until finishCycle the registry is the cycle thread's alone.
     cycle_ = std::make_unique<BackgroundWork>([trash = trash_, request] { trash->processTrash(request); }, quitting_,

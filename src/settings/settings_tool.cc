@@ -3,6 +3,8 @@
 #include <time.h>
 
 #include <cctype>
+#include <cerrno>
+#include <limits>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -20,6 +22,7 @@
 #include "policy/purge_policy.h"
 #include "preferences/preferences.h"
 #include "preferences/user_defaults.h"
+#include "trash/deletion_history.h"
 #include "trash/item_sizes.h"
 #include "trash/trash_bookkeeping.h"
 #include "trash/trash_list_file.h"
@@ -49,6 +52,9 @@ std::string helpText() {
               "                        trashed, when Quillon first saw it, when it goes\n"
               "  preview [--porcelain] what the server's next cycle deletes, and the space it frees\n"
               "  purge                 ask the running server to delete what is due now, and the space freed\n"
+              "  history [--since DATE] [--porcelain]\n"
+              "                        what the server deleted, newest last; DATE is YYYY-MM-DD or a time\n"
+              "                        back from now: 12h, 7d, 4w\n"
               "  version               the running server's version\n"
               "  quit                  ask the running server to quit\n"
               "  --help                this text\n"
@@ -56,7 +62,9 @@ std::string helpText() {
               "\n"
               "With --porcelain, list and preview print one item a line, fields separated by tabs:\n"
               "list: trash folder, name, bytes, first seen, deleted after, original location, trash date;\n"
-              "preview: trash folder, name, bytes, the cycle's time, original location, trash date.\n"
+              "preview: trash folder, name, bytes, the cycle's time, original location, trash date;\n"
+              "history: time, why (age, limit, purge-now), plain or secure, items, bytes, trash folder,\n"
+              "name, original location (a secure deletion names no item unless historyNames is set).\n"
               "Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
               "\n"
               "The period counts from when Quillon first saw an item, not from when it was trashed.\n"
@@ -399,6 +407,53 @@ int purge(const Args &, std::ostream &out, std::ostream &err) {
     return result->failed.empty() ? 0 : 1;
 }
 
+// The moment `text` names: a local date "YYYY-MM-DD" (its start), or "Nh", "Nd", "Nw" back from now.
+std::optional<int64_t> parseSince(const std::string &text) {
+    if (const auto day = parseLocalDateTime(text + "T00:00:00")) return day;
+    const auto count = text.size() > 1 ? parseCount(text.substr(0, text.size() - 1)) : std::nullopt;
+    const int64_t unit = text.back() == 'h' ? 3600 : text.back() == 'd' ? 86400 : text.back() == 'w' ? 7 * 86400 : 0;
+    if (!count || unit == 0) return std::nullopt;
+    return static_cast<int64_t>(Environment::current().now().unixSeconds()) - *count * unit;
+}
+
+std::string reasonText(const std::string &why) {
+    if (why == kWhyAge) return tr("by age");
+    if (why == kWhyLimit) return tr("by limit");
+    if (why == kWhyPurgeNow) return tr("purge now");
+    return why;
+}
+
+int history(const Args &args, std::ostream &out, std::ostream &err) {
+    bool porcelain = false;
+    std::optional<int64_t> since;
+    for (size_t i = 1; i < args.size(); i++) {
+        if (args[i] == "--porcelain") porcelain = true;
+        else if (args[i] != "--since") return usage(err, formatted(tr("unknown option \"%s\" for %s"), args[i].c_str(), "history"));
+        else if (i + 1 == args.size() || !(since = parseSince(args[++i])))
+            return usage(err, tr("--since takes a date (YYYY-MM-DD) or a time back from now (12h, 7d, 4w)"));
+    }
+    const std::string path = deletionHistoryPath();
+    const auto entries = readHistory(path, since.value_or(std::numeric_limits<int64_t>::min()));
+    if (!entries)
+        return fail(err, formatted(tr("the deletion history %s cannot be read (%s)"), path.c_str(), readErrorText(errno).c_str()));
+    Rows rows;
+    for (const HistoryEntry &entry : *entries) {
+        const CalendarDate when = CalendarDate::fromUnixTime(entry.time);
+        std::string what = entry.name.empty() && entry.secure
+                               ? formatted(localizedPlural("(secure: %llu item)", "(secure: %llu items)", entry.count),
+                                           static_cast<unsigned long long>(entry.count))
+                               : itemTitle(entry.name, entry.location);
+        if (entry.secure && !entry.name.empty()) what += " " + tr("(securely)");
+        rows.push_back({localizedDate(when) + "  " + reasonText(entry.why) + "  " + sizeText(entry.bytes) + "  " + what,
+                        {isoText(when), entry.why, entry.secure ? "secure" : "plain", std::to_string(entry.count),
+                         std::to_string(entry.bytes), field(entry.folder), entry.name.empty() ? "-" : field(entry.name),
+                         originField(entry.location)}});
+    }
+    if (rows.empty()) rows.push_back({since ? tr("Nothing was deleted since then.") : tr("Nothing was deleted yet.")});
+    (porcelain ? printPorcelain : printHuman)(rows, out);
+    return 0;
+}
+
 // Says `text` on a line of its own: the command did what it was asked.
 int say(std::ostream &out, const std::string &text) {
     out << text << "\n";
@@ -461,7 +516,8 @@ const Command kCommands[] = {
     {"set", Arguments::kAny, false, true, set, nullptr},
     {"enable", Arguments::kNone, false, false, turn, nullptr},
     {"disable", Arguments::kNone, false, false, turn, nullptr},
-    {"purge", Arguments::kNone, true, false, purge, nullptr},  // the server deletes, never the tool
+    {"purge", Arguments::kNone, true, false, purge, nullptr},
+    {"history", Arguments::kAny, false, false, history, nullptr},  // the server deletes, never the tool
     {"version", Arguments::kNone, true, false, version, nullptr},
     {"quit", Arguments::kNone, true, false, quit, nullptr},
     {"--help", Arguments::kAny, false, false, help, nullptr},

@@ -191,6 +191,17 @@ void Trash::processTrash(const PurgeRequest &request) {
     opened_.clear();  // the next cycle reaches every folder afresh
     unsavedChanges_ = changed;
     (void)save();
+    if (!history_) return;
+    unrecorded_.insert(unrecorded_.end(), lastCycle_.gone.begin(), lastCycle_.gone.end());
+    if (unrecorded_.size() > DeletionHistory::kMaxEntries)
+        unrecorded_.erase(unrecorded_.begin(), unrecorded_.end() - DeletionHistory::kMaxEntries);
+    // The append still running since an earlier cycle owns the history: these wait their turn.
+    if (unrecorded_.empty() || recording_->load()) return;
+    (void)runPatiently([history = history_, entries = std::move(unrecorded_),
+                        now = static_cast<int64_t>(Environment::current().now().unixSeconds())] {
+        (void)history->append(entries, now);  // logs its own failure
+    }, recording_);
+    unrecorded_.clear();  // handed on: written now, or by the append once its volume answers
 }
 
 }  // namespace quillon

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "trash/deletion_history.h"
 #include "trash/object_lists.h"
 #include "trash/trash_folder.h"
 
@@ -57,8 +58,12 @@ class Trash {
     // Deletions then run on a patient thread: a volume that answered the look-up and listing
     // but stalls during deletions can still hold a thread, the rare case, accepted.
     bool updateLists();
-    // One purge cycle over every folder, then save.
+    // One purge cycle over every folder, then save, then append what went to the deletion
+    // history, when there is one (setHistoryPath), as patient work: while the history's volume
+    // does not answer, what goes waits in memory for the next cycle's append (the newest
+    // DeletionHistory::kMaxEntries of it).
     void processTrash(const PurgeRequest &request);
+    void setHistoryPath(const std::string &path) { history_ = std::make_shared<DeletionHistory>(path); }
     // The first-seen dates of every folder's records, also of folders left out of cycles while
     // their volume does not answer: moved by `interval` (TrashFolder::moveTrashDates), or made
     // `now` where later (TrashFolder::clampTrashDates; the count returned). A changed date is
@@ -96,6 +101,9 @@ class Trash {
     bool unsavedChanges_ = true;
     bool saveFailing_ = false;  // the last save failed, and that was logged
     CycleReport lastCycle_;
+    std::shared_ptr<DeletionHistory> history_;  // shared with its append, which may outlive a wait
+    std::vector<HistoryEntry> unrecorded_;      // gone while the history's append still ran
+    std::shared_ptr<std::atomic<bool>> recording_ = std::make_shared<std::atomic<bool>>(false);
     // Per mount point (the home trash's is ""): set while its look-up runs.
     std::map<std::string, std::shared_ptr<std::atomic<bool>>> lookups_;
     std::set<std::string> stalledVolumes_;

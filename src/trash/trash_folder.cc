@@ -1,5 +1,7 @@
 #include "trash/trash_folder.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -176,6 +178,7 @@ struct TrashFolder::PurgeOutcome {
     bool answered = false;  // the work finished
     std::vector<std::string> deleted;
     uint64_t bytes = 0;  // of `deleted`, when measured
+    std::vector<std::pair<uint64_t, std::string>> details;  // per deleted item: bytes, original location
     std::vector<std::pair<std::string, std::string>> failed;  // name and why it stays
     std::vector<std::string> notReached;  // after the one under way
     std::optional<std::set<std::string>> orphans;  // the info folder's, when it was swept
@@ -190,6 +193,7 @@ TrashFolder::PurgeOutcome TrashFolder::purge(std::shared_ptr<PinnedFolder> folde
             bool deleted = false;
             std::string why;
             uint64_t bytes = 0;
+            std::string location;  // from its info file, when the history may name it
         };
         std::vector<Result> results;
         std::atomic<size_t> reached{0};
@@ -200,9 +204,11 @@ TrashFolder::PurgeOutcome TrashFolder::purge(std::shared_ptr<PinnedFolder> folde
     PurgeOutcome outcome;
     outcome.answered = runPatiently(
         [progress, folder = std::move(folder), path = path_, due, securely = request.secure, measure = request.measure,
-         sweep, earlier = orphans_]() mutable {
+         sweep, earlier = orphans_, named = !request.secure || request.historyNames]() mutable {
             if (!folder) folder = std::make_shared<PinnedFolder>(path);
             TrashBookkeeping bookkeeping(*folder);
+            // Read before the item goes, as its info file goes with it.
+            const int info = named && !due.empty() && folder->isOpen() ? openTrashInfoFolder(folder->fd()) : -1;
             std::optional<ItemSizes> sizes;
             if (measure && securely && !due.empty()) {  // a plain removal counts as it goes
                 sizes.emplace(*folder);
@@ -211,10 +217,14 @@ TrashFolder::PurgeOutcome TrashFolder::purge(std::shared_ptr<PinnedFolder> folde
             for (size_t i = 0; i < due.size(); i++) {
                 Progress::Result &result = progress->results[i];
                 result.bytes = sizes ? sizes->bytes(due[i]).value_or(0) : 0;
+                if (info >= 0 && isPlainName(due[i]))
+                    if (const auto trashInfo = readTrashInfo(info, due[i]))
+                        result.location = originalLocation(path, *trashInfo);
                 result.deleted = deleteItem(*folder, bookkeeping, path, due[i], securely, result.why,
                                             measure && !sizes ? &result.bytes : nullptr);
                 progress->reached.store(i + 1, std::memory_order_release);
             }
+            if (info >= 0) close(info);
             bookkeeping.finish();
             if (!sweep) return;
             bookkeeping.removeOrphans(earlier, securely);
@@ -231,6 +241,7 @@ TrashFolder::PurgeOutcome TrashFolder::purge(std::shared_ptr<PinnedFolder> folde
         } else if (const Progress::Result &result = progress->results[i]; result.deleted) {
             outcome.deleted.push_back(due[i]);
             outcome.bytes += result.bytes;
+            outcome.details.emplace_back(result.bytes, result.location);
         } else {
             outcome.failed.emplace_back(due[i], result.why);
         }
@@ -239,10 +250,17 @@ TrashFolder::PurgeOutcome TrashFolder::purge(std::shared_ptr<PinnedFolder> folde
     return outcome;
 }
 
-bool TrashFolder::apply(const PurgeOutcome &outcome, CycleReport &report) {
+bool TrashFolder::apply(const PurgeOutcome &outcome, const PurgeRequest &request, CycleReport &report) {
     std::string prefix = path_;
     if (prefix.empty() || prefix.back() != '/') prefix += '/';
     for (const std::string &name : outcome.deleted) report.deleted.push_back(prefix + name);
+    const auto now = static_cast<int64_t>(Environment::current().now().unixSeconds());
+    if (request.secure && !request.historyNames && !outcome.deleted.empty())
+        report.gone.push_back({now, request.why, true, outcome.deleted.size(), outcome.bytes, path_, "", ""});
+    else
+        for (size_t i = 0; i < outcome.deleted.size(); i++)
+            report.gone.push_back({now, request.why, request.secure, 1, outcome.details[i].first, path_,
+                                   outcome.deleted[i], outcome.details[i].second});
     // In the server's language, the C locale, as strerror's texts beside them.
     for (const auto &[name, why] : outcome.failed) {
         report.failed.push_back(prefix + name);
@@ -281,7 +299,8 @@ void TrashFolder::dropRecords(const std::set<std::string> &deleted) {
 
 void TrashFolder::purgeFilesOlderThan(const CalendarDate &cutoff, bool securely) {
     CycleReport ignored;
-    (void)apply(purge(nullptr, dueNames(cutoff), {cutoff, securely}, false), ignored);
+    const PurgeRequest request{cutoff, securely};
+    (void)apply(purge(nullptr, dueNames(cutoff), request, false), request, ignored);
 }
 
 void TrashFolder::noteAnswer(bool answered) {
@@ -331,7 +350,7 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     // The info folder is looked at when the server starts, and again while it held orphans:
     // a killed purge leaves them, and they are removed a cycle later once an hour old.
     const bool sweep = !sweptOnce_ || !orphans_.empty();
-    return apply(purge(scan->folder, dueNames(request.date), request, sweep), report) || changed;
+    return apply(purge(scan->folder, dueNames(request.date), request, sweep), request, report) || changed;
 }
 
 bool TrashFolder::moveTrashDates(std::chrono::nanoseconds interval) {

@@ -29,6 +29,7 @@
 #include "base/calendar_date.h"
 #include "fs/directory_listing.h"
 #include "plist/plist.h"
+#include "trash/deletion_history.h"
 #include "trash/object_lists.h"
 #include "trash/trash_bookkeeping.h"
 #include "trash/trash_file.h"
@@ -40,6 +41,10 @@ struct PurgeRequest {
     CalendarDate date;     // the cut-off: items first seen strictly before it go
     bool secure;           // overwrite before removing
     bool measure = false;  // count the space each deleted item took
+    // The deletion history's reason for what this purge deletes (kWhyAge, kWhyPurgeNow; a
+    // size limit's purge passes kWhyLimit), and whether it names securely deleted items.
+    const char *why = kWhyAge;
+    bool historyNames = false;
 };
 
 using FileList = SharedList<TrashFile>;
@@ -59,6 +64,9 @@ struct CycleReport {
         uint64_t bytes = 0;
     };
     std::vector<Freed> freed;
+    // What went, as the deletion history keeps it (trash/deletion_history.h): per item, or for
+    // a secure purge without names one entry per folder; bytes only when measured.
+    std::vector<HistoryEntry> gone;
 };
 
 class TrashFolder {
@@ -133,12 +141,13 @@ class TrashFolder {
     std::vector<std::string> dueNames(const CalendarDate &cutoff) const;
     // The file work of a purge, run patiently: removes the items `due` of `folder` (opened by
     // path when null) with their bookkeeping, and, when `sweep`, the orphans found last time
-    // (TrashBookkeeping::removeOrphans). Reads the records of no item.
+    // (TrashBookkeeping::removeOrphans). Reads the records of no item; reads the info file of
+    // each item before it goes when the history may name it.
     PurgeOutcome purge(std::shared_ptr<PinnedFolder> folder, const std::vector<std::string> &due,
                        const PurgeRequest &request, bool sweep);
     // Notes `outcome` in `report` and in the folder: the records of what went are dropped and
     // the orphans it found kept for the next sweep. True when records went.
-    bool apply(const PurgeOutcome &outcome, CycleReport &report);
+    bool apply(const PurgeOutcome &outcome, const PurgeRequest &request, CycleReport &report);
     // Drops the records of `deleted` items.
     void dropRecords(const std::set<std::string> &deleted);
     void noteAnswer(bool answered);

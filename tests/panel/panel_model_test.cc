@@ -36,7 +36,7 @@ struct ActivationHome {
         make_tree(home / ".local/share", {"dbus-1/", "dbus-1/services/"});
         write_file(home / ".local/share/dbus-1/services/local.vantor.quillon.server.service",
                    "[D-BUS Service]\nName=local.vantor.quillon.server\nExec=/usr/bin/env HOME=" + home.path() +
-                       " XDG_CONFIG_HOME= XDG_DATA_HOME= " QUILLON_TEST_SERVER " 3600\n");
+                       " XDG_CONFIG_HOME= XDG_DATA_HOME= XDG_STATE_HOME= " QUILLON_TEST_SERVER " 3600\n");
         setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
     }
     ~ActivationHome() { unsetenv("XDG_DATA_HOME"); }
@@ -136,6 +136,9 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
                                               : "Deleted 1 item.");
     EXPECT_FALSE(exists(files + "/ancient"));
     EXPECT_EQ(model.canPurge(), immutable);  // only what stayed is due
+    ASSERT_EQ(model.deletedRows().size(), 1u);  // the history, as the server wrote it
+    EXPECT_EQ(model.deletedRows()[0].what + " " + model.deletedRows()[0].size, "/home/ana/My Notes 5 bytes");
+    EXPECT_THAT(model.deletedRows()[0].when, HasSubstr(", purge now"));
 
     model.startOrStop();
     EXPECT_EQ(model.purgeOutcome(), "");  // an old result does not outlive the state it was of

@@ -12,6 +12,7 @@
 
 #include "client/server_client.h"
 #include "plist/plist.h"
+#include "trash/deletion_history.h"
 #include "private_bus.h"
 #include "process_runner.h"
 #include "test_support.h"
@@ -123,6 +124,44 @@ TEST_F(ServerEndToEnd, PathsThatAreNotUtf8OrSpellMarkupReachTheBusAsText) {
         ServerClient::quit();
         EXPECT_EQ(server.wait(60s), 0);
     }
+}
+
+// What went reaches the history: a secure purge-now as a count and a size, then a plain
+// deletion by age with its hostile name and its original location; the history found with a
+// year-old entry, 10,000 others and a torn last line keeps the newest nine tenths, whole.
+TEST_F(ServerEndToEnd, TheHistoryKeepsWhatWentBoundedAndWhole) {
+    const std::string history = home / ".local/state/quillon/history", odd = "a\tb\n\\c\xff";
+    const int64_t now = static_cast<int64_t>(CalendarDate::calendarDate().unixSeconds());
+    std::string old = historyLine({now - 400 * 86400, "age", false, 1, 1, files, "ancient", ""});
+    for (int i = 0; i < 10000; i++) old += historyLine({now - 86400 + i, "age", false, 1, 1, files, "r" + std::to_string(i), ""});
+    for (const char *folder : {".local/state", ".local/state/quillon"}) make_dir(home / folder);
+    write_file(history, old + "2026-01-01T00:00:00Z\tage\tplain\t1\t1\t/torn\tx\t/wor");
+    write_file(files + "/s1", "123");
+    write_file(files + "/s2", "4567");
+    write_file(files + "/../info/" + odd + ".trashinfo", "[Trash Info]\nPath=%2Fwork%2Fa%09b\nDeletionDate=2020-01-01T00:00:00\n");
+    write_file(home / ".config/local.vantor.quillon.plist", "<plist version=\"1.0\"><dict><key>secure</key><true/></dict></plist>");
+    write_file(listFile, trash_list_xml(files, {{"s1", "2020-01-01T00:00:00Z"}, {"s2", "2020-01-01T00:00:00Z"}}));
+    for (const bool secure : {true, false}) {
+        NotificationListener client(bus.address());
+        auto server = start(QUILLON_TEST_SERVER, secure ? "3600" : "0.2");
+        ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
+        EXPECT_TRUE(!secure || ServerClient::purgeNow());
+        ASSERT_TRUE(eventually([&] { return readHistory(history)->size() == (secure ? 9000u : 9001u); }, 60s));
+        ServerClient::quit();
+        EXPECT_EQ(server->wait(60s), 0);
+        if (!secure) continue;
+        unlink((home / ".config/local.vantor.quillon.plist").c_str());
+        write_file(files + "/" + odd, "12345");
+        write_file(listFile, trash_list_xml(files, {{odd, "2020-01-01T00:00:00Z"}}));
+    }
+    auto entries = *readHistory(history);
+    EXPECT_EQ(entries.front().name, "r1001");
+    for (auto &entry : entries) entry.time = 0;
+    EXPECT_EQ(std::vector<HistoryEntry>(entries.end() - 2, entries.end()),
+              (std::vector<HistoryEntry>{{0, "purge-now", true, 2, 7, files, "", ""}, {0, "age", false, 1, 5, files, odd, "/work/a\tb"}}));
+    struct stat st;
+    ASSERT_EQ(stat(history.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {

@@ -124,6 +124,10 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", refused, "", {"preview", "--porcelain"}, 0, "", true},
         {"", damaged, "", {"set", "secure", "on"}, 1, "cannot be read; nothing was changed. To start afresh with the defaults, move it away:", false},
         {"", unreadable, "", {"set", "period", "weeks"}, 1, "the setting \"inode\"", false},
+        {"", "", "", {"history", "--porcelain"}, 0, "2026-01-02T03:04:05Z\tage\tplain\t1\t2048\t/f\ta\\x09b\t/w/a\\x09b\n"
+                                                  "2026-07-01T00:00:00Z\tpurge-now\tsecure\t2\t7\t/f\t-\t-\n", true},
+        {"", "", "", {"history", "--since", "2026-06-01"}, 0, "Wed Jul  1 02:00:00 2026  purge now  7 bytes  (secure: 2 items)\n", true},
+        {"", "", "", {"history", "--since", "soon"}, 2, usage, false},
         {"", "", "<plist><array><dict><key>path</key>", {"list"}, 1, "quillon-settings: the trash list file " + listFile + " is damaged (", false},
         {"de", "", "", {}, 0, "Elemente werden 4 Tage nach ihrer ersten Erfassung gelöscht (ohne Überschreiben).\n"
                               "Gelöschte Elemente werden per Benachrichtigung gemeldet.\n"
@@ -135,6 +139,10 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
                               "Impossible de savoir si le service démarre à la connexion\u00a0: "
                               "aucun gestionnaire utilisateur de systemd ne répond.\nLe service n'est pas lancé.\n", true},
     };
+    // The history, with a torn last line that must not show.
+    make_tree(home.path(), {".local/state/", ".local/state/quillon/"});
+    write_file(home / ".local/state/quillon/history", "2026-01-02T03:04:05Z\tage\tplain\t1\t2048\t/f\ta\\tb\t/w/a\\tb\n"
+               "2026-07-01T00:00:00Z\tpurge-now\tsecure\t2\t7\t/f\t\t\n2026-08-01T00:00:00Z\tage\tplain\t1\t1\t/t\tx\t/y");
     NotificationListener listener(bus.address());
     std::vector<std::string> posted;
     for (const auto &c : cases) {
