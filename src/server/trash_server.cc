@@ -112,7 +112,7 @@ PurgeRequest TrashServer::purgeRequest() {
     if (!decision.secureKnown && !reportedUnknownSecure_)
         logMessage("the settings do not say whether to delete securely: nothing is purged until they can be read");
     reportedUnknownSecure_ = !decision.secureKnown;
-    return PurgeRequest{decision.cutoff, decision.secure, preferences()->isNotifying()};
+    return PurgeRequest{decision.cutoff, decision.secure, preferences()->isNotifying(), preferences()->leftAloneVolumes()};
 }
 
 void TrashServer::startCycle() {

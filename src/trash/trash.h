@@ -56,7 +56,9 @@ class Trash {
     // cycle's end (processTrash): its scan, deletions and bookkeeping use that descriptor.
     // Deletions then run on a patient thread: a volume that answered the look-up and listing
     // but stalls during deletions can still hold a thread, the rare case, accepted.
-    bool updateLists();
+    // A volume in `leftAlone` (see PurgeRequest) is not looked up; its folders, as ever those
+    // of a volume without a trash, leave the list, records and all.
+    bool updateLists(const std::set<std::string> &leftAlone = {});
     // One purge cycle over every folder, then save.
     void processTrash(const PurgeRequest &request);
     // The first-seen dates of every folder's records, also of folders left out of cycles while

@@ -40,6 +40,9 @@ struct PurgeRequest {
     CalendarDate date;     // the cut-off: items first seen strictly before it go
     bool secure;           // overwrite before removing
     bool measure = false;  // count the space each deleted item took
+    // Volumes the user leaves alone (volumeId, trash_locations.h): their trash is not looked
+    // at, and the registry forgets it.
+    std::set<std::string> leftAlone = {};
 };
 
 using FileList = SharedList<TrashFile>;
