@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ class TestEnvironment : public EnvironmentWrapper {
     std::string stateFolder() override { return home_ + "/.local/state"; }
     std::string mountTable() override { return mountTable_; }
     uid_t userId() override { return userId_ ? *userId_ : EnvironmentWrapper::userId(); }
+    std::string volumeUuid(dev_t device) override { return uuids.count(device) ? uuids[device] : ""; }
     bool removeItem(const std::string &path, uint64_t *freed) override {
         if (failRemoval && failRemoval(path)) return failed();
         return EnvironmentWrapper::removeItem(path, freed);
@@ -53,7 +55,8 @@ class TestEnvironment : public EnvironmentWrapper {
 
     // Removals (plain and secure) of paths for which this returns true fail, with errno
     // removalError.
-    std::function<bool(const std::string &)> failRemoval;  // true: the removal of that path fails with EPERM
+    std::function<bool(const std::string &)> failRemoval;
+    std::map<dev_t, std::string> uuids;  // the only file system UUIDs there are  // true: the removal of that path fails with EPERM
 
  private:
     static bool failed() { return errno = EPERM, false; }

@@ -1,6 +1,9 @@
 #include "env/environment.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -66,6 +69,23 @@ std::string SystemEnvironment::mountTable() {
 }
 
 uid_t SystemEnvironment::userId() { return getuid(); }
+
+std::string SystemEnvironment::volumeUuid(dev_t device) {
+    // udev keeps one link per UUID to the block device; the device node's number is the one
+    // the mount table gives, so no volume has to answer for this.
+    DIR *links = opendir("/dev/disk/by-uuid");
+    if (!links) return "";
+    std::string uuid;
+    struct stat st;
+    while (const dirent *entry = readdir(links))
+        if (entry->d_name[0] != '.' && fstatat(dirfd(links), entry->d_name, &st, 0) == 0 && S_ISBLK(st.st_mode) &&
+            st.st_rdev == device) {
+            uuid = entry->d_name;
+            break;
+        }
+    closedir(links);
+    return uuid;
+}
 
 bool SystemEnvironment::removeItem(const std::string &path, uint64_t *freed) { return removeTree(path, freed); }
 

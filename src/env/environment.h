@@ -34,6 +34,10 @@ class Environment {
     // The text of the mount table in /proc/self/mountinfo form; empty when unreadable.
     virtual std::string mountTable() = 0;
     virtual uid_t userId() = 0;
+    // The file system UUID of the block device `device` (a mount table's major:minor), as
+    // /dev/disk/by-uuid names it; empty when it has none (tmpfs, network shares, btrfs's
+    // anonymous devices). Only /dev is looked at, never the volume itself.
+    virtual std::string volumeUuid(dev_t device) = 0;
     // Removes a file, link or whole directory tree without following any link. True when
     // nothing is left at `path` (also when nothing was there); else false with errno telling
     // why (the first failure's). `freed`, when not null, gets the bytes of the regular files
@@ -59,6 +63,7 @@ class SystemEnvironment : public Environment {
     std::string stateFolder() override;
     std::string mountTable() override;
     uid_t userId() override;
+    std::string volumeUuid(dev_t device) override;
     bool removeItem(const std::string &path, uint64_t *freed) override;
     bool secureDelete(const std::string &path, int level) override;
 };
@@ -75,6 +80,7 @@ class EnvironmentWrapper : public Environment {
     std::string stateFolder() override { return target_.stateFolder(); }
     std::string mountTable() override { return target_.mountTable(); }
     uid_t userId() override { return target_.userId(); }
+    std::string volumeUuid(dev_t device) override { return target_.volumeUuid(device); }
     bool removeItem(const std::string &path, uint64_t *freed) override { return target_.removeItem(path, freed); }
     bool secureDelete(const std::string &path, int level) override { return target_.secureDelete(path, level); }
 

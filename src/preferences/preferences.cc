@@ -18,6 +18,7 @@ const PlistDictionary &registeredDefaults() {
         {"inode", int64_t{0}}, {"period", int64_t{1}}, {"units", int64_t{3}},
         {"secure", false},     {"securityLevel", int64_t{0}}, {"notify", true},
         {"historyNames", false},
+        {"volumes", PlistDictionary{}},
     };
     return defaults;
 }
@@ -36,8 +37,9 @@ const PlistValue *findIn(const PlistDictionary &dictionary, const std::string &k
     return nullptr;
 }
 
-// True when `value` has the type of `key`'s registered default: a boolean for "secure", an
-// integer for the others. A real or a boolean is not a count: 0.9 days is not four days.
+// True when `value` has the type of `key`'s registered default: a boolean for "secure", a
+// dictionary for "volumes", an integer for the others. A real or a boolean is not a count:
+// 0.9 days is not four days.
 bool hasTheKeysType(const std::string &key, const PlistValue &value) {
     const PlistValue *registered = findIn(registeredDefaults(), key);
     return registered && registered->value.index() == value.value.index();
@@ -50,7 +52,7 @@ std::shared_ptr<Preferences> Preferences::preferences() { return std::make_share
 PreferencesSnapshot Preferences::read() { return Preferences().snapshot(); }
 
 PreferencesSnapshot Preferences::snapshot() const {
-    return {period(), units(), isSecure(), isSecureKnown(), isNotifying(), running_};
+    return {period(), units(), isSecure(), isSecureKnown(), isNotifying(), running_, leftAloneVolumes()};
 }
 
 Preferences::Preferences() {
@@ -140,6 +142,21 @@ bool Preferences::isNotifying() const { return *valueFor("notify").as<bool>(); }
 void Preferences::setNotifying(bool notifying) { store("notify", notifying, notifying != isNotifying()); }
 bool Preferences::historyNames() const { return *valueFor("historyNames").as<bool>(); }
 void Preferences::setHistoryNames(bool names) { store("historyNames", names, names != historyNames()); }
+
+std::set<std::string> Preferences::leftAloneVolumes() const {
+    std::set<std::string> volumes;
+    for (const auto &[volume, purged] : *valueFor("volumes").as<PlistDictionary>())
+        if (purged.as<bool>() && !*purged.as<bool>()) volumes.insert(volume);
+    return volumes;
+}
+
+void Preferences::setVolumePurged(const std::string &volume, bool purged) {
+    PlistDictionary volumes = *valueFor("volumes").as<PlistDictionary>();
+    const bool differs = (leftAloneVolumes().count(volume) != 0) == purged;
+    if (differs) std::erase_if(volumes, [&](const auto &entry) { return entry.first == volume; });
+    if (differs && !purged) volumes.emplace_back(volume, false);
+    store("volumes", std::move(volumes), differs);
+}
 
 // Stored as a 32-bit number.
 unsigned long Preferences::prefPaneInode() const { return static_cast<uint32_t>(numberFor("inode")); }

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ struct PreferencesSnapshot {
     bool secureKnown = true;
     bool notifying = true;
     bool running = false;  // never stored: what the reader last learnt of the server
+    // The volumes the user leaves alone ("volumes" entries set false), by volume id.
+    std::set<std::string> leftAlone;
 
     // The counts offered for the unit, "1" up to its largest; empty for a unit index outside
     // 0 to 3.
@@ -95,6 +98,11 @@ class Preferences {
     // default it keeps only their count and size (trash/deletion_history.h).
     bool historyNames() const;
     void setHistoryNames(bool names);
+    // Per volume (its id, trash/trash_locations.h volumeId), whether its trash is purged by the
+    // rules: "volumes" is a dictionary of booleans, an absent entry (or one not a boolean)
+    // purges; false leaves the volume alone. Setting one back on removes its entry.
+    std::set<std::string> leftAloneVolumes() const;
+    void setVolumePurged(const std::string &volume, bool purged);
     int securityLevel() const;
     void setSecurityLevel(int level);
     unsigned long prefPaneInode() const;

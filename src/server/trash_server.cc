@@ -116,6 +116,7 @@ PurgeRequest TrashServer::purgeRequest() {
     // Sizes are measured always: the deletion history keeps them.
     PurgeRequest request{decision.cutoff, decision.secure, true};
     request.historyNames = preferences()->historyNames();
+    request.leftAlone = preferences()->leftAloneVolumes();
     return request;
 }
 

@@ -17,6 +17,7 @@
 #include "client/purge_preview.h"
 #include "client/server_client.h"
 #include "client/service_control.h"
+#include "client/trash_volumes.h"
 #include "env/environment.h"
 #include "fs/atomic_file.h"
 #include "policy/purge_policy.h"
@@ -48,9 +49,13 @@ std::string helpText() {
               "  set secure on|off     overwrite items before deleting them, or delete them plainly\n"
               "  set notify on|off     a desktop notice after each cycle that deleted something, or none\n"
               "                        (yes/no, true/false and 1/0 also do)\n"
+              "  set volume PATH on|off  purge the trash on the volume holding PATH by these rules, or\n"
+              "                        leave it alone: never looked at, nothing deleted, nothing remembered\n"
               "  list [--porcelain]    every item in the trash: where it came from, its size, when it was\n"
               "                        trashed, when Quillon first saw it, when it goes\n"
               "  preview [--porcelain] what the server's next cycle deletes, and the space it frees\n"
+              "  volumes [--porcelain] each volume with a trash of yours: its trash's size, its free space,\n"
+              "                        whether it is purged or left alone\n"
               "  purge                 ask the running server to delete what is due now, and the space freed\n"
               "  history [--since DATE] [--porcelain]\n"
               "                        what the server deleted, newest last; DATE is YYYY-MM-DD or a time\n"
@@ -60,11 +65,13 @@ std::string helpText() {
               "  --help                this text\n"
               "  --version             the version of this tool\n"
               "\n"
-              "With --porcelain, list and preview print one item a line, fields separated by tabs:\n"
+              "With --porcelain, list, preview, history and volumes print one entry a line, fields separated\n"
+              "by tabs:\n"
               "list: trash folder, name, bytes, first seen, deleted after, original location, trash date;\n"
               "preview: trash folder, name, bytes, the cycle's time, original location, trash date;\n"
               "history: time, why (age, limit, purge-now), plain or secure, items, bytes, trash folder,\n"
-              "name, original location (a secure deletion names no item unless historyNames is set).\n"
+              "name, original location (a secure deletion names no item unless historyNames is set);\n"
+              "volumes: trash folder, mount point, volume id, bytes, items, free bytes, on or off.\n"
               "Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
               "\n"
               "The period counts from when Quillon first saw an item, not from when it was trashed.\n"
@@ -165,7 +172,11 @@ std::optional<bool> parseSwitch(std::string word) {
     return std::nullopt;
 }
 
+int setVolume(const Args &args, std::ostream &out, std::ostream &err);
+bool safeToRewrite(std::ostream &err);
+
 int set(const Args &args, std::ostream &out, std::ostream &err) {
+    if (args.size() == 4 && args[1] == "volume") return setVolume(args, out, err);
     // "set period 12 months" sets the count and the unit at once; every other setting takes
     // one value.
     if (args.size() != 3 && !(args.size() == 4 && args[1] == "period"))
@@ -187,12 +198,7 @@ int set(const Args &args, std::ostream &out, std::ostream &err) {
     } else {
         return usage(err, formatted(tr("there is no setting \"%s\""), what.c_str()));
     }
-    if (const std::string why = unsafeToRewrite(); !why.empty()) {
-        const std::string path = UserDefaults::pathForDomain(Preferences::kDomainName);
-        err << "quillon-settings: " << why << tr("; nothing was changed. To start afresh with the defaults, move it away:")
-            << "\n  mv " << path << " " << path << ".broken\n";
-        return 1;
-    }
+    if (!safeToRewrite(err)) return 1;
     Preferences preferences;  // what is not synchronized goes with it, unwritten
     const std::string countWord = what == "count" ? value : args[2];
     const bool counted = what == "count" || args.size() == 4;
@@ -217,6 +223,57 @@ int set(const Args &args, std::ostream &out, std::ostream &err) {
         return fail(err, tr("the settings could not be saved"));
     printHuman(describe(preferences.snapshot()), out);
     return 0;
+}
+
+// What the stored settings would lose, said with the way out; true when there is nothing.
+bool safeToRewrite(std::ostream &err) {
+    const std::string why = unsafeToRewrite();
+    if (why.empty()) return true;
+    const std::string path = UserDefaults::pathForDomain(Preferences::kDomainName);
+    err << "quillon-settings: " << why << tr("; nothing was changed. To start afresh with the defaults, move it away:")
+        << "\n  mv " << path << " " << path << ".broken\n";
+    return false;
+}
+
+// set volume PATH on|off: the choice is kept by the volume's id, so it follows the volume.
+int setVolume(const Args &args, std::ostream &out, std::ostream &err) {
+    const std::optional<bool> on = parseSwitch(args[3]);
+    if (!on) return usage(err, formatted(tr("%s must be on or off, not \"%s\""), "volume", args[3].c_str()));
+    const auto volume = volumeHolding(trashVolumes({}), args[2]);
+    if (!volume || volume->id.empty())
+        return fail(err, formatted(tr("%s is not on a volume that holds a trash folder of yours; "
+                                      "'quillon-settings volumes' lists those"), args[2].c_str()));
+    if (!safeToRewrite(err)) return 1;
+    Preferences preferences;
+    preferences.setVolumePurged(volume->id, *on);
+    if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
+        return fail(err, tr("the settings could not be saved"));
+    out << formatted(*on ? tr("The trash on %s is purged by the rules.") : tr("The trash on %s is left alone."),
+                     volume->mountPoint.c_str())
+        << "\n";
+    return 0;
+}
+
+// Each volume with a trash of the user's, and the choice for it.
+std::optional<Rows> volumes(std::ostream &) {
+    Rows rows;
+    for (const TrashVolume &volume : trashVolumes(Preferences::read().leftAlone)) {
+        const std::string choice = volume.purged ? tr("purged by the rules") : tr("left alone");
+        if (!volume.answered) {
+            rows.push_back({volume.mountPoint + "\n  " + notAnsweringText(),
+                            {"-", field(volume.mountPoint), field(volume.id), "-", "-", "-", volume.purged ? "on" : "off"}});
+            continue;
+        }
+        const std::string size = formatted(volume.someUnknown ? localizedPlural("%zu item, at least %s", "%zu items, at least %s", volume.items)
+                                                              : localizedPlural("%zu item, %s", "%zu items, %s", volume.items),
+                                           volume.items, sizeText(volume.bytes).c_str());
+        rows.push_back({volume.files + "\n  " +
+                            formatted(tr("on %s (%s): %s, %s free; %s"), volume.mountPoint.c_str(), volume.id.c_str(),
+                                      size.c_str(), sizeText(volume.freeBytes).c_str(), choice.c_str()),
+                        {field(volume.files), field(volume.mountPoint), field(volume.id), std::to_string(volume.bytes),
+                         std::to_string(volume.items), std::to_string(volume.freeBytes), volume.purged ? "on" : "off"}});
+    }
+    return rows;
 }
 
 std::optional<Rows> show(std::ostream &) {
@@ -513,6 +570,7 @@ const Command kCommands[] = {
     {"show", Arguments::kNone, false, false, nullptr, show},
     {"list", Arguments::kPorcelain, false, false, nullptr, list},
     {"preview", Arguments::kPorcelain, false, false, nullptr, preview},
+    {"volumes", Arguments::kPorcelain, false, false, nullptr, volumes},
     {"set", Arguments::kAny, false, true, set, nullptr},
     {"enable", Arguments::kNone, false, false, turn, nullptr},
     {"disable", Arguments::kNone, false, false, turn, nullptr},

@@ -90,10 +90,12 @@ std::optional<std::pair<TrashLocation, FolderListing>> received(ChildAnswer &ans
 
 }  // namespace
 
-bool Trash::updateLists() {
+bool Trash::updateLists(const std::set<std::string> &leftAlone) {
     Environment &environment = Environment::current();
     const uid_t uid = environment.userId();
-    const std::vector<MountEntry> mounts = trashMounts(environment.mountTable());
+    const std::string table = environment.mountTable();
+    std::vector<MountEntry> mounts = trashMounts(table);
+    std::erase_if(mounts, [&](const MountEntry &mount) { return leftAlone.count(volumeId(mount)) != 0; });
 
     // Slot 0 the home trash, then one per mount.
     struct Found {
@@ -109,6 +111,10 @@ bool Trash::updateLists() {
     if (!flag) flag = std::make_shared<std::atomic<bool>>(false);
     found[0].answered = runPatiently([home, data = environment.dataFolder()] { *home = homeTrashFolder(data); }, flag);
     if (found[0].answered) found[0].location = std::move(*home);
+    // The home trash's volume is known only once it is found: the folder's own device.
+    if (const auto &location = found[0].location; location && !leftAlone.empty())
+        if (auto mount = mountHolding(table, location->files, location->device); mount && leftAlone.count(volumeId(*mount)))
+            found[0].location.reset();
     // Every other volume is first touched in a child that can be abandoned (child_work.h).
     std::vector<ChildWork> works;
     for (const MountEntry &mount : mounts) {
@@ -181,7 +187,7 @@ size_t Trash::clampTrashDates(const CalendarDate &now) {
 void Trash::processTrash(const PurgeRequest &request) {
     bool changed = unsavedChanges_;
     lastCycle_ = {};
-    if (updateLists()) changed = true;
+    if (updateLists(request.leftAlone)) changed = true;
     for (const auto &folder : *folders_) {
         const auto open = opened_.find(folder.get());
         if (skipped_.count(folder.get()) || open == opened_.end()) continue;

@@ -57,7 +57,9 @@ class Trash {
     // cycle's end (processTrash): its scan, deletions and bookkeeping use that descriptor.
     // Deletions then run on a patient thread: a volume that answered the look-up and listing
     // but stalls during deletions can still hold a thread, the rare case, accepted.
-    bool updateLists();
+    // A volume in `leftAlone` (see PurgeRequest) is not looked up; its folders, as ever those
+    // of a volume without a trash, leave the list, records and all.
+    bool updateLists(const std::set<std::string> &leftAlone = {});
     // One purge cycle over every folder, then save, then append what went to the deletion
     // history, when there is one (setHistoryPath), as patient work: while the history's volume
     // does not answer, what goes waits in memory for the next cycle's append (the newest

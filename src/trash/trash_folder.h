@@ -45,6 +45,9 @@ struct PurgeRequest {
     // size limit's purge passes kWhyLimit), and whether it names securely deleted items.
     const char *why = kWhyAge;
     bool historyNames = false;
+    // Volumes the user leaves alone (volumeId, trash_locations.h): their trash is not looked
+    // at, and the registry forgets it.
+    std::set<std::string> leftAlone = {};
 };
 
 using FileList = SharedList<TrashFile>;

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <utility>
 
+#include "env/environment.h"
 #include "fs/file_identity.h"
 
 namespace quillon {
@@ -128,6 +129,25 @@ std::vector<MountEntry> trashMounts(const std::string &mountTable) {
 namespace {
 std::string topOf(const MountEntry &mount) { return mount.mountPoint == "/" ? "" : mount.mountPoint; }
 }  // namespace
+
+std::string volumeId(const MountEntry &mount) {
+    const std::string uuid = Environment::current().volumeUuid(mount.device);
+    return uuid.empty() ? "mount:" + mount.mountPoint : "uuid:" + uuid;
+}
+
+std::optional<MountEntry> mountHolding(const std::string &mountTable, const std::string &path, dev_t device) {
+    // A path through a link may name no mount above it: then the device alone tells.
+    std::optional<MountEntry> holding, onDevice;
+    for (MountEntry &mount : parseMountTable(mountTable)) {
+        if (mount.device != device) continue;
+        const std::string top = topOf(mount) + "/";
+        if (path == mount.mountPoint || path.compare(0, top.size(), top) == 0) {
+            if (!holding || mount.mountPoint.size() >= holding->mountPoint.size()) holding = mount;
+        }
+        onDevice = std::move(mount);
+    }
+    return holding ? holding : onDevice;
+}
 
 std::vector<std::string> mountTrashCandidates(const MountEntry &mount, uid_t uid) {
     const std::string user = std::to_string(uid);

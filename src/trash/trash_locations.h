@@ -56,6 +56,14 @@ std::vector<MountEntry> trashMounts(const std::string &mountTable);
 // directories; nothing is created. Examines the mount's top folder, so it blocks while the
 // mount does not answer.
 std::optional<TrashLocation> mountTrashFolder(const MountEntry &mount, uid_t uid);
+// A volume's identity, by which the user's choice for it is kept: "uuid:" and its file
+// system's UUID where it has one (Environment::volumeUuid), so that a stick keeps its choice
+// wherever it is mounted, else "mount:" and its mount point. Touches no volume.
+std::string volumeId(const MountEntry &mount);
+// The mount of `mountTable` (any type) on `device` that holds `path`: the one with the longest
+// mount point above `path` or at it (the last of the table for one mount point), else the
+// last on `device` (a path through a link). Nullopt when no mount is on `device`.
+std::optional<MountEntry> mountHolding(const std::string &mountTable, const std::string &path, dev_t device);
 // Both places where `mount` may keep the user's trash files folder, whether they exist or not.
 std::vector<std::string> mountTrashCandidates(const MountEntry &mount, uid_t uid);
 

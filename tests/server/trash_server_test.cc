@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace quillon::testing;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 uint64_t bootTimeUsec() {
     struct timespec ts;
@@ -117,6 +120,37 @@ TEST_F(TrashServerTest, AnItemsAgeIsWhatTheServerSawWhateverTheWallClockDid) {
             EXPECT_FALSE(exists(files + "/item"));
         }
         EXPECT_EQ(logged, c.said.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.said});
+    }
+}
+
+// A volume left alone, by its file system's UUID or, without one, its mount point, keeps what
+// is due and leaves the list file; switched back on, it is listed again.
+TEST_F(TrashServerTest, AVolumeLeftAloneIsNeitherListedNorPurged) {
+    QUILLON_SKIP_IF(private_mounts());
+    const std::string volume = home / "vol", trash = volume + "/.Trash-" + std::to_string(getuid()) + "/files";
+    QUILLON_SKIP_IF(mount_for_test("tmpfs", volume, "tmpfs"));
+    environment.setMountTable(mountinfo_line(volume, "tmpfs"));
+    struct stat st {};
+    ASSERT_EQ(stat(volume.c_str(), &st), 0);
+    for (const std::string uuid : {"", "5E1F-0A2B"}) {
+        SCOPED_TRACE(uuid);
+        if (!uuid.empty()) environment.uuids[st.st_dev] = uuid;
+        const std::string id = uuid.empty() ? "mount:" + volume : "uuid:" + uuid;
+        make_tree(volume, {".Trash-" + std::to_string(getuid()) + "/", trash.substr(volume.size() + 1) + "/", trash.substr(volume.size() + 1) + "/old=x"});
+        TrashServer server(loop);
+        cycle(server);
+        auto choose = [&](bool purged) {
+            Preferences::preferences()->setVolumePurged(id, purged);  // saved as the object goes
+            server.updatePreferences();  // what "preferences changed" does
+        };
+        choose(false);
+        environment.advance(5 * 86400);
+        cycle(server);
+        EXPECT_TRUE(exists(trash + "/old"));
+        EXPECT_THAT(read_file(listFile), Not(HasSubstr(trash)));
+        choose(true);
+        cycle(server);
+        EXPECT_THAT(read_file(listFile), HasSubstr(trash));
     }
 }
 

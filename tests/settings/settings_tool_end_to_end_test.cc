@@ -110,6 +110,8 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", "", "", {"set", "notify", "0"}, 0, "No desktop notice tells of purges.\n", false},
         {"", "", "", {"set", "colour", "blue"}, 2, usage, false},
         {"", "", "", {"set", "count"}, 2, usage, false},
+        {"", "", "", {"set", "volume", "/", "maybe"}, 2, "volume must be on or off, not \"maybe\"" + usage, false},
+        {"", "", "", {"set", "volume", "/proc", "off"}, 1, "quillon-settings: /proc is not on a volume that holds a trash folder of yours;", false},
         {"", "", "", {"list", "now"}, 2, usage, false},
         {"", "", "", {"preview", "--all"}, 2, usage, false},
         {"", "", "", {"purge", "now"}, 2, usage, false},
@@ -297,7 +299,8 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
 }
 
 // A volume's items, looked at in a child, come back with their info files' facts; a relative
-// Path there is relative to the volume's top.
+// Path there is relative to the volume's top. volumes tells its trash's size and the choice
+// that set volume, given any path on it, makes.
 TEST_F(SettingsToolEndToEnd, AVolumesItemsComeFromPlacesOnIt) {
     QUILLON_SKIP_IF(private_mounts());
     QUILLON_SKIP_IF(mount_for_test("tmpfs", home / "vol", "tmpfs"));
@@ -309,6 +312,16 @@ TEST_F(SettingsToolEndToEnd, AVolumesItemsComeFromPlacesOnIt) {
     write_file(listFile, trash_list_xml(files, {}, trash + "/files", {{"doc", "2020-01-01T00:00:00Z"}}));
     EXPECT_EQ(tool({"list", "--porcelain"}).output, trash + "/files\tdoc\t3\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t" +
                                                         home / "vol/My Doc" + "\t2020-01-01T00:00:00Z\n");
+    const std::string row = trash + "/files\t" + home / "vol" + "\tmount:" + home / "vol" + "\t3\t1\t";
+    auto volumeRow = [&] {
+        const std::string out = tool({"volumes", "--porcelain"}).output;
+        const size_t at = out.find(row);
+        return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
+    };
+    EXPECT_THAT(volumeRow(), ::testing::EndsWith("\ton"));
+    EXPECT_EQ(tool({"set", "volume", trash, "off"}).output, "The trash on " + home / "vol" + " is left alone.\n");
+    EXPECT_THAT(volumeRow(), ::testing::EndsWith("\toff"));
+    EXPECT_THAT(tool({"volumes"}).output, HasSubstr(trash + "/files\n  on " + home / "vol" + " (mount:" + home / "vol" + "): 1 item, 3 bytes, "));
 }
 
 // A remembered trash on a volume that stopped answering costs the look at it, not the answer:
