@@ -17,6 +17,7 @@ const PlistDictionary &registeredDefaults() {
     static const PlistDictionary defaults = {
         {"inode", int64_t{0}}, {"period", int64_t{1}}, {"units", int64_t{3}},
         {"secure", false},     {"securityLevel", int64_t{0}}, {"notify", true},
+        {"trashLimit", int64_t{0}}, {"keepFree", int64_t{0}}, {"minimumAge", int64_t{86400}},
     };
     return defaults;
 }
@@ -49,7 +50,7 @@ std::shared_ptr<Preferences> Preferences::preferences() { return std::make_share
 PreferencesSnapshot Preferences::read() { return Preferences().snapshot(); }
 
 PreferencesSnapshot Preferences::snapshot() const {
-    return {period(), units(), isSecure(), isSecureKnown(), isNotifying(), running_};
+    return {period(), units(), isSecure(), isSecureKnown(), isNotifying(), running_, trashLimit(), keepFree(), minimumAge()};
 }
 
 Preferences::Preferences() {
@@ -137,6 +138,13 @@ void Preferences::setSecure(bool secure) { store("secure", secure, secure != isS
 
 bool Preferences::isNotifying() const { return *valueFor("notify").as<bool>(); }
 void Preferences::setNotifying(bool notifying) { store("notify", notifying, notifying != isNotifying()); }
+
+int Preferences::trashLimit() const { return std::clamp(integerFor("trashLimit"), 0, 100); }
+void Preferences::setTrashLimit(int percent) { store("trashLimit", int64_t{percent}, percent != trashLimit()); }
+int Preferences::keepFree() const { return std::clamp(integerFor("keepFree"), 0, 100); }
+void Preferences::setKeepFree(int percent) { store("keepFree", int64_t{percent}, percent != keepFree()); }
+int64_t Preferences::minimumAge() const { return std::max<int64_t>(numberFor("minimumAge"), 0); }
+void Preferences::setMinimumAge(int64_t seconds) { store("minimumAge", seconds, seconds != minimumAge()); }
 
 // Stored as a 32-bit number.
 unsigned long Preferences::prefPaneInode() const { return static_cast<uint32_t>(numberFor("inode")); }

@@ -15,6 +15,7 @@
 #include "env/environment.h"
 #include "fs/atomic_file.h"
 #include "policy/purge_policy.h"
+#include "policy/space_limits.h"
 #include "preferences/user_defaults.h"
 #include "server/purge_notice.h"
 
@@ -112,7 +113,13 @@ PurgeRequest TrashServer::purgeRequest() {
     if (!decision.secureKnown && !reportedUnknownSecure_)
         logMessage("the settings do not say whether to delete securely: nothing is purged until they can be read");
     reportedUnknownSecure_ = !decision.secureKnown;
-    return PurgeRequest{decision.cutoff, decision.secure, preferences()->isNotifying()};
+    PurgeRequest request{decision.cutoff, decision.secure, preferences()->isNotifying()};
+    // The limits delete only where the age rule may: with the secure wish known.
+    if (decision.purges()) {
+        request.limits = {preferences()->trashLimit(), preferences()->keepFree(), preferences()->minimumAge()};
+        request.chooser = chooseForLimits;
+    }
+    return request;
 }
 
 void TrashServer::startCycle() {
