@@ -30,6 +30,8 @@ class PanelWindow : public Gtk::Window {
     Gtk::Button startStop_, purge_;
     Gtk::ScrolledWindow dueScroll_;
     Gtk::ListBox dueList_;
+    Gtk::Label limitsLabel_;
+    Gtk::SpinButton trashLimit_, keepFree_, minimumHours_;  // percentages, 0 = off; hours
     std::unique_ptr<Gtk::MessageDialog> confirmation_;
     bool showing_ = false;  // while the model is being shown, widget signals are not choices
     std::unique_ptr<PanelModel> model_;

@@ -141,8 +141,8 @@ std::optional<int> parsePercent(std::string word) {
     return percent <= 100 ? std::optional<int>(percent) : std::nullopt;
 }
 
+// The space limits, when one is on.
 std::string limitsText(const PreferencesSnapshot &stored) {
-    if (stored.trashLimit == 0 && stored.keepFree == 0) return tr("No space limits.");
     std::string text;
     if (stored.trashLimit != 0) text += formatted(tr("A trash folder may hold at most %d%% of its volume. "), stored.trashLimit);
     if (stored.keepFree != 0) text += formatted(tr("At least %d%% of each volume is kept free. "), stored.keepFree);
@@ -156,11 +156,12 @@ Rows describe(const PreferencesSnapshot &stored) {
                            stored.period, stored.units)}};
     const std::string count = std::to_string(static_cast<int64_t>(stored.units) + 1),
                       unit = Preferences::unitWord(stored.period, stored.units != 0);
-    return {{formatted(stored.secure ? tr("Delete items %s %s after they were first seen, securely.")
+    Rows rows{{formatted(stored.secure ? tr("Delete items %s %s after they were first seen, securely.")
                                      : tr("Delete items %s %s after they were first seen, plainly."),
                        count.c_str(), unit.c_str())},
-            {stored.notifying ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges.")},
-            {limitsText(stored)}};
+            {stored.notifying ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges.")}};
+    if (stored.trashLimit != 0 || stored.keepFree != 0) rows.push_back({limitsText(stored)});
+    return rows;
 }
 
 std::optional<int> parsePeriod(std::string word) {
