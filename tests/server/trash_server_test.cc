@@ -200,12 +200,17 @@ TEST_F(TrashServerTest, SpaceLimitsTakeTheOldestItemsAsThePreviewSaid) {
         Preferences settings;  // written as it goes
         settings.setTrashLimit(limit), settings.setKeepFree(keepFree), settings.setMinimumAge(minimumAge);
     };
-    const struct { const char *name; int limit, keepFree; int64_t minimumAge; bool keptSmall; std::vector<std::string> gone; } cases[] = {
-        {"over the limit: down to it, no further", 20, 0, 0, false, {"a", "b"}},
-        {"the minimum age holds", 20, 0, 3 * 86400, false, {"a"}},
-        {"free space to keep", 0, 65, 0, false, {"a"}},
-        {"kept sizes are trusted after a restart", 20, 0, 0, true, {}},
+    const struct { const char *name; int limit, keepFree; int64_t minimumAge; bool keptSmall; std::vector<std::string> gone;
+                   std::string notice; } cases[] = {
+        {"over the limit: down to it, no further", 20, 0, 0, false, {"a", "b"}, " was over its limit of 20% of its volume."},
+        {"the minimum age holds", 20, 0, 3 * 86400, false, {"a"}, ": its items are younger than the minimum age."},
+        {"free space to keep", 0, 65, 0, false, {"a"}, " had less than 65% free."},
+        {"kept sizes are trusted after a restart", 20, 0, 0, true, {}, ""},
     };
+    ASSERT_TRUE(bus.ok());
+    const std::string record = home / "notices";
+    ChildProcess service({QUILLON_NOTICE_SERVICE, record}, session_environment(home.path(), bus.address()), home / "service.log");
+    ASSERT_TRUE(eventually([&] { return exists(record + ".ready"); }, 60s));
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         remove_all(volume + "/" + own);
@@ -235,6 +240,11 @@ TEST_F(TrashServerTest, SpaceLimitsTakeTheOldestItemsAsThePreviewSaid) {
         EXPECT_EQ(list_dir(trash), left);
         EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [](const std::string &line) { return line.find("younger than the minimum age") != std::string::npos; }),
                   c.minimumAge ? 1 : 0);
+        ASSERT_TRUE(sendDesktopNotice("marker", c.name));  // what comes after anything the server sent
+        ASSERT_TRUE(eventually([&] { return read_file(record).find(std::string("marker|") + c.name) != std::string::npos; }, 60s));
+        const std::string told = read_file(record);
+        EXPECT_EQ(told.find(volume + "/" + own + c.notice) != std::string::npos, !c.notice.empty()) << told;
+        unlink(record.c_str());
     }
 }
 
