@@ -57,7 +57,8 @@ class Trash {
     // Deletions then run on a patient thread: a volume that answered the look-up and listing
     // but stalls during deletions can still hold a thread, the rare case, accepted.
     bool updateLists();
-    // One purge cycle over every folder, then save.
+    // One purge cycle over every folder, then save; what the space limits could not free for
+    // the minimum age is logged once, for all folders together.
     void processTrash(const PurgeRequest &request);
     // The first-seen dates of every folder's records, also of folders left out of cycles while
     // their volume does not answer: moved by `interval` (TrashFolder::moveTrashDates), or made

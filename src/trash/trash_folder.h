@@ -146,7 +146,8 @@ class TrashFolder {
     // kept.
     void purgeFilesOlderThan(const CalendarDate &cutoff, bool securely);
     // Scan, then purge, then remove the info files left alone since the last cycle and an hour
-    // old (TrashBookkeeping::removeOrphans). True when the record list differs (by names and
+    // old (TrashBookkeeping::removeOrphans), then, with the space limits on, delete what they
+    // choose (applyLimits); a size measured then also makes the list file due. True when the record list differs (by names and
     // order) from the one before, or a record got its missing date, its file number or its
     // stamp: the trash list file must be written.
     bool processTrash(const PurgeRequest &request);
