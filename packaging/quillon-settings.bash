@@ -4,7 +4,7 @@ _quillon_settings() {
     case $COMP_CWORD in
         1) words=(show enable disable set list preview purge history version quit --help --version) ;;
         2) case ${COMP_WORDS[1]} in
-               set) words=(period count secure notify) ;;
+               set) words=(period count secure notify limit keep-free minimum-age) ;;
                list|preview) words=(--porcelain) ;;
                history) words=(--since --porcelain) ;;
            esac ;;
@@ -15,6 +15,8 @@ _quillon_settings() {
                           *) words=({1..7}) ;;
                       esac ;;
                secure|notify) words=(on off yes no true false 1 0) ;;
+               limit|keep-free) words=(off 5% 10% 20%) ;;
+               minimum-age) words=(12h 1d 2d 1w) ;;
            esac ;;
         4) [ "${COMP_WORDS[1]} ${COMP_WORDS[2]}" = "set period" ] && case ${COMP_WORDS[3]} in
                1) words=(hour day week month) ;;

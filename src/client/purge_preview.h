@@ -31,9 +31,11 @@ struct ItemFacts {
 // a child that can be abandoned (fs/child_work.h), so the caller always ends. Nullopt
 // when its volume stops answering (a stalled network or FUSE mount), after the patience of
 // runPatiently, or at once while an earlier look there is still blocked. A folder that is no
-// trash of the user's now holds none of its items.
+// trash of the user's now holds none of its items. With `space`, also its volume's size and
+// free space (fstatvfs on the folder's descriptor), left nullopt when they cannot be read.
 std::optional<std::map<std::string, ItemFacts>> lookAtItems(const std::string &files,
-                                                            const std::vector<std::string> &names);
+                                                            const std::vector<std::string> &names,
+                                                            std::optional<VolumeSpace> *space = nullptr);
 // What to say of a folder whose volume does not answer, translated.
 std::string notAnsweringText();
 // What heads a preview without the server's next cycle: that the server is busy (`state`
@@ -44,6 +46,7 @@ struct PreviewItem {
     std::string name;
     std::optional<uint64_t> bytes;  // nullopt: not known (see ItemSizes)
     std::optional<TrashInfo> info;  // nullopt: no info file that could be read
+    unsigned limit = 0;             // LimitReason bits: it goes for the space limits, not its age
 };
 struct PreviewFolder {
     std::string folder;
@@ -57,7 +60,11 @@ struct PreviewFolder {
 // remembered since strictly before its cut-off and still in the trash (items it meets first
 // are never due). Folders without such items are left out; none for settings that name no
 // period. A folder whose volume does not answer is in the list, marked, without items.
-std::vector<PreviewFolder> previewCycle(const FolderList &folders, const CalendarDate &cycle, int period, int units);
+// With `limits` on, then the items the space limits take after those (policy/space_limits.h),
+// weighed by the sizes the records keep, else measured now, against the volume's space now
+// and what the due items free.
+std::vector<PreviewFolder> previewCycle(const FolderList &folders, const CalendarDate &cycle, int period, int units,
+                                        const SpaceLimits &limits = {});
 // "3 items, 4.5 MiB freed" (or "at least" that), translated.
 std::string freedText(const PreviewFolder &folder);
 

@@ -76,7 +76,7 @@ void PanelModel::readServer() {
     preview_ = next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) : previewWithoutCycleText(state);
     const std::string when = next ? localizedDate(cycle) : tr("at the next cycle");
     PreviewFolder all;  // every folder's items together, for the total
-    for (const auto &folder : previewCycle(*folders, cycle, unit(), countIndex())) {
+    for (const auto &folder : previewCycle(*folders, cycle, unit(), countIndex(), {trashLimit(), keepFree(), minimumAge()})) {
         if (folder.notAnswering) preview_ += "\n" + escapedText(folder.folder) + ": " + notAnsweringText();
         for (const auto &item : folder.items)
             dueRows_.push_back({escapedText(item.name), item.bytes ? sizeText(*item.bytes) : tr("size unknown"), when,
@@ -160,6 +160,24 @@ void PanelModel::chooseSecure(bool on) {
 void PanelModel::chooseNotifying(bool on) {
     if (on == notifying()) return;
     preferences_->setNotifying(on);
+    apply();
+}
+
+void PanelModel::chooseTrashLimit(int percent) {
+    if (percent < 0 || percent > 100 || percent == trashLimit()) return;
+    preferences_->setTrashLimit(percent);
+    apply();
+}
+
+void PanelModel::chooseKeepFree(int percent) {
+    if (percent < 0 || percent > 100 || percent == keepFree()) return;
+    preferences_->setKeepFree(percent);
+    apply();
+}
+
+void PanelModel::chooseMinimumAge(int64_t seconds) {
+    if (seconds < 0 || seconds == minimumAge()) return;
+    preferences_->setMinimumAge(seconds);
     apply();
 }
 

@@ -1,7 +1,7 @@
 // What the settings panel shows and does, without any toolkit: the main switch that turns
 // automatic emptying on or off for good (the server's user unit), the period as a unit and a
 // count (choices exactly those Preferences offers, the counts following the unit), the secure
-// and notice switches, the server's state with its start/stop title, the next cycle's preview
+// and notice switches, the space limits and the minimum age, the server's state with its start/stop title, the next cycle's preview
 // (a heading and the due items) and the purge-now action, which the view confirms with the
 // model's question first. Every change is applied at once (synchronize); the model follows
 // "preferences changed", "server launched" and "server will terminate" and tells its view
@@ -55,6 +55,10 @@ class PanelModel {
     const std::string &periodNote() const { return periodNote_; }
     bool secure() const { return shown_.secure; }
     bool notifying() const { return shown_.notifying; }
+    // The space limits, in percent of a volume (0: off), and the minimum age in seconds.
+    int trashLimit() const { return shown_.trashLimit; }
+    int keepFree() const { return shown_.keepFree; }
+    int64_t minimumAge() const { return shown_.minimumAge; }
     bool running() const { return shown_.running; }
     std::string startStopTitle() const { return shown_.startStopTitle(); }
     // "Running, version 1.0.0", "Running, busy", "Not running" (translated).
@@ -85,6 +89,10 @@ class PanelModel {
     void chooseCount(int index);
     void chooseSecure(bool on);
     void chooseNotifying(bool on);
+    // Percentages from 0 (off) to 100, and a minimum age of 0 seconds or more.
+    void chooseTrashLimit(int percent);
+    void chooseKeepFree(int percent);
+    void chooseMinimumAge(int64_t seconds);
     void startOrStop();
     // Enables and starts, or disables and stops, the server's unit.
     void chooseAutomatic(bool on);

@@ -57,13 +57,17 @@ PanelWindow::PanelWindow(bool showHistory)
       unitDrop_(units_),
       purge_(tr("_Empty due items now"), true),
       deletedExpander_(tr("_Recently deleted"), true),
-      deletedNone_(tr("Nothing was deleted yet.")) {
+      deletedNone_(tr("Nothing was deleted yet.")),
+      limitsLabel_(tr("Space _limits"), true),
+      trashLimit_(Gtk::Adjustment::create(0, 0, 100, 1, 10)),
+      keepFree_(Gtk::Adjustment::create(0, 0, 100, 1, 10)),
+      minimumHours_(Gtk::Adjustment::create(24, 0, 24 * 365, 1, 24)) {
     set_title("Quillon");
     set_default_size(560, -1);
     box_.set_margin(18);
     grid_.set_row_spacing(10);
     grid_.set_column_spacing(12);
-    for (Gtk::Label *label : {&automaticLabel_, &periodLabel_, &secureLabel_, &notifyLabel_, &stateLabel_, &previewLabel_})
+    for (Gtk::Label *label : {&automaticLabel_, &periodLabel_, &secureLabel_, &notifyLabel_, &limitsLabel_, &stateLabel_, &previewLabel_})
         label->set_halign(Gtk::Align::END);
     for (Gtk::Label *label : {&automaticNote_, &secureHint_, &stateValue_, &previewValue_, &outcome_}) {
         label->set_halign(Gtk::Align::START);
@@ -92,6 +96,18 @@ PanelWindow::PanelWindow(bool showHistory)
     label(countDrop_, tr("How many"));
     label(unitDrop_, tr("Unit"));
     label(startStop_, tr("Start or stop the server"));
+    label(trashLimit_, tr("Most a trash folder may hold, percent of its volume, 0 for no limit"));
+    label(keepFree_, tr("Free space to keep on each volume, percent, 0 for none"));
+    label(minimumHours_, tr("Hours an item stays at least"));
+    limitsLabel_.set_mnemonic_widget(trashLimit_);
+    // Three spin buttons in a sentence: the trash's share, the free share, the minimum age.
+    auto *limits = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 6);
+    for (auto [text, spin] : {std::pair{tr("Trash at most"), &trashLimit_}, {tr("percent of a volume; keep"), &keepFree_},
+                              {tr("percent free; not before"), &minimumHours_}}) {
+        limits->append(*Gtk::make_managed<Gtk::Label>(text));
+        limits->append(*spin);
+    }
+    limits->append(*Gtk::make_managed<Gtk::Label>(tr("hours")));
 
     auto *counted = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 6);
     counted->append(countDrop_);
@@ -118,10 +134,12 @@ PanelWindow::PanelWindow(bool showHistory)
     grid_.attach(secureHint_, 1, 4);
     grid_.attach(notifyLabel_, 0, 5);
     grid_.attach(notify_, 1, 5);
-    grid_.attach(stateLabel_, 0, 6);
-    grid_.attach(*state, 1, 6);
-    grid_.attach(previewLabel_, 0, 7);
-    grid_.attach(previewValue_, 1, 7);
+    grid_.attach(limitsLabel_, 0, 6);
+    grid_.attach(*limits, 1, 6);
+    grid_.attach(stateLabel_, 0, 7);
+    grid_.attach(*state, 1, 7);
+    grid_.attach(previewLabel_, 0, 8);
+    grid_.attach(previewValue_, 1, 8);
     // The due items in a list that scrolls: a full trash must not make the window grow.
     dueList_.set_selection_mode(Gtk::SelectionMode::NONE);
     dueList_.add_css_class("boxed-list");
@@ -132,7 +150,7 @@ PanelWindow::PanelWindow(bool showHistory)
     dueScroll_.set_propagate_natural_height(true);
     dueScroll_.set_has_frame(true);
     dueScroll_.set_hexpand(true);
-    grid_.attach(dueScroll_, 1, 8);
+    grid_.attach(dueScroll_, 1, 9);
     box_.append(grid_);
     auto *actions = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
     actions->append(purge_);
@@ -169,6 +187,15 @@ PanelWindow::PanelWindow(bool showHistory)
     notify_.property_active().signal_changed().connect([this] {
         if (!showing_) model_->chooseNotifying(notify_.get_active());
     });
+    trashLimit_.signal_value_changed().connect([this] {
+        if (!showing_) model_->chooseTrashLimit(trashLimit_.get_value_as_int());
+    });
+    keepFree_.signal_value_changed().connect([this] {
+        if (!showing_) model_->chooseKeepFree(keepFree_.get_value_as_int());
+    });
+    minimumHours_.signal_value_changed().connect([this] {
+        if (!showing_) model_->chooseMinimumAge(int64_t{minimumHours_.get_value_as_int()} * 3600);
+    });
     startStop_.signal_clicked().connect([this] { model_->startOrStop(); });
     purge_.signal_clicked().connect([this] { confirmPurge(); });
 
@@ -191,6 +218,9 @@ void PanelWindow::showModel() {
     periodNote_.set_visible(!model_->periodNote().empty());
     secure_.set_active(model_->secure());
     notify_.set_active(model_->notifying());
+    trashLimit_.set_value(model_->trashLimit());
+    keepFree_.set_value(model_->keepFree());
+    minimumHours_.set_value(static_cast<double>((model_->minimumAge() + 3599) / 3600));  // a part of an hour shows as one
     stateValue_.set_text(model_->state());
     startStop_.set_label(model_->startStopTitle());
     previewValue_.set_text(model_->preview());

@@ -36,6 +36,8 @@ class PanelWindow : public Gtk::Window {
     Gtk::ScrolledWindow deletedScroll_;
     Gtk::ListBox deletedList_;
     Gtk::Label deletedNone_;
+    Gtk::Label limitsLabel_;
+    Gtk::SpinButton trashLimit_, keepFree_, minimumHours_;  // percentages, 0 = off; hours
     std::unique_ptr<Gtk::MessageDialog> confirmation_;
     bool showing_ = false;  // while the model is being shown, widget signals are not choices
     std::unique_ptr<PanelModel> model_;

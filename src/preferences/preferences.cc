@@ -19,6 +19,7 @@ const PlistDictionary &registeredDefaults() {
         {"secure", false},     {"securityLevel", int64_t{0}}, {"notify", true},
         {"historyNames", false},
         {"volumes", PlistDictionary{}},
+        {"trashLimit", int64_t{0}}, {"keepFree", int64_t{0}}, {"minimumAge", int64_t{86400}},
     };
     return defaults;
 }
@@ -52,7 +53,8 @@ std::shared_ptr<Preferences> Preferences::preferences() { return std::make_share
 PreferencesSnapshot Preferences::read() { return Preferences().snapshot(); }
 
 PreferencesSnapshot Preferences::snapshot() const {
-    return {period(), units(), isSecure(), isSecureKnown(), isNotifying(), running_, leftAloneVolumes()};
+    return {period(),   units(),    isSecure(), isSecureKnown(), isNotifying(), running_, leftAloneVolumes(),
+            trashLimit(), keepFree(), minimumAge()};
 }
 
 Preferences::Preferences() {
@@ -157,6 +159,13 @@ void Preferences::setVolumePurged(const std::string &volume, bool purged) {
     if (differs && !purged) volumes.emplace_back(volume, false);
     store("volumes", std::move(volumes), differs);
 }
+
+int Preferences::trashLimit() const { return std::clamp(integerFor("trashLimit"), 0, 100); }
+void Preferences::setTrashLimit(int percent) { store("trashLimit", int64_t{percent}, percent != trashLimit()); }
+int Preferences::keepFree() const { return std::clamp(integerFor("keepFree"), 0, 100); }
+void Preferences::setKeepFree(int percent) { store("keepFree", int64_t{percent}, percent != keepFree()); }
+int64_t Preferences::minimumAge() const { return std::max<int64_t>(numberFor("minimumAge"), 0); }
+void Preferences::setMinimumAge(int64_t seconds) { store("minimumAge", seconds, seconds != minimumAge()); }
 
 // Stored as a 32-bit number.
 unsigned long Preferences::prefPaneInode() const { return static_cast<uint32_t>(numberFor("inode")); }

@@ -12,6 +12,7 @@
 // "startStopTitle" follows "running".
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,6 +36,9 @@ struct PreferencesSnapshot {
     bool running = false;  // never stored: what the reader last learnt of the server
     // The volumes the user leaves alone ("volumes" entries set false), by volume id.
     std::set<std::string> leftAlone;
+    int trashLimit = 0;            // percent of its volume a trash folder may hold; 0: no limit
+    int keepFree = 0;              // percent of each volume to keep free; 0: none
+    int64_t minimumAge = 86400;    // seconds an item stays at least, whatever the limits
 
     // The counts offered for the unit, "1" up to its largest; empty for a unit index outside
     // 0 to 3.
@@ -103,6 +107,16 @@ class Preferences {
     // purges; false leaves the volume alone. Setting one back on removes its entry.
     std::set<std::string> leftAloneVolumes() const;
     void setVolumePurged(const std::string &volume, bool purged);
+    // The space limits ("trashLimit", "keepFree": percent of the volume, 0 = off, read
+    // within 0 to 100) and the time every item stays whatever they ask ("minimumAge":
+    // seconds, a day unless set; read as 0 when negative). Older readers keep them as keys
+    // they do not know.
+    int trashLimit() const;
+    void setTrashLimit(int percent);
+    int keepFree() const;
+    void setKeepFree(int percent);
+    int64_t minimumAge() const;
+    void setMinimumAge(int64_t seconds);
     int securityLevel() const;
     void setSecurityLevel(int level);
     unsigned long prefPaneInode() const;

@@ -33,6 +33,18 @@ void noticePurge(const CycleReport &report) {
         for (const auto &freed : report.freed)
             body += "\n" + formatted(localizedPlural("%s: %zu item, %s", "%s: %zu items, %s", freed.items),
                                      escapedText(trashName(freed.folder)).c_str(), freed.items, sizeText(freed.bytes).c_str());
+    for (const auto &limited : report.limited) {
+        const std::string trash = escapedText(trashName(limited.folder));
+        if (limited.items != 0 && (limited.reasons & kOverLimit))
+            body += "\n" + formatted(localizedString("The trash %s was over its limit of %d%% of its volume."), trash.c_str(),
+                                     limited.trashLimit);
+        if (limited.items != 0 && (limited.reasons & kTooLittleFree))
+            body += "\n" + formatted(localizedString("The volume of the trash %s had less than %d%% free."), trash.c_str(),
+                                     limited.keepFree);
+        if (limited.unfreed != 0)
+            body += "\n" + formatted(localizedString("%s more could not be freed in %s: its items are younger than the minimum age."),
+                                     sizeText(limited.unfreed).c_str(), trash.c_str());
+    }
     if (!report.failed.empty())
         body += "\n" + formatted(localizedPlural("%zu item could not be deleted and stays for the next cycle.",
                                                  "%zu items could not be deleted and stay for the next cycle.",

@@ -15,6 +15,7 @@
 #include "env/environment.h"
 #include "fs/atomic_file.h"
 #include "policy/purge_policy.h"
+#include "policy/space_limits.h"
 #include "preferences/user_defaults.h"
 #include "server/purge_notice.h"
 
@@ -117,6 +118,11 @@ PurgeRequest TrashServer::purgeRequest() {
     PurgeRequest request{decision.cutoff, decision.secure, true};
     request.historyNames = preferences()->historyNames();
     request.leftAlone = preferences()->leftAloneVolumes();
+    // The limits delete only where the age rule may: with the secure wish known.
+    if (decision.purges()) {
+        request.limits = {preferences()->trashLimit(), preferences()->keepFree(), preferences()->minimumAge()};
+        request.chooser = chooseForLimits;
+    }
     return request;
 }
 

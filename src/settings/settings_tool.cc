@@ -51,6 +51,9 @@ std::string helpText() {
               "                        (yes/no, true/false and 1/0 also do)\n"
               "  set volume PATH on|off  purge the trash on the volume holding PATH by these rules, or\n"
               "                        leave it alone: never looked at, nothing deleted, nothing remembered\n"
+              "  set limit N%|off      the most a trash folder may hold, as a share of its volume\n"
+              "  set keep-free N%|off  the share of each volume to keep free\n"
+              "  set minimum-age TIME  how long an item stays at least, whatever the limits (30m, 12h, 1d, 2w)\n"
               "  list [--porcelain]    every item in the trash: where it came from, its size, when it was\n"
               "                        trashed, when Quillon first saw it, when it goes\n"
               "  preview [--porcelain] what the server's next cycle deletes, and the space it frees\n"
@@ -68,13 +71,16 @@ std::string helpText() {
               "With --porcelain, list, preview, history and volumes print one entry a line, fields separated\n"
               "by tabs:\n"
               "list: trash folder, name, bytes, first seen, deleted after, original location, trash date;\n"
-              "preview: trash folder, name, bytes, the cycle's time, original location, trash date;\n"
+              "preview: trash folder, name, bytes, the cycle's time, original location, trash date, why\n"
+              "(age, limit, free or limit+free);\n"
               "history: time, why (age, limit, purge-now), plain or secure, items, bytes, trash folder,\n"
               "name, original location (a secure deletion names no item unless historyNames is set);\n"
               "volumes: trash folder, mount point, volume id, bytes, items, free bytes, on or off.\n"
               "Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
               "\n"
               "The period counts from when Quillon first saw an item, not from when it was trashed.\n"
+              "When a trash folder holds more than its limit, or its volume has less free space than\n"
+              "it should keep, its oldest items go first, until within them.\n"
               "\n"
               "Secure deletion overwrites the data of each file once with random bytes, flushes it to\n"
               "the disk, then removes it. It cannot reach copies the storage keeps elsewhere: file\n"
@@ -123,6 +129,41 @@ void printPorcelain(const Rows &rows, std::ostream &out) {
         for (size_t i = 0; i < row.fields.size(); i++) out << row.fields[i] << (i + 1 < row.fields.size() ? "\t" : "\n");
 }
 
+// "2w", "1d", "12h", "30m" or "45s": the largest unit that counts `seconds` whole.
+std::string durationText(int64_t seconds) {
+    for (const auto &[unit, size] : {std::pair{'w', 604800}, {'d', 86400}, {'h', 3600}, {'m', 60}})
+        if (seconds != 0 && seconds % size == 0) return std::to_string(seconds / size) + unit;
+    return std::to_string(seconds) + "s";
+}
+
+// A count and a unit of s, m, h, d or w ("12h"): seconds; nullopt for anything else.
+std::optional<int64_t> parseDuration(const std::string &word) {
+    static const std::map<char, int64_t> units = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}, {'w', 604800}};
+    if (word.size() < 2 || word.size() > 6 || !units.count(word.back())) return std::nullopt;
+    for (size_t i = 0; i + 1 < word.size(); i++)
+        if (!isdigit(static_cast<unsigned char>(word[i]))) return std::nullopt;
+    return std::stoll(word.substr(0, word.size() - 1)) * units.at(word.back());
+}
+
+// "10%" or "10" up to 100, or "off" (0).
+std::optional<int> parsePercent(std::string word) {
+    if (word == "off") return 0;
+    if (!word.empty() && word.back() == '%') word.pop_back();
+    if (word.empty() || word.size() > 3) return std::nullopt;
+    for (char c : word)
+        if (!isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    const int percent = std::stoi(word);
+    return percent <= 100 ? std::optional<int>(percent) : std::nullopt;
+}
+
+// The space limits, when one is on.
+std::string limitsText(const PreferencesSnapshot &stored) {
+    std::string text;
+    if (stored.trashLimit != 0) text += formatted(tr("A trash folder may hold at most %d%% of its volume. "), stored.trashLimit);
+    if (stored.keepFree != 0) text += formatted(tr("At least %d%% of each volume is kept free. "), stored.keepFree);
+    return text + formatted(tr("Neither limit deletes an item first seen less than %s ago."), durationText(stored.minimumAge).c_str());
+}
+
 Rows describe(const PreferencesSnapshot &stored) {
     if (Preferences::largestCount(stored.period) == 0 || stored.units < 0)
         return {{formatted(tr("The stored settings name no purge period (period %d, units %d): nothing is purged until "
@@ -130,10 +171,12 @@ Rows describe(const PreferencesSnapshot &stored) {
                            stored.period, stored.units)}};
     const std::string count = std::to_string(static_cast<int64_t>(stored.units) + 1),
                       unit = Preferences::unitWord(stored.period, stored.units != 0);
-    return {{formatted(stored.secure ? tr("Delete items %s %s after they were first seen, securely.")
+    Rows rows{{formatted(stored.secure ? tr("Delete items %s %s after they were first seen, securely.")
                                      : tr("Delete items %s %s after they were first seen, plainly."),
                        count.c_str(), unit.c_str())},
             {stored.notifying ? tr("A desktop notice tells of each purge.") : tr("No desktop notice tells of purges.")}};
+    if (stored.trashLimit != 0 || stored.keepFree != 0) rows.push_back({limitsText(stored)});
+    return rows;
 }
 
 std::optional<int> parsePeriod(std::string word) {
@@ -185,7 +228,16 @@ int set(const Args &args, std::ostream &out, std::ostream &err) {
     // Everything is checked before anything is saved: a refused command writes nothing.
     std::optional<int> period, count;
     std::optional<bool> on;
-    if (what == "period") {
+    std::optional<int> percent;
+    std::optional<int64_t> age;
+    if (what == "limit" || what == "keep-free") {
+        percent = parsePercent(value);
+        if (!percent)
+            return usage(err, formatted(tr("%s must be a share from 0%% to 100%% or off, not \"%s\""), what.c_str(), value.c_str()));
+    } else if (what == "minimum-age") {
+        age = parseDuration(value);
+        if (!age) return usage(err, formatted(tr("the minimum age must be a time such as 12h, 1d or 2w, not \"%s\""), value.c_str()));
+    } else if (what == "period") {
         period = parsePeriod(value);
         if (!period)
             return usage(err, formatted(tr("the period must be hours, days, weeks or months, not \"%s\""), value.c_str()));
@@ -218,6 +270,9 @@ int set(const Args &args, std::ostream &out, std::ostream &err) {
     preferences.pullCountIntoRange();
     if (on && what == "notify") preferences.setNotifying(*on);
     if (on && what == "secure") preferences.setSecure(*on);
+    if (percent && what == "limit") preferences.setTrashLimit(*percent);
+    if (percent && what == "keep-free") preferences.setKeepFree(*percent);
+    if (age) preferences.setMinimumAge(*age);
     if (largest > 0 && wanted > largest) out << Preferences::pulledCountText(wanted, unit) << "\n";
     if (!ensureFolder(Environment::current().preferencesFolder()) || !preferences.synchronize())
         return fail(err, tr("the settings could not be saved"));
@@ -397,16 +452,21 @@ std::optional<Rows> preview(std::ostream &err) {
                : !SessionBus::shared() ? tr("Cannot tell whether the server runs: there is no session bus. A cycle now "
                                             "would delete:")
                                        : previewWithoutCycleText(state)}};
-    const auto due = previewCycle(*folders, cycle, stored.period, stored.units);
+    const auto due = previewCycle(*folders, cycle, stored.period, stored.units, {stored.trashLimit, stored.keepFree, stored.minimumAge});
     PreviewFolder all;
     for (const auto &folder : due) {
         rows.push_back({escapedText(folder.folder)});
         if (folder.notAnswering) rows.push_back({"  " + notAnsweringText()});
         for (const auto &item : folder.items) {
             const std::string origin = originFrom(folder.folder, item.info);
-            rows.push_back({"  " + itemTitle(item.name, origin) + " (" + sizeOrUnknown(item.bytes) + ")",
+            // Why it goes: its age, or the space limits (LimitReason bits).
+            static const char *const kWhy[] = {"age", "limit", "free", "limit+free"};
+            const std::string because = item.limit == kOverLimit ? " -- " + tr("over the trash's limit")
+                                        : item.limit != 0        ? " -- " + tr("to keep the volume's free space")
+                                                                 : "";
+            rows.push_back({"  " + itemTitle(item.name, origin) + " (" + sizeOrUnknown(item.bytes) + ")" + because,
                             {field(folder.folder), field(item.name), bytesField(item.bytes), isoText(cycle),
-                             originField(origin), isoText(trashedAt(item.info))}});
+                             originField(origin), isoText(trashedAt(item.info)), kWhy[item.limit & 3]}});
             all.items.push_back(item);
         }
         if (!folder.notAnswering) rows.push_back({"  " + freedText(folder)});
@@ -427,7 +487,8 @@ int purge(const Args &, std::ostream &out, std::ostream &err) {
         std::string error;
         const PreferencesSnapshot stored = Preferences::read();
         if (const auto folders = rememberedFolders(&error))
-            for (const auto &folder : previewCycle(*folders, Environment::current().now(), stored.period, stored.units))
+            for (const auto &folder : previewCycle(*folders, Environment::current().now(), stored.period, stored.units,
+                                                   {stored.trashLimit, stored.keepFree, stored.minimumAge}))
                 for (const auto &item : folder.items) sizes[escapedText(folder.folder + "/" + item.name)] = item.bytes;
     }
     ServerState state;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/log.h"
+#include "base/size_text.h"
 #include "env/environment.h"
 #include "fs/blocking_work.h"
 #include "fs/child_work.h"
@@ -195,6 +196,17 @@ void Trash::processTrash(const PurgeRequest &request) {
         if (folder->processTrash(request, lastCycle_, open->second.folder, listing)) changed = true;  // every folder, every cycle
     }
     opened_.clear();  // the next cycle reaches every folder afresh
+    // Once a cycle, what the limits wanted but the minimum age kept.
+    uint64_t unfreed = 0;
+    std::string where;
+    for (const auto &limited : lastCycle_.limited)
+        if (limited.unfreed != 0) {
+            unfreed += limited.unfreed;
+            where += (where.empty() ? "" : ", ") + limited.folder;
+        }
+    if (unfreed != 0)
+        logMessage("the space limits could not free %s in %s: the items that would free it are younger than the minimum age",
+                   sizeText(unfreed).c_str(), where.c_str());
     unsavedChanges_ = changed;
     (void)save();
     if (!history_) return;

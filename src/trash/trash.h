@@ -63,7 +63,8 @@ class Trash {
     // One purge cycle over every folder, then save, then append what went to the deletion
     // history, when there is one (setHistoryPath), as patient work: while the history's volume
     // does not answer, what goes waits in memory for the next cycle's append (the newest
-    // DeletionHistory::kMaxEntries of it).
+    // DeletionHistory::kMaxEntries of it). What the space limits could not free for the
+    // minimum age is logged once, for all folders together.
     void processTrash(const PurgeRequest &request);
     void setHistoryPath(const std::string &path) { history_ = std::make_shared<DeletionHistory>(path); }
     // The first-seen dates of every folder's records, also of folders left out of cycles while

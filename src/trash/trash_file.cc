@@ -22,6 +22,8 @@ std::shared_ptr<TrashFile> TrashFile::fileWithAttributes(const PlistValue &attri
     if (const PlistValue *stored = attributes.find("fileNumber"))
         // Stored as the 64 bits of the inode number, which may use the top bit.
         if (const auto *value = stored->as<int64_t>()) file->setFileNumber(static_cast<uint64_t>(*value));
+    if (const PlistValue *stored = attributes.find("size"))
+        if (const auto *value = stored->as<int64_t>(); value && *value >= 0) file->setSize(static_cast<uint64_t>(*value));
     for (StampKind kind : {StampKind::birth, StampKind::change})
         if (const PlistValue *stored = attributes.find(stampKey(kind)))
             if (const auto *value = stored->as<int64_t>()) {
@@ -37,6 +39,7 @@ PlistValue TrashFile::attributes() const {
     if (trashDate_) dictionary.emplace_back("trashDate", *trashDate_);
     if (fileNumber_) dictionary.emplace_back("fileNumber", static_cast<int64_t>(*fileNumber_));
     if (stampKind_ != StampKind::none) dictionary.emplace_back(stampKey(stampKind_), stamp_);
+    if (size_) dictionary.emplace_back("size", static_cast<int64_t>(*size_));
     return dictionary;
 }
 

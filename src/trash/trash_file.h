@@ -37,6 +37,7 @@ class TrashFile {
     static std::shared_ptr<TrashFile> fileWithPath(const std::string &name);
     // A record from an item dictionary {"path": string, "trashDate": date, "fileNumber":
     // integer, "fileBirth" or "fileChange": integer, the stamp in nanoseconds since the epoch}.
+    // "size": integer, the item's bytes as measured once (see size()).
     // Other keys are ignored (with both stamps, the birth counts); a "trashDate" that is not
     // a date leaves the date absent, a "fileNumber" or stamp that is not an integer the number
     // or stamp. Null when `attributes` is not a dictionary or has no string "path".
@@ -45,7 +46,7 @@ class TrashFile {
     TrashFile(std::string path, std::optional<CalendarDate> trashDate)
         : path_(std::move(path)), trashDate_(trashDate) {}
 
-    // The item dictionary; "trashDate", "fileNumber" and the stamp are left out while absent.
+    // The item dictionary; "trashDate", "fileNumber", the stamp and "size" are left out while absent.
     PlistValue attributes() const;
 
     const std::string &path() const { return path_; }
@@ -57,6 +58,10 @@ class TrashFile {
     StampKind stampKind() const { return stampKind_; }
     int64_t stamp() const { return stamp_; }
     void setStamp(StampKind kind, int64_t stamp) { stampKind_ = kind, stamp_ = stamp; }
+    // The item's bytes, measured once while a space limit is on and kept with the record (a
+    // changed item is a new record, measured anew); absent until then.
+    const std::optional<uint64_t> &size() const { return size_; }
+    void setSize(std::optional<uint64_t> size) { size_ = size; }
     // The stamp's key in the item dictionary; null for none.
     static const char *stampKey(StampKind kind);
 
@@ -72,6 +77,7 @@ class TrashFile {
     std::optional<uint64_t> fileNumber_;
     StampKind stampKind_ = StampKind::none;
     int64_t stamp_ = 0;
+    std::optional<uint64_t> size_;
 };
 
 }  // namespace quillon

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include <sys/statvfs.h>
+
 #include "base/log.h"
 #include "env/environment.h"
 #include "fs/blocking_work.h"
@@ -275,7 +277,12 @@ bool TrashFolder::apply(const PurgeOutcome &outcome, const PurgeRequest &request
         orphans_ = *outcome.orphans;
     }
     if (outcome.deleted.empty()) return false;
-    report.freed.push_back({path_, outcome.deleted.size(), outcome.bytes});
+    if (!report.freed.empty() && report.freed.back().folder == path_) {  // the limits' step after the cut-off's
+        report.freed.back().items += outcome.deleted.size();
+        report.freed.back().bytes += outcome.bytes;
+    } else {
+        report.freed.push_back({path_, outcome.deleted.size(), outcome.bytes});
+    }
     dropRecords({outcome.deleted.begin(), outcome.deleted.end()});
     return true;
 }
@@ -350,7 +357,71 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     // The info folder is looked at when the server starts, and again while it held orphans:
     // a killed purge leaves them, and they are removed a cycle later once an hour old.
     const bool sweep = !sweptOnce_ || !orphans_.empty();
-    return apply(purge(scan->folder, dueNames(request.date), request, sweep), request, report) || changed;
+    const bool purged = apply(purge(scan->folder, dueNames(request.date), request, sweep), request, report);
+    const bool limited = request.limited() && !stalled_ && applyLimits(scan->folder, request, report);
+    return purged || limited || changed;
+}
+
+bool TrashFolder::applyLimits(const std::shared_ptr<PinnedFolder> &folder, const PurgeRequest &request,
+                              CycleReport &report) {
+    if (!files_ || !folder) return false;
+    std::vector<std::string> unmeasured;
+    for (const auto &file : *files_)
+        if (!file->size()) unmeasured.push_back(file->path());
+    struct Measured {
+        std::vector<std::optional<uint64_t>> sizes;  // of `unmeasured`, in order
+        std::optional<VolumeSpace> volume;
+    };
+    auto measured = std::make_shared<Measured>();
+    const bool answered = runPatiently(
+        [measured, folder, unmeasured] {
+            if (!unmeasured.empty()) {
+                ItemSizes sizes(*folder);
+                sizes.willMeasure(unmeasured);
+                for (const std::string &name : unmeasured) {
+                    measured->sizes.push_back(sizes.bytes(name));
+                    noteProgress();
+                }
+            }
+            struct statvfs volume;
+            if (folder->isOpen() && fstatvfs(folder->fd(), &volume) == 0)
+                measured->volume = VolumeSpace{static_cast<uint64_t>(volume.f_blocks) * volume.f_frsize,
+                                               static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize};
+        },
+        busy_);
+    noteAnswer(answered);
+    if (!answered) return false;
+
+    // The list has not changed since `unmeasured` was taken from it: sizes meet their records
+    // in order. One that could not be measured is tried again next cycle.
+    bool changed = false;
+    size_t next = 0;
+    for (const auto &file : *files_)
+        if (!file->size() && next < measured->sizes.size())
+            if (const auto &size = measured->sizes[next++]) {
+                file->setSize(size);
+                changed = true;
+            }
+    if (!measured->volume) return changed;
+
+    std::vector<SizedItem> items;
+    items.reserve(files_->size());
+    for (const auto &file : *files_)
+        if (file->trashDate()) items.push_back({&file->path(), *file->trashDate(), file->size().value_or(0)});
+    const LimitChoice choice =
+        request.chooser(std::move(items), *measured->volume, request.limits, Environment::current().now());
+    if (choice.reasons == 0) return changed;
+    CycleReport::Limited limited{path_, choice.reasons, request.limits.trashLimit, request.limits.keepFree, 0,
+                                 choice.unfreed};
+    if (!choice.names.empty()) {
+        PurgeRequest byLimit = request;
+        byLimit.why = kWhyLimit;
+        const PurgeOutcome outcome = purge(folder, choice.names, byLimit, false);
+        limited.items = outcome.deleted.size();
+        if (apply(outcome, byLimit, report)) changed = true;
+    }
+    report.limited.push_back(std::move(limited));
+    return changed;
 }
 
 bool TrashFolder::moveTrashDates(std::chrono::nanoseconds interval) {

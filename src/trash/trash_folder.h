@@ -36,6 +36,38 @@
 
 namespace quillon {
 
+// The space limits of a cycle (preferences "trashLimit", "keepFree", "minimumAge").
+struct SpaceLimits {
+    int trashLimit = 0;          // percent of its volume a trash folder may hold; 0: no limit
+    int keepFree = 0;            // percent of the volume to keep free; 0: none
+    int64_t minimumAge = 86400;  // seconds: an item first seen less long ago never goes for a limit
+    bool on() const { return trashLimit > 0 || keepFree > 0; }
+};
+// A volume's size and free space, in bytes, as fstatvfs gives them to the user.
+struct VolumeSpace {
+    uint64_t size = 0;
+    uint64_t free = 0;
+};
+// A record as the limits weigh it: its name, first-seen date and measured bytes (0 when unknown).
+struct SizedItem {
+    const std::string *name;
+    CalendarDate date;
+    uint64_t size;
+};
+// Why a folder's items went for the limits: bits of kOverLimit and kTooLittleFree.
+enum LimitReason : unsigned { kOverLimit = 1, kTooLittleFree = 2 };
+// What the limits take of one folder: the names that go, in order, why (LimitReason bits, 0:
+// the folder is within them), and the bytes they still wanted that only items younger than
+// the minimum age could have given.
+struct LimitChoice {
+    std::vector<std::string> names;
+    unsigned reasons = 0;
+    uint64_t unfreed = 0;
+};
+// The selection (policy/space_limits.h), given to the trash from above.
+using LimitChooser = LimitChoice (*)(std::vector<SizedItem> items, const VolumeSpace &volume,
+                                     const SpaceLimits &limits, const CalendarDate &now);
+
 // What one purge cycle asks of every folder.
 struct PurgeRequest {
     CalendarDate date;     // the cut-off: items first seen strictly before it go
@@ -48,6 +80,12 @@ struct PurgeRequest {
     // Volumes the user leaves alone (volumeId, trash_locations.h): their trash is not looked
     // at, and the registry forgets it.
     std::set<std::string> leftAlone = {};
+    // When `limits` are on and a chooser is given, after the cut-off's deletions each folder
+    // measures what it lacks of its records' sizes and its volume's space, and deletes what
+    // `chooser` names, the same way.
+    SpaceLimits limits{};
+    LimitChooser chooser = nullptr;
+    bool limited() const { return limits.on() && chooser; }
 };
 
 using FileList = SharedList<TrashFile>;
@@ -70,6 +108,16 @@ struct CycleReport {
     // What went, as the deletion history keeps it (trash/deletion_history.h): per item, or for
     // a secure purge without names one entry per folder; bytes only when measured.
     std::vector<HistoryEntry> gone;
+    // Per trash folder the space limits weighed on: its path, why items went (LimitReason bits),
+    // the limits' percentages, how many went, and what the minimum age kept them from freeing.
+    struct Limited {
+        std::string folder;
+        unsigned reasons = 0;
+        int trashLimit = 0, keepFree = 0;
+        size_t items = 0;
+        uint64_t unfreed = 0;
+    };
+    std::vector<Limited> limited;
 };
 
 class TrashFolder {
@@ -109,7 +157,8 @@ class TrashFolder {
     // kept.
     void purgeFilesOlderThan(const CalendarDate &cutoff, bool securely);
     // Scan, then purge, then remove the info files left alone since the last cycle and an hour
-    // old (TrashBookkeeping::removeOrphans). True when the record list differs (by names and
+    // old (TrashBookkeeping::removeOrphans), then, with the space limits on, delete what they
+    // choose (applyLimits); a size measured then also makes the list file due. True when the record list differs (by names and
     // order) from the one before, or a record got its missing date, its file number or its
     // stamp: the trash list file must be written.
     bool processTrash(const PurgeRequest &request);
@@ -151,6 +200,10 @@ class TrashFolder {
     // Notes `outcome` in `report` and in the folder: the records of what went are dropped and
     // the orphans it found kept for the next sweep. True when records went.
     bool apply(const PurgeOutcome &outcome, const PurgeRequest &request, CycleReport &report);
+    // The space limits' step after the cut-off's deletions (PurgeRequest::limits): measures
+    // the records still without a size and the volume of `folder` (patiently), then deletes
+    // what request.chooser names through purge and apply. True when records changed.
+    bool applyLimits(const std::shared_ptr<PinnedFolder> &folder, const PurgeRequest &request, CycleReport &report);
     // Drops the records of `deleted` items.
     void dropRecords(const std::set<std::string> &deleted);
     void noteAnswer(bool answered);

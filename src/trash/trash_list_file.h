@@ -1,7 +1,7 @@
 // The coding of the trash list file: an XML property list whose top level is an array of
 // folder dictionaries (TrashFolder::attributes: "path", "files" holding the item
 // dictionaries, "volume"), each item dictionary that of TrashFile::attributes ("path",
-// "trashDate", "fileNumber", "fileBirth" or "fileChange"). What a folder or a record needs
+// "trashDate", "fileNumber", "fileBirth" or "fileChange", "size"). What a folder or a record needs
 // is decided by TrashFolder::folderWithAttributes and TrashFile::fileWithAttributes alone.
 // The file is written and read one item dictionary at a time, never held as a tree.
 #pragma once

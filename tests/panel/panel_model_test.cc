@@ -81,9 +81,12 @@ TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
     EXPECT_EQ(model.periodNote(), "");
     model.chooseSecure(true);
     model.chooseNotifying(false);
+    model.chooseTrashLimit(10), model.chooseKeepFree(101), model.chooseKeepFree(5), model.chooseMinimumAge(3600);  // 101: ignored
     UserDefaults::resetStandardUserDefaults();  // read again from the file
     const Preferences stored;
-    EXPECT_EQ(std::make_tuple(stored.period(), stored.units(), stored.isSecure(), stored.isNotifying()), std::make_tuple(2, 1, true, false));
+    EXPECT_EQ(std::make_tuple(stored.period(), stored.units(), stored.isSecure(), stored.isNotifying(), stored.trashLimit(),
+                              stored.keepFree(), stored.minimumAge()),
+              std::make_tuple(2, 1, true, false, 10, 5, int64_t{3600}));
     EXPECT_GT(shown, 4);
 }
 

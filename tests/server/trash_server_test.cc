@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "bus/desktop_notice.h"
+#include "client/purge_preview.h"
 #include "bus/run_loop.h"
 #include "preferences/user_defaults.h"
 #include "server/server_cycle.h"
@@ -219,6 +220,66 @@ TEST_F(TrashServerTest, ACycleThatDeletesTellsTheDesktop) {
                                               trash + ": 1 item, 4 bytes\n1 item could not be deleted and stays for the next cycle.\n--\nmarker|\n--\n"
                                         : "Quillon emptied the trash|Deleted 4 items, 8 bytes.\n" + home_trash + ": 3 items, 4 bytes\n" +
                                               trash + ": 1 item, 4 bytes\n--\nmarker|\n--\n");
+}
+
+// A 1 MiB volume whose trash holds four 100 KiB items first seen 0.9 days apart, a the oldest,
+// their sizes measured at first sight: the limits take the oldest, as the preview named them,
+// and a restarted server trusts the sizes kept in the list file, whatever is on disk.
+TEST_F(TrashServerTest, SpaceLimitsTakeTheOldestItemsAsThePreviewSaid) {
+    QUILLON_SKIP_IF(private_mounts());
+    const std::string volume = home / "vol", own = ".Trash-" + std::to_string(getuid()), trash = volume + "/" + own + "/files";
+    QUILLON_SKIP_IF(mount_for_test("tmpfs", volume, "tmpfs", "size=1m"));
+    environment.setMounts({volume});
+    const auto set = [](int limit, int keepFree, int64_t minimumAge) {
+        Preferences settings;  // written as it goes
+        settings.setTrashLimit(limit), settings.setKeepFree(keepFree), settings.setMinimumAge(minimumAge);
+    };
+    const struct { const char *name; int limit, keepFree; int64_t minimumAge; bool keptSmall; std::vector<std::string> gone;
+                   std::string notice; } cases[] = {
+        {"over the limit: down to it, no further", 20, 0, 0, false, {"a", "b"}, " was over its limit of 20% of its volume."},
+        {"the minimum age holds", 20, 0, 3 * 86400, false, {"a"}, ": its items are younger than the minimum age."},
+        {"free space to keep", 0, 65, 0, false, {"a"}, " had less than 65% free."},
+        {"kept sizes are trusted after a restart", 20, 0, 0, true, {}, ""},
+    };
+    ASSERT_TRUE(bus.ok());
+    const std::string record = home / "notices";
+    ChildProcess service({QUILLON_NOTICE_SERVICE, record}, session_environment(home.path(), bus.address()), home / "service.log");
+    ASSERT_TRUE(eventually([&] { return exists(record + ".ready"); }, 60s));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_all(volume + "/" + own);
+        make_tree(volume, {own + "/", own + "/files/", own + "/info/"});
+        set(99, 0, 0);  // on: sizes are measured at first sight
+        {
+            TrashServer server(loop);
+            for (const char *name : {"a", "b", "c", "d"}) {
+                write_file(trash + "/" + name, std::string(102400, 'x'));
+                cycle(server);
+                environment.advance(0.9 * 86400);
+            }
+        }
+        std::string list = read_file(listFile);
+        for (size_t at; c.keptSmall && (at = list.find("<integer>102400<")) != std::string::npos;) list.replace(at, 16, "<integer>1<");
+        write_file(listFile, list);
+        set(c.limit, c.keepFree, c.minimumAge);
+        std::vector<std::string> named;
+        for (const auto &folder : previewCycle(*rememberedFolders(nullptr), environment.now(), 1, 3, {c.limit, c.keepFree, c.minimumAge}))
+            for (const auto &item : folder.items) named.push_back(item.name + (item.limit ? "" : " by age"));
+        EXPECT_EQ(named, c.gone);
+        logged.clear();
+        TrashServer server(loop);
+        cycle(server);
+        std::vector<std::string> left = {"a", "b", "c", "d"};
+        std::erase_if(left, [&](const std::string &name) { return std::count(c.gone.begin(), c.gone.end(), name); });
+        EXPECT_EQ(list_dir(trash), left);
+        EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [](const std::string &line) { return line.find("younger than the minimum age") != std::string::npos; }),
+                  c.minimumAge ? 1 : 0);
+        ASSERT_TRUE(sendDesktopNotice("marker", c.name));  // what comes after anything the server sent
+        ASSERT_TRUE(eventually([&] { return read_file(record).find(std::string("marker|") + c.name) != std::string::npos; }, 60s));
+        const std::string told = read_file(record);
+        EXPECT_EQ(told.find(volume + "/" + own + c.notice) != std::string::npos, !c.notice.empty()) << told;
+        unlink(record.c_str());
+    }
 }
 
 TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {
