@@ -152,9 +152,7 @@ std::vector<PreviewFolder> previewCycle(const FolderList &folders, const Calenda
     const auto cutoff = cutoffDate(cycle, period, units);
     if (!cutoff) return out;
     for (const auto &folder : folders) {
-        std::vector<std::string> names;
-        for (const auto &file : *folder->files())
-            if (file->trashDate() && *file->trashDate() < *cutoff) names.push_back(file->path());
+        const std::vector<std::string> names = folder->dueNames(*cutoff, cycle);
         if (names.empty()) continue;
         const auto facts = lookAtItems(folder->path(), names);
         PreviewFolder due{folder->path(), {}, 0, false, !facts};

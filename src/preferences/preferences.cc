@@ -17,6 +17,7 @@ const PlistDictionary &registeredDefaults() {
     static const PlistDictionary defaults = {
         {"inode", int64_t{0}}, {"period", int64_t{1}}, {"units", int64_t{3}},
         {"secure", false},     {"securityLevel", int64_t{0}}, {"notify", true},
+        {"warnItems", int64_t{100}}, {"warnBytes", int64_t{1} << 30},
     };
     return defaults;
 }
@@ -49,7 +50,7 @@ std::shared_ptr<Preferences> Preferences::preferences() { return std::make_share
 PreferencesSnapshot Preferences::read() { return Preferences().snapshot(); }
 
 PreferencesSnapshot Preferences::snapshot() const {
-    return {period(), units(), isSecure(), isSecureKnown(), isNotifying(), running_};
+    return {period(), units(), isSecure(), isSecureKnown(), isNotifying(), running_, warnItems(), warnBytes()};
 }
 
 Preferences::Preferences() {
@@ -137,6 +138,16 @@ void Preferences::setSecure(bool secure) { store("secure", secure, secure != isS
 
 bool Preferences::isNotifying() const { return *valueFor("notify").as<bool>(); }
 void Preferences::setNotifying(bool notifying) { store("notify", notifying, notifying != isNotifying()); }
+
+// A negative count reads as off, as 0 does.
+uint64_t Preferences::warnItems() const { return static_cast<uint64_t>(std::max<int64_t>(numberFor("warnItems"), 0)); }
+void Preferences::setWarnItems(uint64_t items) {
+    store("warnItems", static_cast<int64_t>(items), items != warnItems());
+}
+uint64_t Preferences::warnBytes() const { return static_cast<uint64_t>(std::max<int64_t>(numberFor("warnBytes"), 0)); }
+void Preferences::setWarnBytes(uint64_t bytes) {
+    store("warnBytes", static_cast<int64_t>(bytes), bytes != warnBytes());
+}
 
 // Stored as a 32-bit number.
 unsigned long Preferences::prefPaneInode() const { return static_cast<uint32_t>(numberFor("inode")); }

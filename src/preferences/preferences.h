@@ -12,6 +12,7 @@
 // "startStopTitle" follows "running".
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -32,6 +33,8 @@ struct PreferencesSnapshot {
     bool secureKnown = true;
     bool notifying = true;
     bool running = false;  // never stored: what the reader last learnt of the server
+    uint64_t warnItems = 100;       // see Preferences::warnItems
+    uint64_t warnBytes = 1ull << 30;
 
     // The counts offered for the unit, "1" up to its largest; empty for a unit index outside
     // 0 to 3.
@@ -91,6 +94,13 @@ class Preferences {
     // unless set off; older readers keep the key as one they do not know).
     bool isNotifying() const;
     void setNotifying(bool notifying);
+    // The warning before a large purge: a notice once the items due within a day come to
+    // more than "warnItems" items or "warnBytes" bytes (defaults 100 and 1 GiB); 0 turns that
+    // measure off, both 0 the warning. A negative stored value reads as 0.
+    uint64_t warnItems() const;
+    void setWarnItems(uint64_t items);
+    uint64_t warnBytes() const;
+    void setWarnBytes(uint64_t bytes);
     int securityLevel() const;
     void setSecurityLevel(int level);
     unsigned long prefPaneInode() const;

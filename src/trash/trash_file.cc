@@ -28,6 +28,8 @@ std::shared_ptr<TrashFile> TrashFile::fileWithAttributes(const PlistValue &attri
                 file->setStamp(kind, *value);
                 break;
             }
+    if (const PlistValue *stored = attributes.find("keepUntil"))
+        if (const auto *value = stored->as<CalendarDate>()) file->setKeepUntil(*value);
     return file;
 }
 
@@ -37,6 +39,7 @@ PlistValue TrashFile::attributes() const {
     if (trashDate_) dictionary.emplace_back("trashDate", *trashDate_);
     if (fileNumber_) dictionary.emplace_back("fileNumber", static_cast<int64_t>(*fileNumber_));
     if (stampKind_ != StampKind::none) dictionary.emplace_back(stampKey(stampKind_), stamp_);
+    if (keepUntil_) dictionary.emplace_back("keepUntil", *keepUntil_);
     return dictionary;
 }
 

@@ -262,14 +262,44 @@ bool TrashFolder::apply(const PurgeOutcome &outcome, CycleReport &report) {
     return true;
 }
 
-std::vector<std::string> TrashFolder::dueNames(const CalendarDate &cutoff) const {
+std::vector<std::string> TrashFolder::dueNames(const CalendarDate &cutoff, const CalendarDate &at) const {
     std::vector<std::string> names;
     if (!files_) return names;
     for (const auto &file : *files_) {
         const auto &date = file->trashDate();
-        if (date && *date < cutoff) names.push_back(file->path());
+        const auto &kept = file->keepUntil();
+        if (date && *date < cutoff && !(kept && *kept > at)) names.push_back(file->path());
     }
     return names;
+}
+
+size_t TrashFolder::keepNames(const std::vector<std::string> &names, const CalendarDate &until) {
+    size_t kept = 0;
+    for (const std::string &name : std::set<std::string>(names.begin(), names.end()))
+        if (const auto file = trashFileWithPath(name)) {
+            file->setKeepUntil(until);
+            kept++;
+        }
+    return kept;
+}
+
+void TrashFolder::noteDueSoon(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder) {
+    if (!request.warnDate || !request.warnCutoff) return;
+    const std::vector<std::string> names = dueNames(*request.warnCutoff, *request.warnDate);
+    if (names.empty()) return;
+    // Sizes are file work: measured patiently, as the purge's are.
+    auto bytes = std::make_shared<std::vector<uint64_t>>(names.size(), 0);
+    const bool answered = runPatiently(
+        [bytes, names, folder = std::move(folder), path = path_]() mutable {
+            if (!folder) folder = std::make_shared<PinnedFolder>(path);
+            ItemSizes sizes(*folder);
+            sizes.willMeasure(names);
+            for (size_t i = 0; i < names.size(); i++) (*bytes)[i] = sizes.bytes(names[i]).value_or(0);
+        },
+        busy_);
+    noteAnswer(answered);
+    if (!answered) return;
+    for (size_t i = 0; i < names.size(); i++) report.dueSoon.push_back({path_, names[i], (*bytes)[i]});
 }
 
 void TrashFolder::dropRecords(const std::set<std::string> &deleted) {
@@ -281,7 +311,7 @@ void TrashFolder::dropRecords(const std::set<std::string> &deleted) {
 
 void TrashFolder::purgeFilesOlderThan(const CalendarDate &cutoff, bool securely) {
     CycleReport ignored;
-    (void)apply(purge(nullptr, dueNames(cutoff), {cutoff, securely}, false), ignored);
+    (void)apply(purge(nullptr, dueNames(cutoff, Environment::current().now()), {cutoff, securely}, false), ignored);
 }
 
 void TrashFolder::noteAnswer(bool answered) {
@@ -331,7 +361,9 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     // The info folder is looked at when the server starts, and again while it held orphans:
     // a killed purge leaves them, and they are removed a cycle later once an hour old.
     const bool sweep = !sweptOnce_ || !orphans_.empty();
-    return apply(purge(scan->folder, dueNames(request.date), request, sweep), report) || changed;
+    const bool purged = apply(purge(scan->folder, dueNames(request.date, Environment::current().now()), request, sweep), report);
+    noteDueSoon(request, report, scan->folder);
+    return purged || changed;
 }
 
 bool TrashFolder::moveTrashDates(std::chrono::nanoseconds interval) {

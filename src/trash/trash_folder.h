@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ struct PurgeRequest {
     CalendarDate date;     // the cut-off: items first seen strictly before it go
     bool secure;           // overwrite before removing
     bool measure = false;  // count the space each deleted item took
+    // When set, also find (and measure) the items due at warnDate, under its cut-off
+    // warnCutoff, for the warning before a large purge (CycleReport::dueSoon).
+    std::optional<CalendarDate> warnDate = std::nullopt, warnCutoff = std::nullopt;
 };
 
 using FileList = SharedList<TrashFile>;
@@ -59,6 +63,14 @@ struct CycleReport {
         uint64_t bytes = 0;
     };
     std::vector<Freed> freed;
+    // When the request asked: the items due at its warnDate that are still in the trash after
+    // the cycle, per folder in list order, with their bytes (0 where not known). Empty for a
+    // folder whose volume did not answer.
+    struct Due {
+        std::string folder, name;
+        uint64_t bytes = 0;
+    };
+    std::vector<Due> dueSoon;
 };
 
 class TrashFolder {
@@ -121,6 +133,14 @@ class TrashFolder {
     // the next scan of an unchanged folder needs no stamps. Not kept across restarts.
     int64_t settled() const { return settled_; }
 
+    // The one rule of what is due: the names of the records first seen strictly before
+    // `cutoff` and not kept past `at` (a keep-until date later than `at`), in list order.
+    // Records without a date are never due.
+    std::vector<std::string> dueNames(const CalendarDate &cutoff, const CalendarDate &at) const;
+    // Sets the keep-until date `until` on the records named `names` (each once, the first of
+    // its name). How many records it set.
+    size_t keepNames(const std::vector<std::string> &names, const CalendarDate &until);
+
     // "TrashFolder = {path = PATH,files = {RECORD,RECORD,}}" on one line.
     std::string description() const;
     size_t hash() const;
@@ -129,8 +149,8 @@ class TrashFolder {
 
  private:
     struct PurgeOutcome;
-    // Names of the records due before `cutoff`.
-    std::vector<std::string> dueNames(const CalendarDate &cutoff) const;
+    // Notes in `report` the items due at the request's warnDate, measured on `folder`.
+    void noteDueSoon(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder);
     // The file work of a purge, run patiently: removes the items `due` of `folder` (opened by
     // path when null) with their bookkeeping, and, when `sweep`, the orphans found last time
     // (TrashBookkeeping::removeOrphans). Reads the records of no item.
