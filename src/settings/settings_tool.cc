@@ -49,13 +49,18 @@ std::string helpText() {
               "                        trashed, when Quillon first saw it, when it goes\n"
               "  preview [--porcelain] what the server's next cycle deletes, and the space it frees\n"
               "  purge                 ask the running server to delete what is due now, and the space freed\n"
+              "  keep NAME|--due-within DURATION [--for DURATION]\n"
+              "                        ask the running server to keep the items of that name, or those due\n"
+              "                        within DURATION, past their due date (for a week unless --for says;\n"
+              "                        DURATION like 30m, 12h, 3d, 2w)\n"
               "  version               the running server's version\n"
               "  quit                  ask the running server to quit\n"
               "  --help                this text\n"
               "  --version             the version of this tool\n"
               "\n"
               "With --porcelain, list and preview print one item a line, fields separated by tabs:\n"
-              "list: trash folder, name, bytes, first seen, deleted after, original location, trash date;\n"
+              "list: trash folder, name, bytes, first seen, deleted after, original location, trash date,\n"
+              "kept until;\n"
               "preview: trash folder, name, bytes, the cycle's time, original location, trash date.\n"
               "Times are UTC (2027-03-01T00:00:00Z); \"-\" stands for unknown.\n"
               "\n"
@@ -299,7 +304,9 @@ std::optional<Rows> list(std::ostream &err) {
             here.add(fact.bytes);
             all.add(fact.bytes);
             const auto &seen = file->trashDate();
-            const auto due = seen ? dueDate(*seen, stored.period, stored.units) : std::nullopt;
+            auto due = seen ? dueDate(*seen, stored.period, stored.units) : std::nullopt;
+            const auto &kept = file->keepUntil();
+            if (due && kept && *kept > *due) due = kept;  // not due before the keep ends
             const std::string origin = originFrom(folder->path(), fact.info);
             const auto trashed = trashedAt(fact.info);
             std::string text = "  " + itemTitle(file->path(), origin) + "\n    " + sizeOrUnknown(fact.bytes) + ", " +
@@ -308,8 +315,9 @@ std::optional<Rows> list(std::ostream &err) {
                                             : tr("not yet dated (at the next cycle)"));
             if (due && *due <= now) text += ", " + tr("due now");
             else if (due) text += ", " + formatted(tr("deleted after %s"), localizedDate(*due).c_str());
+            if (kept && *kept > now) text += ", " + formatted(tr("kept until %s"), localizedDate(*kept).c_str());
             rows.push_back({text, {field(folder->path()), field(file->path()), bytesField(fact.bytes), isoText(seen),
-                                   isoText(due), originField(origin), isoText(trashed)}});
+                                   isoText(due), originField(origin), isoText(trashed), isoText(kept)}});
         }
         if (facts && here.items > 0) rows.push_back({"  " + here.text()});
     }
@@ -348,6 +356,13 @@ std::optional<Rows> preview(std::ostream &err) {
         all.bytes += folder.bytes;
         all.someUnknown = all.someUnknown || folder.someUnknown;
     }
+    // What the cycle would delete but for a keep: for people only, as it is not deleted.
+    if (const auto cutoff = cutoffDate(cycle, stored.period, stored.units))
+        for (const auto &folder : *folders)
+            for (const auto &file : *folder->files())
+                if (file->trashDate() && *file->trashDate() < *cutoff && file->keepUntil() && *file->keepUntil() > cycle)
+                    rows.push_back({formatted(tr("Kept until %s: %s"), localizedDate(*file->keepUntil()).c_str(),
+                                              escapedText(folder->path() + "/" + file->path()).c_str())});
     if (due.empty()) rows.push_back({tr("Nothing is due.")});
     else if (!all.items.empty()) rows.push_back({formatted(tr("In all: %s"), freedText(all).c_str())});
     return rows;
@@ -397,6 +412,56 @@ int purge(const Args &, std::ostream &out, std::ostream &err) {
     for (size_t i = 0; i < result->failed.size(); i++)
         err << "  " << formatted(tr("%s (%s)"), result->failed[i].c_str(), result->reasons[i].c_str()) << "\n";
     return result->failed.empty() ? 0 : 1;
+}
+
+// "3d", "12h", "2w", "90m", "30s" (or a bare count of seconds) in seconds; nullopt when not one.
+std::optional<int64_t> parseDuration(const std::string &word) {
+    size_t digits = 0;
+    while (digits < word.size() && isdigit(static_cast<unsigned char>(word[digits]))) digits++;
+    if (digits == 0 || digits > 6 || word.size() > digits + 1) return std::nullopt;
+    const int64_t count = std::stoll(word.substr(0, digits));
+    switch (digits < word.size() ? word[digits] : 's') {
+        case 's': return count;
+        case 'm': return count * 60;
+        case 'h': return count * 3600;
+        case 'd': return count * 86400;
+        case 'w': return count * 7 * 86400;
+        default: return std::nullopt;
+    }
+}
+
+// The server keeps the items: it alone writes the trash list file while it runs.
+int keep(const Args &args, std::ostream &out, std::ostream &err) {
+    std::vector<std::string> names;
+    int64_t dueWithin = -1, forSeconds = 7 * 86400;
+    for (size_t i = 1; i < args.size(); i++) {
+        const bool option = args[i] == "--due-within" || args[i] == "--for";
+        if (option && i + 1 == args.size()) return usage(err, formatted(tr("%s takes a duration"), args[i].c_str()));
+        if (!option) {
+            names.push_back(args[i]);
+            continue;
+        }
+        const auto seconds = parseDuration(args[i + 1]);
+        if (!seconds || (args[i] == "--for" && *seconds == 0))
+            return usage(err, formatted(tr("the duration must be like 3d, 12h or 2w, not \"%s\""), args[i + 1].c_str()));
+        (args[i] == "--for" ? forSeconds : dueWithin) = *seconds;
+        i++;
+    }
+    if (names.empty() == (dueWithin < 0)) return usage(err, tr("keep takes an item's name or --due-within DURATION"));
+    ServerState state;
+    const auto kept = ServerClient::keep(names, dueWithin, forSeconds, &state);
+    if (!kept)
+        return fail(err, state == ServerState::kNotRunning
+                             ? tr("the server is not running; nothing was kept. Start it with 'quillon-settings enable' or "
+                                  "'systemctl --user start quillon-server'")
+                             : tr("the server did not answer; what it kept is not known"));
+    if (*kept == 0 && !names.empty())
+        return fail(err, tr("the server remembers no item of that name; 'quillon-settings list' shows them"));
+    const CalendarDate until = CalendarDate::fromUnixSeconds(Environment::current().now().unixSeconds() + static_cast<double>(forSeconds));
+    out << formatted(localizedPlural("Kept %u item until about %s.", "Kept %u items until about %s.", *kept), *kept,
+                     localizedDate(until).c_str())
+        << "\n";
+    return 0;
 }
 
 // Says `text` on a line of its own: the command did what it was asked.
@@ -462,6 +527,8 @@ const Command kCommands[] = {
     {"enable", Arguments::kNone, false, false, turn, nullptr},
     {"disable", Arguments::kNone, false, false, turn, nullptr},
     {"purge", Arguments::kNone, true, false, purge, nullptr},  // the server deletes, never the tool
+    {"keep", Arguments::kAny, true, false, keep, nullptr},     // and keeps
+
     {"version", Arguments::kNone, true, false, version, nullptr},
     {"quit", Arguments::kNone, true, false, quit, nullptr},
     {"--help", Arguments::kAny, false, false, help, nullptr},
