@@ -9,6 +9,7 @@
 #include <csignal>
 #include <clocale>
 #include <string>
+#include <vector>
 
 #include "base/localization.h"
 #include "bus/session_bus.h"
@@ -19,6 +20,14 @@ int main(int argc, char **argv) {
     setlocale(LC_ALL, "");
     // Run from the build tree, it speaks with the catalogues built beside it.
     quillon::useBuildTreeCatalogues(QUILLON_BUILD_DIR, QUILLON_BUILD_LOCALE_DIR);
+    // "--show due" or "--show history", as the server's notices start the panel: the window
+    // shows the next cycle's items (and what else it has) anyway, so it only needs opening or
+    // raising; the option is taken off before GTK reads the rest.
+    std::vector<char *> args(argv, argv + argc);
+    if (args.size() >= 3 && std::string(args[1]) == "--show") args.erase(args.begin() + 1, args.begin() + 3);
+    argc = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    argv = args.data();
     auto app = Gtk::Application::create("local.vantor.quillon.panel");
     // The settings and the server talk on our own session bus connection: process it from
     // GLib's loop when it has input, and now and then for what a call read ahead.
