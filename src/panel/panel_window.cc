@@ -166,7 +166,8 @@ void PanelWindow::showModel() {
 
 void PanelWindow::showDueRows() {
     while (Gtk::Widget *row = dueList_.get_row_at_index(0)) dueList_.remove(*row);
-    for (const DueRow &due : model_->dueRows()) {
+    for (size_t index = 0; index < model_->dueRows().size(); index++) {
+        const DueRow &due = model_->dueRows()[index];
         // Name and size on the first line; when it goes and, once known, where from below.
         auto *row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL, 2);
         row->set_margin(6);
@@ -177,6 +178,11 @@ void PanelWindow::showDueRows() {
         name->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
         top->append(*name);
         top->append(*Gtk::make_managed<Gtk::Label>(due.size));
+        if (model_->running()) {
+            auto *keep = Gtk::make_managed<Gtk::Button>(tr("Keep for a week"));
+            keep->signal_clicked().connect([this, index] { (void)model_->keepForAWeek(index); });
+            top->append(*keep);
+        }
         row->append(*top);
         auto *details = Gtk::make_managed<Gtk::Label>(
             due.location.empty() ? due.when : formatted(tr("%s, from %s"), due.when.c_str(), due.location.c_str()));
