@@ -369,11 +369,14 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
 bool TrashFolder::moveTrashDates(std::chrono::nanoseconds interval) {
     bool moved = false;
     if (files_)
-        for (const auto &file : *files_)
+        for (const auto &file : *files_) {
             if (file->trashDate()) {
                 file->setTrashDate(file->trashDate()->dateByAddingInterval(interval));
                 moved = true;
             }
+            // A keep is for a time the server observes too: a week kept stays a week.
+            if (file->keepUntil()) file->setKeepUntil(file->keepUntil()->dateByAddingInterval(interval));
+        }
     return moved;
 }
 

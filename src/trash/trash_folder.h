@@ -118,7 +118,8 @@ class TrashFolder {
     // open the folder by its path (see PinnedFolder(path)); a cycle uses the next one.
     bool processTrash(const PurgeRequest &request, CycleReport &report);
     // Moves every first-seen date by `interval` (the wall clock's jump), so the ages stay what
-    // the server observed. Records without a date stay without. True when a date moved.
+    // the server observed; keep-until dates move alike. Records without a date stay without.
+    // True when a first-seen date moved.
     bool moveTrashDates(std::chrono::nanoseconds interval);
     // Makes every first-seen date later than `now` now: an item is never taken for younger
     // than new. How many were.
