@@ -251,6 +251,9 @@ TEST_F(TrashServerTest, ALargePurgeIsWarnedOfOnceAndKeptForAWeekOnRequest) {
         environment.advance(2 * 86400);
         cycle(server);
         EXPECT_EQ(list_dir(files), (std::vector<std::string>{"a", "b", "c"}));
+        environment.setWallClock(6 * 86400);  // a jump past the week: the keep is of observed time too
+        cycle(server);
+        EXPECT_EQ(list_dir(files).size(), 3u);
         EXPECT_THAT(read_file(listFile), ::testing::HasSubstr("<key>keepUntil</key>"));
     }
     loop.detachBus(SessionBus::shared());
