@@ -176,10 +176,13 @@ std::vector<PreviewFolder> previewCycle(const FolderList &folders, const Calenda
     if (!cutoff) return out;
     for (const auto &folder : folders) {
         // The due items, and with the limits on the sizes the records do not keep.
-        std::vector<std::string> names, unmeasured;
-        for (const auto &file : *folder->files())
-            if (file->trashDate() && *file->trashDate() < *cutoff) names.push_back(file->path());
-            else if (limits.on() && !file->size()) unmeasured.push_back(file->path());
+        const std::vector<std::string> names = folder->dueNames(*cutoff, cycle);
+        std::vector<std::string> unmeasured;
+        if (limits.on()) {
+            const std::set<std::string> due(names.begin(), names.end());
+            for (const auto &file : *folder->files())
+                if (!file->size() && !due.count(file->path())) unmeasured.push_back(file->path());
+        }
         if (names.empty() && !limits.on()) continue;
         std::vector<std::string> looked = names;
         looked.insert(looked.end(), unmeasured.begin(), unmeasured.end());
@@ -203,7 +206,8 @@ std::vector<PreviewFolder> previewCycle(const FolderList &folders, const Calenda
                 if (!file->trashDate() || gone.count(file->path()) || (found != facts->end() && !found->second.present))
                     continue;
                 const auto bytes = file->size() ? file->size() : found->second.bytes;
-                items.push_back({&file->path(), *file->trashDate(), bytes.value_or(0)});
+                items.push_back({&file->path(), *file->trashDate(), bytes.value_or(0),
+                                 file->keepUntil() && *file->keepUntil() > cycle});
                 sizes.emplace(file->path(), bytes.value_or(0));
             }
             const LimitChoice choice =

@@ -26,13 +26,13 @@ ServerState stateAfter(const sd_bus_error *error) {
 // tells how it went: answered when `read` took the reply. Every call of the client comes here
 // or, without waiting, through stateAfter.
 ServerState callServer(const char *method, uint64_t timeoutUsec, const std::function<bool(sd_bus_message *)> &read,
-                       ServerState *told) {
+                       ServerState *told, const std::function<int(sd_bus_message *)> &append = nullptr) {
     ServerState state = ServerState::kNotRunning;
     if (sd_bus *bus = SessionBus::shared()) {
         sd_bus_error error{};  // SD_BUS_ERROR_NULL, without a C compound literal
         sd_bus_message *call = nullptr, *reply = nullptr;
         if (sd_bus_message_new_method_call(bus, &call, kServerName, kServerPath, kServerInterface, method) >= 0 &&
-            sd_bus_message_set_auto_start(call, 0) >= 0) {
+            sd_bus_message_set_auto_start(call, 0) >= 0 && (!append || append(call) >= 0)) {
             const int r = sd_bus_call(bus, call, timeoutUsec, &error, &reply);
             if (r < 0 && !sd_bus_error_is_set(&error)) (void)sd_bus_error_set_errno(&error, r);
             state = stateAfter(&error);
@@ -102,6 +102,28 @@ std::optional<ServerClient::PurgeResult> ServerClient::purgeNow(ServerState *sta
         },
         state);
     return result;
+}
+
+std::optional<uint32_t> ServerClient::keep(const std::vector<std::string> &names, int64_t dueWithin, int64_t forSeconds,
+                                           ServerState *state) {
+    std::optional<uint32_t> count;
+    (void)callServer(
+        "Keep", kAnswerUsec,
+        [&](sd_bus_message *reply) {
+            uint32_t read = 0;
+            if (sd_bus_message_read(reply, "u", &read) < 0) return false;
+            count = read;
+            return true;
+        },
+        state,
+        [&](sd_bus_message *call) {
+            int r = sd_bus_message_open_container(call, 'a', "s");
+            for (const std::string &name : names)
+                if (r >= 0) r = sd_bus_message_append(call, "s", name.c_str());
+            if (r >= 0) r = sd_bus_message_close_container(call);
+            return r >= 0 ? sd_bus_message_append(call, "xx", dueWithin, forSeconds) : r;
+        });
+    return count;
 }
 
 namespace {

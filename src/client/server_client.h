@@ -1,6 +1,7 @@
 // The settings tool's side of the remote-control interface.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -50,6 +51,12 @@ class ServerClient {
     // When the running server's timer runs its next cycle. A server that answers without one
     // (it runs none while it starts or stops) counts as busy.
     static std::optional<CalendarDate> nextCycleDate(ServerState *state = nullptr);
+    // Asks the running server to keep items past their due date for `forSeconds` from now:
+    // those named one of `names` (as typed or as list shows them) and, with `dueWithin` >= 0,
+    // every item due within that many seconds (Keep on the bus). How many it keeps; the server
+    // saves its trash list file itself. Names must be valid UTF-8 (as list shows them).
+    static std::optional<uint32_t> keep(const std::vector<std::string> &names, int64_t dueWithin, int64_t forSeconds,
+                                        ServerState *state = nullptr);
 };
 
 }  // namespace quillon

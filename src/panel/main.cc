@@ -20,6 +20,15 @@ int main(int argc, char **argv) {
     setlocale(LC_ALL, "");
     // Run from the build tree, it speaks with the catalogues built beside it.
     quillon::useBuildTreeCatalogues(QUILLON_BUILD_DIR, QUILLON_BUILD_LOCALE_DIR);
+    // "--show due" or "--show history", as the server's notices start the panel: the window
+    // shows the next cycle's items anyway; "history" opens its deletion history too. The
+    // option is taken off before GTK reads the rest.
+    std::vector<char *> args(argv, argv + argc);
+    bool showHistory = false;
+    if (args.size() >= 3 && std::string(args[1]) == "--show") {
+        showHistory = std::string(args[2]) == "history";
+        args.erase(args.begin() + 1, args.begin() + 3);
+    }
     auto app = Gtk::Application::create("local.vantor.quillon.panel");
     // The settings and the server talk on our own session bus connection: process it from
     // GLib's loop when it has input, and now and then for what a call read ahead.
@@ -42,15 +51,6 @@ int main(int argc, char **argv) {
                 return G_SOURCE_REMOVE;
             },
             app.get());
-    // "--show history" opens on the deletion history; taken out before GTK reads the rest.
-    bool showHistory = false;
-    std::vector<char *> args(argv, argv + argc);
-    for (size_t i = 1; i + 1 < args.size(); i++)
-        if (std::string(args[i]) == "--show" && std::string(args[i + 1]) == "history") {
-            showHistory = true;
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-            break;
-        }
     const int status = app->make_window_and_run<quillon::PanelWindow>(static_cast<int>(args.size()), args.data(), showHistory);
     // A look into a volume that stopped answering still blocks its thread: end without the
     // static destructors that thread may yet use.

@@ -109,6 +109,13 @@ void PanelModel::readDeleted() {
     }
 }
 
+bool PanelModel::keepForAWeek(size_t row) {
+    if (row >= dueRows_.size()) return false;
+    const auto kept = ServerClient::keep({dueRows_[row].name}, -1, 7 * 86400);
+    refresh();
+    return kept.value_or(0) > 0;
+}
+
 void PanelModel::show(const PreferencesSnapshot &values) {
     const bool running = shown_.running;  // what the server said, not what is stored
     shown_ = values;

@@ -96,6 +96,10 @@ class PanelModel {
     void startOrStop();
     // Enables and starts, or disables and stops, the server's unit.
     void chooseAutomatic(bool on);
+    // Asks the running server to keep the item of the due row `row` (its name, in every trash
+    // folder) a week past its due date, as quillon-settings keep does, then refreshes. False
+    // when the server did not keep it (not running, busy, or no such row).
+    bool keepForAWeek(size_t row);
     // Asks the server to delete what is due; does nothing unless canPurge(). Ask first.
     void purgeNow();
 

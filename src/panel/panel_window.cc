@@ -19,8 +19,10 @@ void showStrings(const Glib::RefPtr<Gtk::StringList> &list, const std::vector<st
     if (!same) list->splice(0, list->get_n_items(), ustrings(strings));
 }
 
-// A row of an item list: its name and size on the first line, `detail` dimmed below.
-Gtk::Widget *itemRow(const std::string &title, const std::string &size, const std::string &detail) {
+// A row of an item list: its name, size and `action` (when given) on the first line, `detail`
+// dimmed below.
+Gtk::Widget *itemRow(const std::string &title, const std::string &size, const std::string &detail,
+                     Gtk::Widget *action = nullptr) {
     auto *row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL, 2);
     row->set_margin(6);
     auto *top = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
@@ -30,6 +32,7 @@ Gtk::Widget *itemRow(const std::string &title, const std::string &size, const st
     name->set_ellipsize(Pango::EllipsizeMode::MIDDLE);
     top->append(*name);
     top->append(*Gtk::make_managed<Gtk::Label>(size));
+    if (action) top->append(*action);
     row->append(*top);
     auto *details = Gtk::make_managed<Gtk::Label>(detail);
     details->set_xalign(0);
@@ -234,10 +237,18 @@ void PanelWindow::showModel() {
 void PanelWindow::showDueRows() {
     while (Gtk::Widget *row = dueList_.get_row_at_index(0)) dueList_.remove(*row);
     // When it goes and, once known, where from below.
-    for (const DueRow &due : model_->dueRows())
+    for (size_t index = 0; index < model_->dueRows().size(); index++) {
+        const DueRow &due = model_->dueRows()[index];
+        Gtk::Button *keep = nullptr;
+        if (model_->running()) {
+            keep = Gtk::make_managed<Gtk::Button>(tr("Keep for a week"));
+            keep->signal_clicked().connect([this, index] { (void)model_->keepForAWeek(index); });
+        }
         dueList_.append(*itemRow(due.name, due.size,
                                  due.location.empty() ? due.when
-                                                      : formatted(tr("%s, from %s"), due.when.c_str(), due.location.c_str())));
+                                                      : formatted(tr("%s, from %s"), due.when.c_str(), due.location.c_str()),
+                                 keep));
+    }
     dueScroll_.set_visible(!model_->dueRows().empty());
 }
 

@@ -62,4 +62,27 @@ PurgeDecision purgeDecision(const CalendarDate &now, int period, int units, std:
     return decision;
 }
 
+PurgeWarning purgeWarning(const std::vector<DueItem> &due, const std::set<ItemKey> &warned, uint64_t warnItems,
+                          uint64_t warnBytes) {
+    PurgeWarning out;
+    size_t newItems = 0;
+    uint64_t newBytes = 0, bytes = 0;
+    for (const DueItem &item : due) {
+        bytes += item.bytes;
+        if (warned.count(item.key)) {
+            out.warned.insert(item.key);
+        } else {
+            newItems++;
+            newBytes += item.bytes;
+        }
+    }
+    out.warns = (warnItems > 0 && newItems > warnItems) || (warnBytes > 0 && newBytes > warnBytes);
+    if (!out.warns) return out;
+    out.items = due.size();
+    out.bytes = bytes;
+    for (const DueItem &item : due) out.warned.insert(item.key);
+    return out;
+}
+
 }  // namespace quillon
+

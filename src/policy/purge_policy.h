@@ -3,7 +3,12 @@
 // here, so they can never disagree.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "base/calendar_date.h"
 
@@ -32,5 +37,26 @@ struct PurgeDecision {
     bool purges() const { return periodNamed && secureKnown; }
 };
 PurgeDecision purgeDecision(const CalendarDate &now, int period, int units, std::optional<bool> secure);
+
+// The warning before a large purge. `due` are the items due within the next day, each with
+// its bytes (0 where not known); `warned` the items earlier warnings covered. A warning is
+// due when the items no warning covered yet come to more than `warnItems` items or more than
+// `warnBytes` bytes (0 turns that measure off; both 0, warnings). It tells of all of `due`,
+// which it then covers; else what stays covered is what of `warned` is still due (items that
+// went or were kept warn again when they come back). So one batch warns once, and items that
+// trickle in warn only once they make a batch of their own.
+using ItemKey = std::pair<std::string, std::string>;  // trash folder, item name
+struct DueItem {
+    ItemKey key;
+    uint64_t bytes = 0;
+};
+struct PurgeWarning {
+    bool warns = false;
+    size_t items = 0;    // of `due`, when it warns
+    uint64_t bytes = 0;
+    std::set<ItemKey> warned;  // covered from now on
+};
+PurgeWarning purgeWarning(const std::vector<DueItem> &due, const std::set<ItemKey> &warned, uint64_t warnItems,
+                          uint64_t warnBytes);
 
 }  // namespace quillon

@@ -36,6 +36,7 @@ LimitChoice chooseForLimits(std::vector<SizedItem> items, const VolumeSpace &vol
     std::stable_sort(items.begin(), items.end(), [](const SizedItem &a, const SizedItem &b) { return a.date < b.date; });
     uint64_t freed = 0, kept = 0;
     for (const SizedItem &item : items) {
+        if (item.kept) continue;
         if (item.date > youngest) kept += item.size;
         else if (freed < need) {
             choice.names.push_back(*item.name);

@@ -13,7 +13,8 @@ namespace quillon {
 // together make up what the folder holds beyond `limits.trashLimit` percent of `volume.size`,
 // or what `volume.free` lacks of `limits.keepFree` percent of it, whichever is more, and no
 // more items than that. Never an item first seen less than `limits.minimumAge` seconds before
-// `now`: what they would have freed is `unfreed`. Nothing when the limits are off or met.
+// `now`: what they would have freed is `unfreed`. Never a kept item. Nothing when the limits
+// are off or met.
 LimitChoice chooseForLimits(std::vector<SizedItem> items, const VolumeSpace &volume, const SpaceLimits &limits,
                             const CalendarDate &now);
 

@@ -20,6 +20,7 @@ const PlistDictionary &registeredDefaults() {
         {"historyNames", false},
         {"volumes", PlistDictionary{}},
         {"trashLimit", int64_t{0}}, {"keepFree", int64_t{0}}, {"minimumAge", int64_t{86400}},
+        {"warnItems", int64_t{100}}, {"warnBytes", int64_t{1} << 30},
     };
     return defaults;
 }
@@ -54,7 +55,7 @@ PreferencesSnapshot Preferences::read() { return Preferences().snapshot(); }
 
 PreferencesSnapshot Preferences::snapshot() const {
     return {period(),   units(),    isSecure(), isSecureKnown(), isNotifying(), running_, leftAloneVolumes(),
-            trashLimit(), keepFree(), minimumAge()};
+            trashLimit(), keepFree(), minimumAge(), warnItems(), warnBytes()};
 }
 
 Preferences::Preferences() {
@@ -166,6 +167,16 @@ int Preferences::keepFree() const { return std::clamp(integerFor("keepFree"), 0,
 void Preferences::setKeepFree(int percent) { store("keepFree", int64_t{percent}, percent != keepFree()); }
 int64_t Preferences::minimumAge() const { return std::max<int64_t>(numberFor("minimumAge"), 0); }
 void Preferences::setMinimumAge(int64_t seconds) { store("minimumAge", seconds, seconds != minimumAge()); }
+
+// A negative count reads as off, as 0 does.
+uint64_t Preferences::warnItems() const { return static_cast<uint64_t>(std::max<int64_t>(numberFor("warnItems"), 0)); }
+void Preferences::setWarnItems(uint64_t items) {
+    store("warnItems", static_cast<int64_t>(items), items != warnItems());
+}
+uint64_t Preferences::warnBytes() const { return static_cast<uint64_t>(std::max<int64_t>(numberFor("warnBytes"), 0)); }
+void Preferences::setWarnBytes(uint64_t bytes) {
+    store("warnBytes", static_cast<int64_t>(bytes), bytes != warnBytes());
+}
 
 // Stored as a 32-bit number.
 unsigned long Preferences::prefPaneInode() const { return static_cast<uint32_t>(numberFor("inode")); }

@@ -39,6 +39,8 @@ struct PreferencesSnapshot {
     int trashLimit = 0;            // percent of its volume a trash folder may hold; 0: no limit
     int keepFree = 0;              // percent of each volume to keep free; 0: none
     int64_t minimumAge = 86400;    // seconds an item stays at least, whatever the limits
+    uint64_t warnItems = 100;       // see Preferences::warnItems
+    uint64_t warnBytes = 1ull << 30;
 
     // The counts offered for the unit, "1" up to its largest; empty for a unit index outside
     // 0 to 3.
@@ -117,6 +119,13 @@ class Preferences {
     void setKeepFree(int percent);
     int64_t minimumAge() const;
     void setMinimumAge(int64_t seconds);
+    // The warning before a large purge: a notice once the items due within a day come to
+    // more than "warnItems" items or "warnBytes" bytes (defaults 100 and 1 GiB); 0 turns that
+    // measure off, both 0 the warning. A negative stored value reads as 0.
+    uint64_t warnItems() const;
+    void setWarnItems(uint64_t items);
+    uint64_t warnBytes() const;
+    void setWarnBytes(uint64_t bytes);
     int securityLevel() const;
     void setSecurityLevel(int level);
     unsigned long prefPaneInode() const;

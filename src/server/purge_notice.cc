@@ -19,7 +19,7 @@ std::string trashName(std::string files) {
 
 }  // namespace
 
-void noticePurge(const CycleReport &report) {
+void noticePurge(const CycleReport &report, std::function<void(uint32_t)> sent) {
     if (report.freed.empty()) return;
     size_t items = 0;
     uint64_t bytes = 0;
@@ -50,7 +50,8 @@ void noticePurge(const CycleReport &report) {
                                                  "%zu items could not be deleted and stay for the next cycle.",
                                                  report.failed.size()),
                                  report.failed.size());
-    (void)sendDesktopNotice(localizedString("Quillon emptied the trash"), body);
+    (void)sendDesktopNotice(localizedString("Quillon emptied the trash"), body, {{"show", localizedString("Show")}},
+                            std::move(sent));
 }
 
 }  // namespace quillon

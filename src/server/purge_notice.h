@@ -4,11 +4,15 @@
 // freeing, and how many could not be deleted.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
 #include "trash/trash_folder.h"
 
 namespace quillon {
 
-// Sends the notice for `report`; nothing when the cycle deleted nothing.
-void noticePurge(const CycleReport &report);
+// Sends the notice for `report`, with a "Show" action where the daemon takes actions (`sent`
+// then gets its id, bus/desktop_notice.h); nothing when the cycle deleted nothing.
+void noticePurge(const CycleReport &report, std::function<void(uint32_t id)> sent = {});
 
 }  // namespace quillon

@@ -4,7 +4,9 @@
 // after the running one) with the items it deleted, those it could not, and why each of
 // those stays (as, as, as: full paths and errno texts in the order of the paths, each in the
 // escaped form of escapedText of base/log.h, since a D-Bus string must be valid UTF-8), and nextCycleDate, when the timer's next cycle runs (d: seconds since 1970
-// on the wall clock, 0 while no timer runs).
+// on the wall clock, 0 while no timer runs), and Keep (as names, x dueWithin, x forSeconds;
+// returns u: how many records now carry the keep-until date, TrashServer::keep; a dueWithin
+// below 0 keeps by name only).
 // Other calls get the bus's standard unknown-method error.
 #pragma once
 

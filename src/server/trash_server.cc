@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <set>
+#include <utility>
 
 #include "base/log.h"
 #include "env/environment.h"
@@ -39,6 +41,10 @@ TrashServer::TrashServer(RunLoop &loop, std::shared_ptr<QuitFlag> quitting)
     trash_ = Trash::trashFromFile(trashListFilePath());
     trash_->setHistoryPath(deletionHistoryPath());
     preferences_ = Preferences::preferences();
+    warnings_ = std::make_unique<PurgeWarnings>([this](const std::vector<ItemKey> &items) {
+        const CalendarDate now = Environment::current().now();
+        keep({items, {}, std::nullopt, now.dateByAdding(0, 0, 7, 0, 0, 0)}, [](size_t) {});
+    });
     observer_ = DistributedNotificationCenter::defaultCenter().addObserver(Preferences::kPreferencesChanged,
                                                                           [this] { updatePreferences(); });
 }
@@ -123,6 +129,11 @@ PurgeRequest TrashServer::purgeRequest() {
         request.limits = {preferences()->trashLimit(), preferences()->keepFree(), preferences()->minimumAge()};
         request.chooser = chooseForLimits;
     }
+    // The warning looks a day ahead: the items due by then, under that moment's cut-off.
+    if (decision.purges() && (preferences()->warnItems() > 0 || preferences()->warnBytes() > 0)) {
+        request.warnDate = Environment::current().now().dateByAdding(0, 0, 1, 0, 0, 0);
+        request.warnCutoff = cutoffDate(*request.warnDate, preferences()->period(), preferences()->units());
+    }
     return request;
 }
 
@@ -142,7 +153,9 @@ void TrashServer::finishCycle(bool again) {
     (void)cycle_->waitPatiently();            // joins: it has returned
     cycle_.reset();
     const CycleReport report = trash_->lastCycle();
-    if (cycleNotifies_) noticePurge(report);
+    if (cycleNotifies_) noticePurge(report, warnings_->cycleNoticeSent());
+    warnings_->cycleEnded(report, preferences()->warnItems(), preferences()->warnBytes());
+    for (const auto &deferred : std::exchange(deferred_, {})) deferred();
     const auto answered = std::move(answering_);
     answering_ = std::move(waiting_);
     waiting_.clear();
@@ -161,6 +174,39 @@ void TrashServer::purgeNow(std::function<void(const CycleReport &)> done) {
     } else {
         waiting_.push_back(std::move(done));
     }
+}
+
+void TrashServer::keep(KeepRequest request, std::function<void(size_t)> done) {
+    if (cycle_) {
+        deferred_.push_back([this, request = std::move(request), done = std::move(done)] { keep(request, done); });
+        return;
+    }
+    size_t kept = 0;
+    const std::set<ItemKey> items(request.items.begin(), request.items.end());
+    const CalendarDate now = Environment::current().now();
+    std::optional<CalendarDate> at, cutoff;
+    if (request.dueWithin) {
+        at = now.dateByAddingInterval(std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(std::max(0.0, *request.dueWithin))));
+        cutoff = cutoffDate(*at, preferences()->period(), preferences()->units());
+    }
+    if (trash_ && trash_->folders())
+        for (const auto &folder : *trash_->folders()) {
+            if (!folder->files()) continue;
+            std::vector<std::string> names = cutoff ? folder->dueNames(*cutoff, *at) : std::vector<std::string>{};
+            for (const auto &file : *folder->files())
+                if (items.count({folder->path(), file->path()}) ||
+                    // A name as the user typed it, or as the tool and the bus show it (escaped).
+                    std::find(request.names.begin(), request.names.end(), file->path()) != request.names.end() ||
+                    std::find(request.names.begin(), request.names.end(), escapedText(file->path())) != request.names.end())
+                    names.push_back(file->path());
+            kept += folder->keepNames(names, request.until);
+        }
+    if (kept > 0) {
+        trash_->setUnsavedChanges(true);
+        (void)trash_->save();
+    }
+    done(kept);
 }
 
 void TrashServer::updatePreferences() {

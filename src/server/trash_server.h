@@ -25,6 +25,8 @@
 #include "bus/repeating_timer.h"
 #include "fs/blocking_work.h"
 #include "policy/clock_jump.h"
+#include "policy/purge_policy.h"
+#include "server/purge_warning.h"
 #include "preferences/preferences.h"
 #include "trash/trash.h"
 
@@ -72,6 +74,18 @@ class TrashServer {
     // every cycle. A `done` still waiting when the server goes is dropped unanswered.
     void purgeNow(std::function<void(const CycleReport &)> done);
     bool cycleRuns() const { return cycle_ != nullptr; }
+    // Keeps items past their due date until `until`: the records of `items` (trash folder, item
+    // name), of every item named one of `names` in any folder, and, with `dueWithin` (seconds),
+    // of every item due within it under the settings (TrashFolder::dueNames). The trash list
+    // file is saved. `done` gets how many records were set, on the loop's thread: now, or once
+    // the running cycle has ended.
+    struct KeepRequest {
+        std::vector<ItemKey> items;
+        std::vector<std::string> names;
+        std::optional<double> dueWithin;
+        CalendarDate until;
+    };
+    void keep(KeepRequest request, std::function<void(size_t count)> done);
     // Rereads the settings from storage.
     void updatePreferences();
 
@@ -121,6 +135,8 @@ class TrashServer {
     std::vector<std::function<void(const CycleReport &)>> answering_;  // by the running cycle
     std::vector<std::function<void(const CycleReport &)>> waiting_;    // by the next one
     ClockReading lastClock_;  // at the last cycle, or when the list file was read
+    std::vector<std::function<void()>> deferred_;  // keeps asked for while the cycle ran
+    std::unique_ptr<PurgeWarnings> warnings_;
     LoopWakeup cycleEnded_;  // last: its handler uses the members above
 };
 

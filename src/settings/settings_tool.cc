@@ -63,6 +63,10 @@ std::string helpText() {
               "  history [--since DATE] [--porcelain]\n"
               "                        what the server deleted, newest last; DATE is YYYY-MM-DD or a time\n"
               "                        back from now: 12h, 7d, 4w\n"
+              "  keep NAME|--due-within DURATION [--for DURATION]\n"
+              "                        ask the running server to keep the items of that name, or those due\n"
+              "                        within DURATION, past their due date (for a week unless --for says;\n"
+              "                        DURATION like 30m, 12h, 3d, 2w)\n"
               "  version               the running server's version\n"
               "  quit                  ask the running server to quit\n"
               "  --help                this text\n"
@@ -70,7 +74,8 @@ std::string helpText() {
               "\n"
               "With --porcelain, list, preview, history and volumes print one entry a line, fields separated\n"
               "by tabs:\n"
-              "list: trash folder, name, bytes, first seen, deleted after, original location, trash date;\n"
+              "list: trash folder, name, bytes, first seen, deleted after, original location, trash date,\n"
+              "kept until;\n"
               "preview: trash folder, name, bytes, the cycle's time, original location, trash date, why\n"
               "(age, limit, free or limit+free);\n"
               "history: time, why (age, limit, purge-now), plain or secure, items, bytes, trash folder,\n"
@@ -419,7 +424,9 @@ std::optional<Rows> list(std::ostream &err) {
             here.add(fact.bytes);
             all.add(fact.bytes);
             const auto &seen = file->trashDate();
-            const auto due = seen ? dueDate(*seen, stored.period, stored.units) : std::nullopt;
+            auto due = seen ? dueDate(*seen, stored.period, stored.units) : std::nullopt;
+            const auto &kept = file->keepUntil();
+            if (due && kept && *kept > *due) due = kept;  // not due before the keep ends
             const std::string origin = originFrom(folder->path(), fact.info);
             const auto trashed = trashedAt(fact.info);
             std::string text = "  " + itemTitle(file->path(), origin) + "\n    " + sizeOrUnknown(fact.bytes) + ", " +
@@ -428,8 +435,9 @@ std::optional<Rows> list(std::ostream &err) {
                                             : tr("not yet dated (at the next cycle)"));
             if (due && *due <= now) text += ", " + tr("due now");
             else if (due) text += ", " + formatted(tr("deleted after %s"), localizedDate(*due).c_str());
+            if (kept && *kept > now) text += ", " + formatted(tr("kept until %s"), localizedDate(*kept).c_str());
             rows.push_back({text, {field(folder->path()), field(file->path()), bytesField(fact.bytes), isoText(seen),
-                                   isoText(due), originField(origin), isoText(trashed)}});
+                                   isoText(due), originField(origin), isoText(trashed), isoText(kept)}});
         }
         if (facts && here.items > 0) rows.push_back({"  " + here.text()});
     }
@@ -473,6 +481,13 @@ std::optional<Rows> preview(std::ostream &err) {
         all.bytes += folder.bytes;
         all.someUnknown = all.someUnknown || folder.someUnknown;
     }
+    // What the cycle would delete but for a keep: for people only, as it is not deleted.
+    if (const auto cutoff = cutoffDate(cycle, stored.period, stored.units))
+        for (const auto &folder : *folders)
+            for (const auto &file : *folder->files())
+                if (file->trashDate() && *file->trashDate() < *cutoff && file->keepUntil() && *file->keepUntil() > cycle)
+                    rows.push_back({formatted(tr("Kept until %s: %s"), localizedDate(*file->keepUntil()).c_str(),
+                                              escapedText(folder->path() + "/" + file->path()).c_str())});
     if (due.empty()) rows.push_back({tr("Nothing is due.")});
     else if (!all.items.empty()) rows.push_back({formatted(tr("In all: %s"), freedText(all).c_str())});
     return rows;
@@ -528,10 +543,9 @@ int purge(const Args &, std::ostream &out, std::ostream &err) {
 // The moment `text` names: a local date "YYYY-MM-DD" (its start), or "Nh", "Nd", "Nw" back from now.
 std::optional<int64_t> parseSince(const std::string &text) {
     if (const auto day = parseLocalDateTime(text + "T00:00:00")) return day;
-    const auto count = text.size() > 1 ? parseCount(text.substr(0, text.size() - 1)) : std::nullopt;
-    const int64_t unit = text.back() == 'h' ? 3600 : text.back() == 'd' ? 86400 : text.back() == 'w' ? 7 * 86400 : 0;
-    if (!count || unit == 0) return std::nullopt;
-    return static_cast<int64_t>(Environment::current().now().unixSeconds()) - *count * unit;
+    const auto back = parseDuration(text);
+    if (!back) return std::nullopt;
+    return static_cast<int64_t>(Environment::current().now().unixSeconds()) - *back;
 }
 
 std::string reasonText(const std::string &why) {
@@ -569,6 +583,40 @@ int history(const Args &args, std::ostream &out, std::ostream &err) {
     }
     if (rows.empty()) rows.push_back({since ? tr("Nothing was deleted since then.") : tr("Nothing was deleted yet.")});
     (porcelain ? printPorcelain : printHuman)(rows, out);
+    return 0;
+}
+
+// The server keeps the items: it alone writes the trash list file while it runs.
+int keep(const Args &args, std::ostream &out, std::ostream &err) {
+    std::vector<std::string> names;
+    int64_t dueWithin = -1, forSeconds = 7 * 86400;
+    for (size_t i = 1; i < args.size(); i++) {
+        const bool option = args[i] == "--due-within" || args[i] == "--for";
+        if (option && i + 1 == args.size()) return usage(err, formatted(tr("%s takes a duration"), args[i].c_str()));
+        if (!option) {
+            names.push_back(args[i]);
+            continue;
+        }
+        const auto seconds = parseDuration(args[i + 1]);
+        if (!seconds || (args[i] == "--for" && *seconds == 0))
+            return usage(err, formatted(tr("the duration must be like 3d, 12h or 2w, not \"%s\""), args[i + 1].c_str()));
+        (args[i] == "--for" ? forSeconds : dueWithin) = *seconds;
+        i++;
+    }
+    if (names.empty() == (dueWithin < 0)) return usage(err, tr("keep takes an item's name or --due-within DURATION"));
+    ServerState state;
+    const auto kept = ServerClient::keep(names, dueWithin, forSeconds, &state);
+    if (!kept)
+        return fail(err, state == ServerState::kNotRunning
+                             ? tr("the server is not running; nothing was kept. Start it with 'quillon-settings enable' or "
+                                  "'systemctl --user start quillon-server'")
+                             : tr("the server did not answer; what it kept is not known"));
+    if (*kept == 0 && !names.empty())
+        return fail(err, tr("the server remembers no item of that name; 'quillon-settings list' shows them"));
+    const CalendarDate until = CalendarDate::fromUnixSeconds(Environment::current().now().unixSeconds() + static_cast<double>(forSeconds));
+    out << formatted(localizedPlural("Kept %u item until about %s.", "Kept %u items until about %s.", *kept), *kept,
+                     localizedDate(until).c_str())
+        << "\n";
     return 0;
 }
 
@@ -635,8 +683,9 @@ const Command kCommands[] = {
     {"set", Arguments::kAny, false, true, set, nullptr},
     {"enable", Arguments::kNone, false, false, turn, nullptr},
     {"disable", Arguments::kNone, false, false, turn, nullptr},
-    {"purge", Arguments::kNone, true, false, purge, nullptr},
-    {"history", Arguments::kAny, false, false, history, nullptr},  // the server deletes, never the tool
+    {"purge", Arguments::kNone, true, false, purge, nullptr},  // the server deletes, never the tool
+    {"keep", Arguments::kAny, true, false, keep, nullptr},     // and keeps
+    {"history", Arguments::kAny, false, false, history, nullptr},
     {"version", Arguments::kNone, true, false, version, nullptr},
     {"quit", Arguments::kNone, true, false, quit, nullptr},
     {"--help", Arguments::kAny, false, false, help, nullptr},

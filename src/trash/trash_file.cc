@@ -30,6 +30,8 @@ std::shared_ptr<TrashFile> TrashFile::fileWithAttributes(const PlistValue &attri
                 file->setStamp(kind, *value);
                 break;
             }
+    if (const PlistValue *stored = attributes.find("keepUntil"))
+        if (const auto *value = stored->as<CalendarDate>()) file->setKeepUntil(*value);
     return file;
 }
 
@@ -40,6 +42,7 @@ PlistValue TrashFile::attributes() const {
     if (fileNumber_) dictionary.emplace_back("fileNumber", static_cast<int64_t>(*fileNumber_));
     if (stampKind_ != StampKind::none) dictionary.emplace_back(stampKey(stampKind_), stamp_);
     if (size_) dictionary.emplace_back("size", static_cast<int64_t>(*size_));
+    if (keepUntil_) dictionary.emplace_back("keepUntil", *keepUntil_);
     return dictionary;
 }
 

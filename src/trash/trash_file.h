@@ -36,17 +36,19 @@ class TrashFile {
     // A record for `name`, first seen now (the environment's clock).
     static std::shared_ptr<TrashFile> fileWithPath(const std::string &name);
     // A record from an item dictionary {"path": string, "trashDate": date, "fileNumber":
-    // integer, "fileBirth" or "fileChange": integer, the stamp in nanoseconds since the epoch}.
-    // "size": integer, the item's bytes as measured once (see size()).
+    // integer, "fileBirth" or "fileChange": integer, the stamp in nanoseconds since the epoch,
+    // "size": integer, the item's bytes as measured once (see size()), "keepUntil": date,
+    // before which the item is not due whatever its age}.
     // Other keys are ignored (with both stamps, the birth counts); a "trashDate" that is not
     // a date leaves the date absent, a "fileNumber" or stamp that is not an integer the number
-    // or stamp. Null when `attributes` is not a dictionary or has no string "path".
+    // or stamp, a "keepUntil" that is not a date none. Null when `attributes` is not a dictionary or has no string "path".
     static std::shared_ptr<TrashFile> fileWithAttributes(const PlistValue &attributes);
 
     TrashFile(std::string path, std::optional<CalendarDate> trashDate)
         : path_(std::move(path)), trashDate_(trashDate) {}
 
-    // The item dictionary; "trashDate", "fileNumber", the stamp and "size" are left out while absent.
+    // The item dictionary; "trashDate", "fileNumber", the stamp, "size" and "keepUntil" are left
+    // out while absent.
     PlistValue attributes() const;
 
     const std::string &path() const { return path_; }
@@ -55,6 +57,9 @@ class TrashFile {
     void setTrashDate(std::optional<CalendarDate> date) { trashDate_ = date; }
     const std::optional<uint64_t> &fileNumber() const { return fileNumber_; }
     void setFileNumber(std::optional<uint64_t> number) { fileNumber_ = number; }
+    // Until when the user keeps the item past its due date (TrashFolder::dueNames).
+    const std::optional<CalendarDate> &keepUntil() const { return keepUntil_; }
+    void setKeepUntil(std::optional<CalendarDate> date) { keepUntil_ = date; }
     StampKind stampKind() const { return stampKind_; }
     int64_t stamp() const { return stamp_; }
     void setStamp(StampKind kind, int64_t stamp) { stampKind_ = kind, stamp_ = stamp; }
@@ -75,6 +80,7 @@ class TrashFile {
     std::string path_;
     std::optional<CalendarDate> trashDate_;
     std::optional<uint64_t> fileNumber_;
+    std::optional<CalendarDate> keepUntil_;
     StampKind stampKind_ = StampKind::none;
     int64_t stamp_ = 0;
     std::optional<uint64_t> size_;

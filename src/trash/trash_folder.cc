@@ -287,14 +287,44 @@ bool TrashFolder::apply(const PurgeOutcome &outcome, const PurgeRequest &request
     return true;
 }
 
-std::vector<std::string> TrashFolder::dueNames(const CalendarDate &cutoff) const {
+std::vector<std::string> TrashFolder::dueNames(const CalendarDate &cutoff, const CalendarDate &at) const {
     std::vector<std::string> names;
     if (!files_) return names;
     for (const auto &file : *files_) {
         const auto &date = file->trashDate();
-        if (date && *date < cutoff) names.push_back(file->path());
+        const auto &kept = file->keepUntil();
+        if (date && *date < cutoff && !(kept && *kept > at)) names.push_back(file->path());
     }
     return names;
+}
+
+size_t TrashFolder::keepNames(const std::vector<std::string> &names, const CalendarDate &until) {
+    size_t kept = 0;
+    for (const std::string &name : std::set<std::string>(names.begin(), names.end()))
+        if (const auto file = trashFileWithPath(name)) {
+            file->setKeepUntil(until);
+            kept++;
+        }
+    return kept;
+}
+
+void TrashFolder::noteDueSoon(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder) {
+    if (!request.warnDate || !request.warnCutoff) return;
+    const std::vector<std::string> names = dueNames(*request.warnCutoff, *request.warnDate);
+    if (names.empty()) return;
+    // Sizes are file work: measured patiently, as the purge's are.
+    auto bytes = std::make_shared<std::vector<uint64_t>>(names.size(), 0);
+    const bool answered = runPatiently(
+        [bytes, names, folder = std::move(folder), path = path_]() mutable {
+            if (!folder) folder = std::make_shared<PinnedFolder>(path);
+            ItemSizes sizes(*folder);
+            sizes.willMeasure(names);
+            for (size_t i = 0; i < names.size(); i++) (*bytes)[i] = sizes.bytes(names[i]).value_or(0);
+        },
+        busy_);
+    noteAnswer(answered);
+    if (!answered) return;
+    for (size_t i = 0; i < names.size(); i++) report.dueSoon.push_back({path_, names[i], (*bytes)[i]});
 }
 
 void TrashFolder::dropRecords(const std::set<std::string> &deleted) {
@@ -307,7 +337,7 @@ void TrashFolder::dropRecords(const std::set<std::string> &deleted) {
 void TrashFolder::purgeFilesOlderThan(const CalendarDate &cutoff, bool securely) {
     CycleReport ignored;
     const PurgeRequest request{cutoff, securely};
-    (void)apply(purge(nullptr, dueNames(cutoff), request, false), request, ignored);
+    (void)apply(purge(nullptr, dueNames(cutoff, Environment::current().now()), request, false), request, ignored);
 }
 
 void TrashFolder::noteAnswer(bool answered) {
@@ -357,8 +387,10 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     // The info folder is looked at when the server starts, and again while it held orphans:
     // a killed purge leaves them, and they are removed a cycle later once an hour old.
     const bool sweep = !sweptOnce_ || !orphans_.empty();
-    const bool purged = apply(purge(scan->folder, dueNames(request.date), request, sweep), request, report);
+    const bool purged =
+        apply(purge(scan->folder, dueNames(request.date, Environment::current().now()), request, sweep), request, report);
     const bool limited = request.limited() && !stalled_ && applyLimits(scan->folder, request, report);
+    noteDueSoon(request, report, scan->folder);
     return purged || limited || changed;
 }
 
@@ -404,12 +436,14 @@ bool TrashFolder::applyLimits(const std::shared_ptr<PinnedFolder> &folder, const
             }
     if (!measured->volume) return changed;
 
+    const CalendarDate now = Environment::current().now();
     std::vector<SizedItem> items;
     items.reserve(files_->size());
     for (const auto &file : *files_)
-        if (file->trashDate()) items.push_back({&file->path(), *file->trashDate(), file->size().value_or(0)});
-    const LimitChoice choice =
-        request.chooser(std::move(items), *measured->volume, request.limits, Environment::current().now());
+        if (file->trashDate())
+            items.push_back({&file->path(), *file->trashDate(), file->size().value_or(0),
+                             file->keepUntil() && *file->keepUntil() > now});
+    const LimitChoice choice = request.chooser(std::move(items), *measured->volume, request.limits, now);
     if (choice.reasons == 0) return changed;
     CycleReport::Limited limited{path_, choice.reasons, request.limits.trashLimit, request.limits.keepFree, 0,
                                  choice.unfreed};
@@ -427,11 +461,14 @@ bool TrashFolder::applyLimits(const std::shared_ptr<PinnedFolder> &folder, const
 bool TrashFolder::moveTrashDates(std::chrono::nanoseconds interval) {
     bool moved = false;
     if (files_)
-        for (const auto &file : *files_)
+        for (const auto &file : *files_) {
             if (file->trashDate()) {
                 file->setTrashDate(file->trashDate()->dateByAddingInterval(interval));
                 moved = true;
             }
+            // A keep is for a time the server observes too: a week kept stays a week.
+            if (file->keepUntil()) file->setKeepUntil(file->keepUntil()->dateByAddingInterval(interval));
+        }
     return moved;
 }
 

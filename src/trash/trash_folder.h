@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,11 +49,13 @@ struct VolumeSpace {
     uint64_t size = 0;
     uint64_t free = 0;
 };
-// A record as the limits weigh it: its name, first-seen date and measured bytes (0 when unknown).
+// A record as the limits weigh it: its name, first-seen date and measured bytes (0 when unknown),
+// and whether the user keeps it past now (TrashFile::keepUntil): it counts, but never goes.
 struct SizedItem {
     const std::string *name;
     CalendarDate date;
     uint64_t size;
+    bool kept = false;
 };
 // Why a folder's items went for the limits: bits of kOverLimit and kTooLittleFree.
 enum LimitReason : unsigned { kOverLimit = 1, kTooLittleFree = 2 };
@@ -86,6 +89,9 @@ struct PurgeRequest {
     SpaceLimits limits{};
     LimitChooser chooser = nullptr;
     bool limited() const { return limits.on() && chooser; }
+    // When set, also find (and measure) the items due at warnDate, under its cut-off
+    // warnCutoff, for the warning before a large purge (CycleReport::dueSoon).
+    std::optional<CalendarDate> warnDate = std::nullopt, warnCutoff = std::nullopt;
 };
 
 using FileList = SharedList<TrashFile>;
@@ -118,6 +124,14 @@ struct CycleReport {
         uint64_t unfreed = 0;
     };
     std::vector<Limited> limited;
+    // When the request asked: the items due at its warnDate that are still in the trash after
+    // the cycle, per folder in list order, with their bytes (0 where not known). Empty for a
+    // folder whose volume did not answer.
+    struct Due {
+        std::string folder, name;
+        uint64_t bytes = 0;
+    };
+    std::vector<Due> dueSoon;
 };
 
 class TrashFolder {
@@ -166,7 +180,8 @@ class TrashFolder {
     // open the folder by its path (see PinnedFolder(path)); a cycle uses the next one.
     bool processTrash(const PurgeRequest &request, CycleReport &report);
     // Moves every first-seen date by `interval` (the wall clock's jump), so the ages stay what
-    // the server observed. Records without a date stay without. True when a date moved.
+    // the server observed; keep-until dates move alike. Records without a date stay without.
+    // True when a first-seen date moved.
     bool moveTrashDates(std::chrono::nanoseconds interval);
     // Makes every first-seen date later than `now` now: an item is never taken for younger
     // than new. How many were.
@@ -181,6 +196,14 @@ class TrashFolder {
     // the next scan of an unchanged folder needs no stamps. Not kept across restarts.
     int64_t settled() const { return settled_; }
 
+    // The one rule of what is due: the names of the records first seen strictly before
+    // `cutoff` and not kept past `at` (a keep-until date later than `at`), in list order.
+    // Records without a date are never due.
+    std::vector<std::string> dueNames(const CalendarDate &cutoff, const CalendarDate &at) const;
+    // Sets the keep-until date `until` on the records named `names` (each once, the first of
+    // its name). How many records it set.
+    size_t keepNames(const std::vector<std::string> &names, const CalendarDate &until);
+
     // "TrashFolder = {path = PATH,files = {RECORD,RECORD,}}" on one line.
     std::string description() const;
     size_t hash() const;
@@ -189,8 +212,8 @@ class TrashFolder {
 
  private:
     struct PurgeOutcome;
-    // Names of the records due before `cutoff`.
-    std::vector<std::string> dueNames(const CalendarDate &cutoff) const;
+    // Notes in `report` the items due at the request's warnDate, measured on `folder`.
+    void noteDueSoon(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder);
     // The file work of a purge, run patiently: removes the items `due` of `folder` (opened by
     // path when null) with their bookkeeping, and, when `sweep`, the orphans found last time
     // (TrashBookkeeping::removeOrphans). Reads the records of no item; reads the info file of

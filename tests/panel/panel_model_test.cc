@@ -93,9 +93,11 @@ TEST_F(PanelModelTest, EveryChoiceIsStoredAtOnceAndTheCountsFollowTheUnit) {
 TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt) {
     write_file(files + "/ancient", "12345");
     write_file(files + "/locked", "123");
+    write_file(files + "/spare", "1");
     make_tree(files + "/..", {"info/", "info/ancient.trashinfo=[Trash Info]\nPath=/home/ana/My%20Notes\n"});
     write_file(home / ".config/local.vantor.quillon.list.plist",
-               trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}, {"locked", "2020-01-01T00:00:00Z"}}));
+               trash_list_xml(files, {{"ancient", "2020-01-01T00:00:00Z"}, {"locked", "2020-01-01T00:00:00Z"},
+                                             {"spare", "2020-01-01T00:00:00Z"}}));
     const bool immutable = set_immutable(files + "/locked", true);
     if (!immutable) unlink((files + "/locked").c_str());
     PanelModel model([&] { shown++; });
@@ -106,7 +108,7 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     model.chooseAutomatic(true);
     EXPECT_FALSE(model.automatic());
     EXPECT_THAT(model.automaticNote(), HasSubstr("could not be turned on: no systemd user manager answers"));
-    ASSERT_EQ(model.dueRows().size(), immutable ? 2u : 1u);
+    ASSERT_EQ(model.dueRows().size(), immutable ? 3u : 2u);
     EXPECT_EQ(model.dueRows()[0].name + " " + model.dueRows()[0].size + " " + model.dueRows()[0].location,
               "ancient 5 bytes /home/ana/My Notes");
     EXPECT_FALSE(model.canPurge());  // not while the server is not running
@@ -124,6 +126,7 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     EXPECT_EQ(model.state(), "Running, version 1.0.0");
     EXPECT_EQ(model.startStopTitle(), "Stop");
     EXPECT_THAT(model.preview(), HasSubstr("The next cycle runs at "));
+    EXPECT_TRUE(model.keepForAWeek(model.dueRows().size() - 1));  // "spare" is due no more, and stays
     EXPECT_TRUE(model.canPurge());
     EXPECT_EQ(model.confirmationQuestion() + " " + model.confirmationDetail(),
               immutable ? "Delete 2 items for good? This frees 8 bytes. Deleted items cannot be restored."
@@ -138,6 +141,7 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
                                                     "/locked (Operation not permitted)"
                                               : "Deleted 1 item.");
     EXPECT_FALSE(exists(files + "/ancient"));
+    EXPECT_TRUE(exists(files + "/spare"));
     EXPECT_EQ(model.canPurge(), immutable);  // only what stayed is due
     ASSERT_EQ(model.deletedRows().size(), 1u);  // the history, as the server wrote it
     EXPECT_EQ(model.deletedRows()[0].what + " " + model.deletedRows()[0].size, "/home/ana/My Notes 5 bytes");

@@ -93,5 +93,31 @@ TEST(PurgeDecision, NothingGoesWhileThePeriodOrTheSecureWishIsUnknown) {
     }
 }
 
+// Due items "a".."e" of 10 bytes each (in one folder); thresholds are exceeded, not met.
+TEST(PurgeWarning, OncePerBatchOverEitherThresholdAndAgainForANewBatch) {
+    const struct { std::string due, warned; uint64_t items, bytes; bool warns; std::string covered; } cases[] = {
+        {"abc", "", 2, 0, true, "abc"},     // over the count
+        {"abc", "", 3, 0, false, ""},       // at it: not over
+        {"abc", "", 0, 29, true, "abc"},    // over the bytes
+        {"abc", "", 0, 0, false, ""},       // both off
+        {"abc", "abc", 1, 1, false, "abc"}, // the same batch: once
+        {"abcd", "ab", 1, 0, true, "abcd"}, // two new items make a batch of their own, told whole
+        {"abcd", "abc", 1, 0, false, "abc"},// one trickling in does not
+        {"cde", "abc", 2, 0, false, "c"},   // what went is forgotten, so it warns when it comes back
+    };
+    for (const auto &c : cases) {
+        std::vector<DueItem> due;
+        std::set<ItemKey> warned, covered;
+        for (char n : c.due) due.push_back({{"/t", std::string(1, n)}, 10});
+        for (char n : c.warned) warned.insert({"/t", std::string(1, n)});
+        for (char n : c.covered) covered.insert({"/t", std::string(1, n)});
+        const PurgeWarning warning = purgeWarning(due, warned, c.items, c.bytes);
+        EXPECT_EQ(warning.warns, c.warns) << c.due << " " << c.warned;
+        EXPECT_EQ(warning.items, c.warns ? due.size() : 0) << c.due;
+        EXPECT_EQ(warning.bytes, c.warns ? 10 * due.size() : 0) << c.due;
+        EXPECT_EQ(warning.warned, covered) << c.due << " " << c.warned;
+    }
+}
+
 }  // namespace
 }  // namespace quillon

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 
 #include "bus/desktop_notice.h"
 #include "client/purge_preview.h"
+#include "bus/session_bus.h"
 #include "bus/run_loop.h"
 #include "preferences/user_defaults.h"
 #include "server/server_cycle.h"
@@ -280,6 +283,75 @@ TEST_F(TrashServerTest, SpaceLimitsTakeTheOldestItemsAsThePreviewSaid) {
         EXPECT_EQ(told.find(volume + "/" + own + c.notice) != std::string::npos, !c.notice.empty()) << told;
         unlink(record.c_str());
     }
+}
+
+// A batch of items due within a day over the threshold is warned of once, with or without the
+// daemon's actions; "Keep for a week" on that notice (and on no other id) keeps exactly its
+// items, while an item due later goes on time.
+TEST_F(TrashServerTest, ALargePurgeIsWarnedOfOnceAndKeptForAWeekOnRequest) {
+    ASSERT_TRUE(bus.ok());
+    ASSERT_TRUE(loop.attachBus(SessionBus::shared()));
+    // The loop serves the bus (notices' answers, actions) until `done`.
+    auto served = [&](const std::function<bool()> &done) {
+        return eventually([&] { return sd_event_run(loop.event(), 10'000) >= 0 && done(); }, 60s);
+    };
+    for (const bool actions : {false, true}) {
+        SCOPED_TRACE(actions);
+        const std::string record = home / ("warnings" + std::to_string(actions));
+        std::vector<std::string> recorder = {QUILLON_NOTICE_SERVICE, record};
+        if (actions) recorder.push_back("actions");
+        ChildProcess service(recorder, session_environment(home.path(), bus.address()), home / "service.log");
+        ASSERT_TRUE(eventually([&] { return exists(record + ".ready"); }, 60s));
+        {
+            Preferences preferences;
+            preferences.setWarnItems(2);
+            preferences.setNotifying(false);  // only the warnings
+        }
+        make_tree(files, {"a=x", "b=x", "c=x"});
+        TrashServer server(loop);
+        cycle(server);
+        environment.advance(86400);
+        write_file(files + "/later", "x");
+        cycle(server);
+        environment.advance(2.5 * 86400);  // a, b and c are due within a day, "later" a day after them
+        cycle(server);
+        cycle(server);  // the same batch: no second warning
+        ASSERT_TRUE(sendDesktopNotice("marker", ""));
+        ASSERT_TRUE(served([&] { return read_file(record).find("marker|") != std::string::npos; }));
+        const std::string warning = "Tomorrow Quillon deletes 3 items (3 bytes) from the trash|";
+        ASSERT_EQ(read_file(record), warning + (actions ? "|show,keep-week|#1" : "") + "\n--\nmarker|\n--\n");
+        if (!actions) {
+            environment.advance(2 * 86400);
+            cycle(server);
+            EXPECT_TRUE(list_dir(files).empty());
+            continue;
+        }
+        auto invoke = [&](uint32_t id) {
+            sd_bus_error error{};
+            ASSERT_GE(sd_bus_call_method(SessionBus::shared(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                                         "org.freedesktop.Notifications", "Invoke", &error, nullptr, "us", id, "keep-week"), 0);
+            sd_bus_error_free(&error);
+        };
+        auto keptUntil = [&](const char *name) { return server.trash()->trashFolderWithPath(files)->trashFileWithPath(name)->keepUntil(); };
+        invoke(2);  // the marker's id: no warning of ours
+        ASSERT_TRUE(sendDesktopNotice("marker2", ""));  // heard after the action, as it was sent after it
+        ASSERT_TRUE(served([&] { return read_file(record).find("marker2|") != std::string::npos; }));
+        EXPECT_EQ(keptUntil("a"), std::nullopt);
+        invoke(1);
+        ASSERT_TRUE(served([&] { return keptUntil("a").has_value(); }));
+        const CalendarDate week = environment.now().dateByAdding(0, 0, 7, 0, 0, 0);
+        EXPECT_EQ(keptUntil("b"), week);
+        EXPECT_EQ(keptUntil("c"), week);
+        EXPECT_EQ(keptUntil("later"), std::nullopt);
+        environment.advance(2 * 86400);
+        cycle(server);
+        EXPECT_EQ(list_dir(files), (std::vector<std::string>{"a", "b", "c"}));
+        environment.setWallClock(6 * 86400);  // a jump past the week: the keep is of observed time too
+        cycle(server);
+        EXPECT_EQ(list_dir(files).size(), 3u);
+        EXPECT_THAT(read_file(listFile), ::testing::HasSubstr("<key>keepUntil</key>"));
+    }
+    loop.detachBus(SessionBus::shared());
 }
 
 TEST(HostileTrashFolder, AFolderReplacedByALinkIsNeverFollowed) {

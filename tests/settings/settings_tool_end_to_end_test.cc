@@ -118,6 +118,10 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {"", "", "", {"list", "now"}, 2, usage, false},
         {"", "", "", {"preview", "--all"}, 2, usage, false},
         {"", "", "", {"purge", "now"}, 2, usage, false},
+        {"", "", "", {"keep", "old"}, 1, "quillon-settings: the server is not running; nothing was kept. Start it with", false},
+        {"", "", "", {"keep"}, 2, usage, false},
+        {"", "", "", {"keep", "old", "--due-within", "1d"}, 2, usage, false},
+        {"", "", "", {"keep", "old", "--for", "soon"}, 2, usage, false},
         {"", "", "", {"frobnicate"}, 2, usage, false},
         {"", "", "", {QUILLON_SERVER, "--help"}, 0, "Usage: quillon-server [--help | --version]\n", false},
         {"", "", "", {QUILLON_SERVER, "--version"}, 0, "quillon-server 1.0.0\n", true},
@@ -182,7 +186,7 @@ TEST_F(SettingsToolEndToEnd, EveryCommandWithoutAServer) {
         {{"preview"}, 0, "Cannot tell whether the server runs: there is no session bus. A cycle now would delete:\nNothing is due.\n"},
         {{"enable"}, 1, "quillon-settings: there is no session bus, so no systemd user manager can be asked (run this in your desktop session); nothing was changed\n"},
     }, false);
-    for (const char *command : {"purge", "version", "quit"})
+    for (const char *command : {"purge", "version", "quit", "keep"})
         EXPECT_EQ(tool({command}, "", false).output,
                   "quillon-settings: cannot reach the server: there is no session bus (run this in your desktop session)\n");
 }
@@ -231,8 +235,8 @@ TEST_F(SettingsToolEndToEnd, PreviewNamesWhatPurgeThenDeletes) {
     // list tells the same sizes, dates of purge the cycle has passed, where each item came
     // from and when it was trashed (the info file's local time); an item gone is not listed.
     const std::string listed = tool({"list", "--porcelain"}).output;
-    EXPECT_THAT(listed, HasSubstr(files + "\tcounted\t7\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t-\t-\n"));
-    EXPECT_THAT(listed, HasSubstr(files + "\tancient\t1\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t/home/u/My Docs/ancient\t2020-01-01T00:00:00Z\n"));
+    EXPECT_THAT(listed, HasSubstr(files + "\tcounted\t7\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t-\t-\t-\n"));
+    EXPECT_THAT(listed, HasSubstr(files + "\tancient\t1\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t/home/u/My Docs/ancient\t2020-01-01T00:00:00Z\t-\n"));
     EXPECT_THAT(listed, Not(HasSubstr("vanished")));
     const std::string total = immutable ? "7 items, 12.1 KiB" : "6 items, 12.1 KiB";
     const std::string human = tool({"list"}).output;
@@ -301,6 +305,30 @@ TEST_F(SettingsToolEndToEnd, SettingsReachTheRunningServersNextCycle) {
     EXPECT_EQ(tool({"list"}).output, files + "\nThe server remembers no items.\n");
 }
 
+// keep asks the running server, which sets the dates on its records and saves them: kept items
+// are due no more, list shows until when.
+TEST_F(SettingsToolEndToEnd, KeepAsksTheRunningServer) {
+    make_tree(files, {"old=x", "older=x"});
+    write_file(listFile, trash_list_xml(files, {{"old", "2020-01-01T00:00:00Z"}, {"older", "2019-01-01T00:00:00Z"}}));
+    NotificationListener client(bus.address());
+    auto running = server("3600");
+    ASSERT_EQ(client.waitFor(1, 60s), std::vector<std::string>{"server launched"});
+    // The day two weeks ahead, before and after the keep (they differ only across a midnight).
+    auto twoWeeks = [] { return "<date>" + utcText(CalendarDate::fromUnixTime(std::time(nullptr) + 14 * 86400))->substr(0, 10); };
+    const std::string before = twoWeeks();
+    expectSaid({
+        {{"keep", "old"}, 0, "Kept 1 item until about "},
+        {{"keep", "gone"}, 1, "quillon-settings: the server remembers no item of that name"},
+        {{"keep", "--due-within", "1d", "--for", "2w"}, 0, "Kept 1 item until about "},  // "old" is no longer due
+        {{"purge"}, 0, "Nothing was due.\n"},
+        {{"preview"}, 0, "Kept until "},
+    }, true);
+    EXPECT_THAT(read_file(listFile), ::testing::AnyOf(HasSubstr("<key>keepUntil</key>\n\t\t\t\t" + before),
+                                                      HasSubstr("<key>keepUntil</key>\n\t\t\t\t" + twoWeeks())));
+    EXPECT_THAT(tool({"list", "--porcelain"}).output, ::testing::Not(HasSubstr("\t-\n")));  // both kept
+    EXPECT_EQ(list_dir(files), (std::vector<std::string>{"old", "older"}));
+}
+
 // A volume's items, looked at in a child, come back with their info files' facts; a relative
 // Path there is relative to the volume's top. volumes tells its trash's size and the choice
 // that set volume, given any path on it, makes.
@@ -314,7 +342,7 @@ TEST_F(SettingsToolEndToEnd, AVolumesItemsComeFromPlacesOnIt) {
     make_dir(home / ".config");
     write_file(listFile, trash_list_xml(files, {}, trash + "/files", {{"doc", "2020-01-01T00:00:00Z"}}));
     EXPECT_EQ(tool({"list", "--porcelain"}).output, trash + "/files\tdoc\t3\t2020-01-01T00:00:00Z\t2020-01-05T00:00:00Z\t" +
-                                                        home / "vol/My Doc" + "\t2020-01-01T00:00:00Z\n");
+                                                        home / "vol/My Doc" + "\t2020-01-01T00:00:00Z\t-\n");
     const std::string row = trash + "/files\t" + home / "vol" + "\tmount:" + home / "vol" + "\t3\t1\t";
     auto volumeRow = [&] {
         const std::string out = tool({"volumes", "--porcelain"}).output;
