@@ -50,19 +50,26 @@ std::optional<Found> lookAt(const std::optional<TrashLocation> &location) {
     return Found{measured(*location), {location->device, location->inode}};
 }
 
-// As a child of child_work.h sends it: whether there is a trash, then its facts.
+// Whether there is a trash, then its facts, as a child of child_work.h sends them: one order
+// for writing and reading.
+template <typename Io>
+void fields(Io &io, bool &present, Found &found) {
+    io(present);
+    io(found.folder.first);
+    io(found.folder.second);
+    io(found.volume.files);
+    io(found.volume.items);
+    io(found.volume.bytes);
+    io(found.volume.someUnknown);
+    io(found.volume.freeBytes);
+}
+
 std::string encode(const std::optional<Found> &found) {
     std::string sent;
     AnswerWriter write{sent};
-    const Found facts = found.value_or(Found{});
-    write(found.has_value());
-    write(facts.folder.first);
-    write(facts.folder.second);
-    write(facts.volume.files);
-    write(facts.volume.items);
-    write(facts.volume.bytes);
-    write(facts.volume.someUnknown);
-    write(facts.volume.freeBytes);
+    bool present = found.has_value();
+    Found facts = found.value_or(Found{});
+    fields(write, present, facts);
     return sent;
 }
 
@@ -71,14 +78,7 @@ std::optional<std::optional<Found>> decode(const std::string &sent) {
     AnswerReader read{sent};
     bool present = false;
     Found found;
-    read(present);
-    read(found.folder.first);
-    read(found.folder.second);
-    read(found.volume.files);
-    read(found.volume.items);
-    read(found.volume.bytes);
-    read(found.volume.someUnknown);
-    read(found.volume.freeBytes);
+    fields(read, present, found);
     if (!read.done()) return std::nullopt;
     return present ? std::optional(found) : std::nullopt;
 }

@@ -96,10 +96,7 @@ void PanelModel::readDeleted() {
     if (!entries) return;
     // Newest first: what went last is what one looks for.
     for (auto entry = entries->rbegin(); entry != entries->rend(); ++entry) {
-        const std::string why = entry->why == kWhyAge        ? tr("by age")
-                                : entry->why == kWhyLimit    ? tr("by limit")
-                                : entry->why == kWhyPurgeNow ? tr("purge now")
-                                                             : entry->why;
+        const std::string why = reasonText(entry->why);
         const std::string what =
             !entry->name.empty() ? escapedText(entry->location.empty() ? entry->name : entry->location)
             : entry->secure ? formatted(localizedPlural("(secure: %llu item)", "(secure: %llu items)", entry->count),

@@ -548,13 +548,6 @@ std::optional<int64_t> parseSince(const std::string &text) {
     return static_cast<int64_t>(Environment::current().now().unixSeconds()) - *back;
 }
 
-std::string reasonText(const std::string &why) {
-    if (why == kWhyAge) return tr("by age");
-    if (why == kWhyLimit) return tr("by limit");
-    if (why == kWhyPurgeNow) return tr("purge now");
-    return why;
-}
-
 int history(const Args &args, std::ostream &out, std::ostream &err) {
     bool porcelain = false;
     std::optional<int64_t> since;

@@ -9,11 +9,19 @@
 #include <deque>
 
 #include "base/calendar_date.h"
+#include "base/localization.h"
 #include "base/log.h"
 #include "env/environment.h"
 #include "fs/atomic_file.h"
 
 namespace quillon {
+
+std::string reasonText(const std::string &why) {
+    if (why == kWhyAge) return localizedString("by age");
+    if (why == kWhyLimit) return localizedString("by limit");
+    if (why == kWhyPurgeNow) return localizedString("purge now");
+    return why;
+}
 
 namespace {
 

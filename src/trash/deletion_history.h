@@ -37,6 +37,9 @@ namespace quillon {
 inline constexpr char kWhyAge[] = "age";
 inline constexpr char kWhyLimit[] = "limit";
 inline constexpr char kWhyPurgeNow[] = "purge-now";
+// A reason as people read it, translated: "by age", "by limit", "purge now"; one this version
+// does not know as it stands.
+std::string reasonText(const std::string &why);
 
 struct HistoryEntry {
     int64_t time = 0;  // seconds since 1970, UTC
