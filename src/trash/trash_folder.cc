@@ -308,23 +308,43 @@ size_t TrashFolder::keepNames(const std::vector<std::string> &names, const Calen
     return kept;
 }
 
-void TrashFolder::noteDueSoon(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder) {
-    if (!request.warnDate || !request.warnCutoff) return;
+bool TrashFolder::noteDueSoon(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder) {
+    if (!request.warnDate || !request.warnCutoff || !files_) return false;
     const std::vector<std::string> names = dueNames(*request.warnCutoff, *request.warnDate);
-    if (names.empty()) return;
+    if (names.empty()) return false;
+    // Records in the order of `names` (both are the list's order); sizes measured once.
+    std::vector<std::shared_ptr<TrashFile>> due;
+    std::vector<std::string> unmeasured;
+    for (auto file = files_->begin(), end = files_->end(); file != end && due.size() < names.size(); ++file)
+        if ((*file)->path() == names[due.size()]) {
+            due.push_back(*file);
+            if (!(*file)->size()) unmeasured.push_back((*file)->path());
+        }
     // Sizes are file work: measured patiently, as the purge's are.
-    auto bytes = std::make_shared<std::vector<uint64_t>>(names.size(), 0);
-    const bool answered = runPatiently(
-        [bytes, names, folder = std::move(folder), path = path_]() mutable {
-            if (!folder) folder = std::make_shared<PinnedFolder>(path);
-            ItemSizes sizes(*folder);
-            sizes.willMeasure(names);
-            for (size_t i = 0; i < names.size(); i++) (*bytes)[i] = sizes.bytes(names[i]).value_or(0);
-        },
-        busy_);
-    noteAnswer(answered);
-    if (!answered) return;
-    for (size_t i = 0; i < names.size(); i++) report.dueSoon.push_back({path_, names[i], (*bytes)[i]});
+    auto measured = std::make_shared<std::vector<std::optional<uint64_t>>>();
+    if (!unmeasured.empty()) {
+        const bool answered = runPatiently(
+            [measured, unmeasured, folder = std::move(folder), path = path_]() mutable {
+                if (!folder) folder = std::make_shared<PinnedFolder>(path);
+                ItemSizes sizes(*folder);
+                sizes.willMeasure(unmeasured);
+                for (const std::string &name : unmeasured) measured->push_back(sizes.bytes(name));
+            },
+            busy_);
+        noteAnswer(answered);
+        if (!answered) return false;
+    }
+    bool changed = false;
+    size_t next = 0;
+    for (const auto &file : due) {
+        if (!file->size() && next < measured->size())
+            if (const auto &size = (*measured)[next++]) {
+                file->setSize(size);
+                changed = true;
+            }
+        report.dueSoon.push_back({path_, file->path(), file->size().value_or(0)});
+    }
+    return changed;
 }
 
 void TrashFolder::dropRecords(const std::set<std::string> &deleted) {
@@ -390,8 +410,8 @@ bool TrashFolder::processTrash(const PurgeRequest &request, CycleReport &report,
     const bool purged =
         apply(purge(scan->folder, dueNames(request.date, Environment::current().now()), request, sweep), request, report);
     const bool limited = request.limited() && !stalled_ && applyLimits(scan->folder, request, report);
-    noteDueSoon(request, report, scan->folder);
-    return purged || limited || changed;
+    const bool measured = noteDueSoon(request, report, scan->folder);
+    return purged || limited || measured || changed;
 }
 
 bool TrashFolder::applyLimits(const std::shared_ptr<PinnedFolder> &folder, const PurgeRequest &request,

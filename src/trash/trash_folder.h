@@ -212,8 +212,9 @@ class TrashFolder {
 
  private:
     struct PurgeOutcome;
-    // Notes in `report` the items due at the request's warnDate, measured on `folder`.
-    void noteDueSoon(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder);
+    // Notes in `report` the items due at the request's warnDate with their sizes: those the
+    // records keep, else measured on `folder` and then kept. True when a record gained a size.
+    bool noteDueSoon(const PurgeRequest &request, CycleReport &report, std::shared_ptr<PinnedFolder> folder);
     // The file work of a purge, run patiently: removes the items `due` of `folder` (opened by
     // path when null) with their bookkeeping, and, when `sweep`, the orphans found last time
     // (TrashBookkeeping::removeOrphans). Reads the records of no item; reads the info file of
