@@ -58,8 +58,22 @@ struct Notice {
     std::function<void(uint32_t)> sent;
 };
 
+// A call's slot owns its notice: freed when the call is answered, and also when the bus closes
+// with the answer still out.
+int callAsync(sd_bus *bus, sd_bus_message *call, sd_bus_message_handler_t answered, std::unique_ptr<Notice> notice,
+              uint64_t usec) {
+    sd_bus_slot *slot = nullptr;
+    const int r = sd_bus_call_async(bus, &slot, call, answered, notice.get(), usec);
+    if (r < 0) return r;
+    sd_bus_slot_set_destroy_callback(slot, [](void *userdata) { delete static_cast<Notice *>(userdata); });
+    (void)notice.release();
+    sd_bus_slot_set_floating(slot, 1);
+    sd_bus_slot_unref(slot);
+    return r;
+}
+
 int notifyAnswered(sd_bus_message *reply, void *userdata, sd_bus_error *) {
-    std::unique_ptr<Notice> notice(static_cast<Notice *>(userdata));
+    const Notice *notice = static_cast<const Notice *>(userdata);
     uint32_t id = 0;
     if (!sd_bus_message_is_method_error(reply, nullptr) && sd_bus_message_read(reply, "u", &id) > 0) notice->sent(id);
     return 0;
@@ -82,8 +96,7 @@ bool sendNotice(sd_bus *bus, std::unique_ptr<Notice> notice, const Capabilities 
         r = sd_bus_message_append(call, "a{sv}i", 2, "desktop-entry", "s", "local.vantor.quillon.panel", "urgency", "y", 0, -1);
     if (withActions && notice->sent) {
         // The id comes back as the answer, taken from the processing of the bus.
-        if (r >= 0) r = sd_bus_call_async(bus, nullptr, call, notifyAnswered, notice.get(), 0);
-        if (r >= 0) (void)notice.release();
+        if (r >= 0) r = callAsync(bus, call, notifyAnswered, std::move(notice), 0);
     } else {
         // No reply is awaited: the run loop never waits on a daemon that is slow or absent.
         if (r >= 0) r = sd_bus_message_set_expect_reply(call, 0);
@@ -96,8 +109,8 @@ bool sendNotice(sd_bus *bus, std::unique_ptr<Notice> notice, const Capabilities 
 }
 
 int capabilitiesAnswered(sd_bus_message *reply, void *userdata, sd_bus_error *) {
-    std::unique_ptr<Notice> notice(static_cast<Notice *>(userdata));
-    (void)sendNotice(sd_bus_message_get_bus(reply), std::move(notice), readCapabilities(reply));
+    (void)sendNotice(sd_bus_message_get_bus(reply), std::make_unique<Notice>(*static_cast<const Notice *>(userdata)),
+                     readCapabilities(reply));
     return 0;
 }
 
@@ -114,13 +127,10 @@ bool sendDesktopNotice(const std::string &summary, const std::string &body, cons
     int r = newCapabilitiesCall(bus, &call);
     if (sd_bus_get_event(bus)) {
         // Asked without waiting; the answer (or the timeout's error) sends the notice.
-        if (r >= 0) r = sd_bus_call_async(bus, nullptr, call, capabilitiesAnswered, notice.get(), kPatienceUsec);
+        auto copy = std::make_unique<Notice>(*notice);
+        if (r >= 0) r = callAsync(bus, call, capabilitiesAnswered, std::move(copy), kPatienceUsec);
         sd_bus_message_unref(call);
-        if (r >= 0) {
-            (void)notice.release();
-            return true;
-        }
-        return sendNotice(bus, std::move(notice), {});
+        return r >= 0 || sendNotice(bus, std::move(notice), {});
     }
     sd_bus_error error{};
     if (r >= 0) r = sd_bus_call(bus, call, kPatienceUsec, &error, &reply);

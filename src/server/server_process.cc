@@ -81,12 +81,14 @@ int runServer(const ServerOptions &options) {
     }
 
     remote.invalidate();
+    // The loop runs no more: what the last cycle still says on the bus (its notice) is sent
+    // directly, not left to answers that no loop would take.
+    loop.detachBus(bus);
     server->stop();
     server.reset();
     center.postNotificationName("server will terminate");
 
     center.removeAllObservers();
-    loop.detachBus(bus);
     SessionBus::reset();
     if (abandonedWorkRuns()) {
         // A volume that never answered still holds a thread in the kernel. Everything is

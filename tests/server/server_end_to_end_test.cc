@@ -176,7 +176,7 @@ TEST_F(ServerEndToEnd, AQuitDuringALongSecurePurgeIsTakenAfterThePurge) {
     ASSERT_TRUE(eventually([&] { return list_dir(files + "/big").size() < 100; }, 120s));
 
     EXPECT_TRUE(ServerClient::quit());  // one-way: it does not wait for the purge
-    EXPECT_EQ(server->wait(300s), 0);
+    EXPECT_EQ(server->wait(300s), 0) << read_file(log);
     EXPECT_FALSE(exists(files + "/big"));  // the purge ran to its end
     EXPECT_THAT(read_file(listFile), Not(HasSubstr("big")));
     EXPECT_EQ(client.waitFor(2, 60s), (std::vector<std::string>{"server launched", "server will terminate"}));
