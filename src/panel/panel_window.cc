@@ -279,9 +279,12 @@ void PanelWindow::showVolumeRows() {
         purged->set_active(volume.purged);
         purged->set_sensitive(!volume.id.empty());
         accessibleLabel(*purged, formatted(tr("Empty the trash on %s"), volume.mountPoint.c_str()));
-        // Not from within the switch's own signal: the choice shows the rows, this one among them, anew.
+        // Not from within the switch's own signal: the choice shows the rows, this one among
+        // them, anew. Tracked: a window closed meanwhile drops it.
         purged->property_active().signal_changed().connect([this, index, purged] {
-            if (!showing_) Glib::signal_idle().connect_once([this, index, on = purged->get_active()] { model_->setVolumePurged(index, on); });
+            if (showing_) return;
+            Glib::signal_idle().connect_once(
+                sigc::track_obj([this, index, on = purged->get_active()] { model_->setVolumePurged(index, on); }, *this));
         });
         volumeList_.append(*itemRow(volume.mountPoint.empty() ? volume.trash : volume.mountPoint, volume.facts,
                                     volume.trash, purged));
