@@ -20,13 +20,15 @@ int main(int argc, char **argv) {
     setlocale(LC_ALL, "");
     // Run from the build tree, it speaks with the catalogues built beside it.
     quillon::useBuildTreeCatalogues(QUILLON_BUILD_DIR, QUILLON_BUILD_LOCALE_DIR);
-    // "--show due" or "--show history", as the server's notices start the panel: the window
-    // shows the next cycle's items anyway; "history" opens its deletion history too. The
-    // option is taken off before GTK reads the rest.
+    // "--show due" or "--show history", as the server's notices start the panel: "due" lists
+    // what is due within a day (what the warning before a large purge named) instead of the
+    // next cycle's items; "history" opens its deletion history too. The option is taken off
+    // before GTK reads the rest.
     std::vector<char *> args(argv, argv + argc);
-    bool showHistory = false;
+    bool showHistory = false, dueWithinADay = false;
     if (args.size() >= 3 && std::string(args[1]) == "--show") {
         showHistory = std::string(args[2]) == "history";
+        dueWithinADay = std::string(args[2]) == "due";
         args.erase(args.begin() + 1, args.begin() + 3);
     }
     auto app = Gtk::Application::create("local.vantor.quillon.panel");
@@ -51,7 +53,8 @@ int main(int argc, char **argv) {
                 return G_SOURCE_REMOVE;
             },
             app.get());
-    const int status = app->make_window_and_run<quillon::PanelWindow>(static_cast<int>(args.size()), args.data(), showHistory);
+    const int status = app->make_window_and_run<quillon::PanelWindow>(static_cast<int>(args.size()), args.data(), showHistory,
+                                                                      dueWithinADay);
     // A look into a volume that stopped answering still blocks its thread: end without the
     // static destructors that thread may yet use.
     if (quillon::abandonedWorkRuns()) _exit(status);

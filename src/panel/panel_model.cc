@@ -1,5 +1,6 @@
 #include "panel/panel_model.h"
 
+#include <future>
 #include <limits>
 
 #include "base/localization.h"
@@ -21,7 +22,8 @@ std::string tr(const char *text) { return localizedString(text); }
 
 }  // namespace
 
-PanelModel::PanelModel(std::function<void()> changed) : changed_(std::move(changed)) {
+PanelModel::PanelModel(std::function<void()> changed, bool dueWithinADay)
+    : changed_(std::move(changed)), dueWithinADay_(dueWithinADay) {
     auto &center = DistributedNotificationCenter::defaultCenter();
     for (const char *name : {Preferences::kPreferencesChanged, "server launched", "server will terminate"})
         observers_.push_back(center.addObserver(name, [this] { refresh(); }));
@@ -60,7 +62,14 @@ void PanelModel::readServer() {
     state_ = version ? formatted(tr("Running, version %s"), version->c_str()) : owned ? tr("Running, busy") : tr("Not running");
 
     readDeleted();
+    // The volumes on a thread of their own while the preview is read: each look waits by the
+    // same patience, so a volume that does not answer costs the window one wait, not two.
+    auto volumes = std::async(std::launch::async, [leftAlone = shown_.leftAlone] { return trashVolumes(leftAlone); });
+    readPreview(state);
+    showVolumes(volumes.get());
+}
 
+void PanelModel::readPreview(ServerState state) {
     std::string error;
     const auto folders = rememberedFolders(&error);
     dueRows_.clear();
@@ -72,11 +81,13 @@ void PanelModel::readServer() {
     }
     // A server that did not answer is not asked again: the panel would wait on it twice.
     const auto next = state == ServerState::kAnswered ? ServerClient::nextCycleDate(&state) : std::nullopt;
-    const CalendarDate cycle = next.value_or(Environment::current().now());
+    const CalendarDate now = Environment::current().now(), cycle = next.value_or(now);
     preview_ = next ? formatted(tr("The next cycle runs at %s."), localizedDate(cycle).c_str()) : previewWithoutCycleText(state);
-    const std::string when = next ? localizedDate(cycle) : tr("at the next cycle");
+    // A day ahead, as the server weighs its warning before a large purge.
+    const std::string when = dueWithinADay_ ? tr("within a day") : next ? localizedDate(cycle) : tr("at the next cycle");
+    const CalendarDate until = dueWithinADay_ ? now.dateByAdding(0, 0, 1, 0, 0, 0) : cycle;
     PreviewFolder all;  // every folder's items together, for the total
-    for (const auto &folder : previewCycle(*folders, cycle, unit(), countIndex(), {trashLimit(), keepFree(), minimumAge()})) {
+    for (const auto &folder : previewCycle(*folders, until, unit(), countIndex(), {trashLimit(), keepFree(), minimumAge()})) {
         if (folder.notAnswering) preview_ += "\n" + escapedText(folder.folder) + ": " + notAnsweringText();
         for (const auto &item : folder.items)
             dueRows_.push_back({escapedText(item.name), item.bytes ? sizeText(*item.bytes) : tr("size unknown"), when,
@@ -104,6 +115,26 @@ void PanelModel::readDeleted() {
                             : escapedText(entry->location);
         deletedRows_.push_back({what, sizeText(entry->bytes), localizedDate(CalendarDate::fromUnixTime(entry->time)) + ", " + why});
     }
+}
+
+void PanelModel::showVolumes(const std::vector<TrashVolume> &volumes) {
+    volumeRows_.clear();
+    for (const TrashVolume &volume : volumes) {
+        const std::string size =
+            formatted(volume.someUnknown ? localizedPlural("%zu item, at least %s", "%zu items, at least %s", volume.items)
+                                         : localizedPlural("%zu item, %s", "%zu items, %s", volume.items),
+                      volume.items, sizeText(volume.bytes).c_str());
+        volumeRows_.push_back({escapedText(volume.mountPoint), escapedText(volume.files),
+                               volume.answered ? formatted(tr("%s, %s free"), size.c_str(), sizeText(volume.freeBytes).c_str())
+                                               : notAnsweringText(),
+                               volume.id, volume.purged});
+    }
+}
+
+void PanelModel::setVolumePurged(size_t row, bool on) {
+    if (row >= volumeRows_.size() || volumeRows_[row].id.empty() || on == volumeRows_[row].purged) return;
+    preferences_->setVolumePurged(volumeRows_[row].id, on);
+    apply();
 }
 
 bool PanelModel::keepForAWeek(size_t row) {

@@ -1,7 +1,7 @@
 // What the settings panel shows and does, without any toolkit: the main switch that turns
 // automatic emptying on or off for good (the server's user unit), the period as a unit and a
 // count (choices exactly those Preferences offers, the counts following the unit), the secure
-// and notice switches, the space limits and the minimum age, the server's state with its start/stop title, the next cycle's preview
+// and notice switches, the space limits and the minimum age, a switch per volume, the server's state with its start/stop title, the next cycle's preview
 // (a heading and the due items) and the purge-now action, which the view confirms with the
 // model's question first. Every change is applied at once (synchronize); the model follows
 // "preferences changed", "server launched" and "server will terminate" and tells its view
@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "bus/notification_center.h"
+#include "client/server_client.h"
+#include "client/trash_volumes.h"
 #include "preferences/preferences.h"
 
 namespace quillon {
@@ -27,6 +29,15 @@ struct DueRow {
     std::string location;  // where the item was trashed from (escaped); empty when not known
 };
 
+// One volume that holds a trash folder of the user's, as the volumes list shows it.
+struct VolumeRow {
+    std::string mountPoint;  // escaped; empty where no mount holds it
+    std::string trash;       // the trash folder (escaped); empty when its volume did not answer
+    std::string facts;       // "3 items, 4.5 MiB, 20 GiB free", or that the volume does not answer
+    std::string id;          // the volume's id; empty where none is known: nothing to switch
+    bool purged = true;      // its switch: purged by the rules, or left alone
+};
+
 // One entry of the deletion history, as the "Recently deleted" list shows it.
 struct DeletedRow {
     std::string what;  // where the item came from (escaped), its name, or "(secure: 3 items)"
@@ -36,7 +47,9 @@ struct DeletedRow {
 
 class PanelModel {
  public:
-    explicit PanelModel(std::function<void()> changed);
+    // With `dueWithinADay`, the due list holds what is due within the next day (the batch the
+    // server's warning before a large purge names), not only the next cycle's.
+    explicit PanelModel(std::function<void()> changed, bool dueWithinADay = false);
     ~PanelModel();
     PanelModel(const PanelModel &) = delete;
     PanelModel &operator=(const PanelModel &) = delete;
@@ -66,8 +79,12 @@ class PanelModel {
     // The next cycle: when, how many items go and the space freed, volumes that do not
     // answer; or why nothing is known.
     const std::string &preview() const { return preview_; }
-    // What the next cycle deletes, item by item.
+    // What the next cycle deletes, item by item (or what is due within a day).
     const std::vector<DueRow> &dueRows() const { return dueRows_; }
+    bool dueWithinADay() const { return dueWithinADay_; }
+    // Each volume with a trash of the user's and the choice for it, read with the server's
+    // state; the home trash first.
+    const std::vector<VolumeRow> &volumeRows() const { return volumeRows_; }
     // The newest kDeletedRows entries of the deletion history, newest first; read with the
     // server's state.
     static constexpr size_t kDeletedRows = 50;
@@ -77,8 +94,9 @@ class PanelModel {
     // stop): an old result must not pass for the present.
     const std::string &purgeOutcome() const { return purgeOutcome_; }
     bool purging() const { return purging_; }
-    // Whether purge-now may be offered: the server runs, no purge is under way, something is due.
-    bool canPurge() const { return running() && !purging_ && !dueRows_.empty(); }
+    // Whether purge-now may be offered: the server runs, no purge is under way, something is due,
+    // and the list is the next cycle's (a purge now would not take what is due only tomorrow).
+    bool canPurge() const { return running() && !purging_ && !dueRows_.empty() && !dueWithinADay_; }
     // The question to ask before purgeNow, naming the count and the space ("Delete 3 items
     // for good?"), and the line under it.
     std::string confirmationQuestion() const;
@@ -94,6 +112,9 @@ class PanelModel {
     void chooseKeepFree(int percent);
     void chooseMinimumAge(int64_t seconds);
     void startOrStop();
+    // Purges the trash on the volume of row `row` by the rules, or leaves it alone (stored by
+    // the volume's id, so it follows the volume); ignored for a row without an id.
+    void setVolumePurged(size_t row, bool on);
     // Enables and starts, or disables and stops, the server's unit.
     void chooseAutomatic(bool on);
     // Asks the running server to keep the item of the due row `row` (its name, in every trash
@@ -111,6 +132,8 @@ class PanelModel {
     void apply();
     void show(const PreferencesSnapshot &values);
     void readServer();
+    void readPreview(ServerState state);
+    void showVolumes(const std::vector<TrashVolume> &volumes);
     void readDeleted();
     void stateChanged();
 
@@ -122,6 +145,8 @@ class PanelModel {
     std::string periodNote_;
     std::vector<DueRow> dueRows_;
     std::vector<DeletedRow> deletedRows_;
+    std::vector<VolumeRow> volumeRows_;
+    const bool dueWithinADay_;
     uint64_t dueBytes_ = 0;
     bool dueSizeUnknown_ = false;
     std::string state_, preview_, purgeOutcome_, automaticNote_, switchFailure_;

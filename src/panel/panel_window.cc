@@ -42,9 +42,17 @@ Gtk::Widget *itemRow(const std::string &title, const std::string &size, const st
     return row;
 }
 
+// What a screen reader says for a control that has no label of its own.
+void accessibleLabel(Gtk::Widget &widget, const std::string &text) {
+    Glib::Value<Glib::ustring> value;
+    value.init(Glib::Value<Glib::ustring>::value_type());
+    value.set(text);
+    widget.update_property(Gtk::Accessible::Property::LABEL, value);
+}
+
 }  // namespace
 
-PanelWindow::PanelWindow(bool showHistory)
+PanelWindow::PanelWindow(bool showHistory, bool dueWithinADay)
     : automaticLabel_(tr("Empty the trash auto_matically"), true),
       periodLabel_(tr("Delete items _after"), true),
       secureLabel_(tr("_Secure deletion"), true),
@@ -53,7 +61,7 @@ PanelWindow::PanelWindow(bool showHistory)
                      "encryption.")),
       notifyLabel_(tr("_Tell me what was deleted"), true),
       stateLabel_(tr("Server")),
-      previewLabel_(tr("Next cycle")),
+      previewLabel_(dueWithinADay ? tr("Due within a day") : tr("Next cycle")),
       counts_(Gtk::StringList::create({})),
       units_(Gtk::StringList::create({})),
       countDrop_(counts_),
@@ -62,6 +70,7 @@ PanelWindow::PanelWindow(bool showHistory)
       deletedExpander_(tr("_Recently deleted"), true),
       deletedNone_(tr("Nothing was deleted yet.")),
       limitsLabel_(tr("Space _limits"), true),
+      volumesLabel_(tr("_Volumes"), true),
       trashLimit_(Gtk::Adjustment::create(0, 0, 100, 1, 10)),
       keepFree_(Gtk::Adjustment::create(0, 0, 100, 1, 10)),
       minimumHours_(Gtk::Adjustment::create(24, 0, 24 * 365, 1, 24)) {
@@ -70,7 +79,7 @@ PanelWindow::PanelWindow(bool showHistory)
     box_.set_margin(18);
     grid_.set_row_spacing(10);
     grid_.set_column_spacing(12);
-    for (Gtk::Label *label : {&automaticLabel_, &periodLabel_, &secureLabel_, &notifyLabel_, &limitsLabel_, &stateLabel_, &previewLabel_})
+    for (Gtk::Label *label : {&automaticLabel_, &periodLabel_, &secureLabel_, &notifyLabel_, &limitsLabel_, &volumesLabel_, &stateLabel_, &previewLabel_})
         label->set_halign(Gtk::Align::END);
     for (Gtk::Label *label : {&automaticNote_, &secureHint_, &stateValue_, &previewValue_, &outcome_}) {
         label->set_halign(Gtk::Align::START);
@@ -89,19 +98,12 @@ PanelWindow::PanelWindow(bool showHistory)
     secure_.set_halign(Gtk::Align::START);
     notify_.set_halign(Gtk::Align::START);
     startStop_.set_use_underline(true);
-    // What a screen reader says for the controls that have no label of their own.
-    auto label = [](Gtk::Widget &widget, const std::string &text) {
-        Glib::Value<Glib::ustring> value;
-        value.init(Glib::Value<Glib::ustring>::value_type());
-        value.set(text);
-        widget.update_property(Gtk::Accessible::Property::LABEL, value);
-    };
-    label(countDrop_, tr("How many"));
-    label(unitDrop_, tr("Unit"));
-    label(startStop_, tr("Start or stop the server"));
-    label(trashLimit_, tr("Most a trash folder may hold, percent of its volume, 0 for no limit"));
-    label(keepFree_, tr("Free space to keep on each volume, percent, 0 for none"));
-    label(minimumHours_, tr("Hours an item stays at least"));
+    accessibleLabel(countDrop_, tr("How many"));
+    accessibleLabel(unitDrop_, tr("Unit"));
+    accessibleLabel(startStop_, tr("Start or stop the server"));
+    accessibleLabel(trashLimit_, tr("Most a trash folder may hold, percent of its volume, 0 for no limit"));
+    accessibleLabel(keepFree_, tr("Free space to keep on each volume, percent, 0 for none"));
+    accessibleLabel(minimumHours_, tr("Hours an item stays at least"));
     limitsLabel_.set_mnemonic_widget(trashLimit_);
     // Three spin buttons in a sentence: the trash's share, the free share, the minimum age.
     auto *limits = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 6);
@@ -139,10 +141,17 @@ PanelWindow::PanelWindow(bool showHistory)
     grid_.attach(notify_, 1, 5);
     grid_.attach(limitsLabel_, 0, 6);
     grid_.attach(*limits, 1, 6);
-    grid_.attach(stateLabel_, 0, 7);
-    grid_.attach(*state, 1, 7);
-    grid_.attach(previewLabel_, 0, 8);
-    grid_.attach(previewValue_, 1, 8);
+    // Each volume with a trash of the user's, with its switch: purged by the rules, or left alone.
+    volumesLabel_.set_valign(Gtk::Align::START);
+    volumesLabel_.set_mnemonic_widget(volumeList_);
+    volumeList_.set_selection_mode(Gtk::SelectionMode::NONE);
+    volumeList_.add_css_class("boxed-list");
+    grid_.attach(volumesLabel_, 0, 7);
+    grid_.attach(volumeList_, 1, 7);
+    grid_.attach(stateLabel_, 0, 8);
+    grid_.attach(*state, 1, 8);
+    grid_.attach(previewLabel_, 0, 9);
+    grid_.attach(previewValue_, 1, 9);
     // The due items in a list that scrolls: a full trash must not make the window grow.
     dueList_.set_selection_mode(Gtk::SelectionMode::NONE);
     dueList_.add_css_class("boxed-list");
@@ -153,7 +162,7 @@ PanelWindow::PanelWindow(bool showHistory)
     dueScroll_.set_propagate_natural_height(true);
     dueScroll_.set_has_frame(true);
     dueScroll_.set_hexpand(true);
-    grid_.attach(dueScroll_, 1, 9);
+    grid_.attach(dueScroll_, 1, 10);
     box_.append(grid_);
     auto *actions = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
     actions->append(purge_);
@@ -202,9 +211,11 @@ PanelWindow::PanelWindow(bool showHistory)
     startStop_.signal_clicked().connect([this] { model_->startOrStop(); });
     purge_.signal_clicked().connect([this] { confirmPurge(); });
 
-    model_ = std::make_unique<PanelModel>([this] {
-        if (model_) showModel();
-    });
+    model_ = std::make_unique<PanelModel>(
+        [this] {
+            if (model_) showModel();
+        },
+        dueWithinADay);
     showModel();
 }
 
@@ -229,6 +240,7 @@ void PanelWindow::showModel() {
     previewValue_.set_text(model_->preview());
     showDueRows();
     showDeletedRows();
+    showVolumeRows();
     outcome_.set_text(model_->purgeOutcome());
     purge_.set_sensitive(model_->canPurge());
     showing_ = false;
@@ -256,6 +268,29 @@ void PanelWindow::showDeletedRows() {
     while (Gtk::Widget *row = deletedList_.get_row_at_index(0)) deletedList_.remove(*row);
     for (const DeletedRow &deleted : model_->deletedRows())
         deletedList_.append(*itemRow(deleted.what, deleted.size, deleted.when));
+}
+
+void PanelWindow::showVolumeRows() {
+    while (Gtk::Widget *row = volumeList_.get_row_at_index(0)) volumeList_.remove(*row);
+    for (size_t index = 0; index < model_->volumeRows().size(); index++) {
+        const VolumeRow &volume = model_->volumeRows()[index];
+        auto *purged = Gtk::make_managed<Gtk::Switch>();
+        purged->set_valign(Gtk::Align::CENTER);
+        purged->set_active(volume.purged);
+        purged->set_sensitive(!volume.id.empty());
+        accessibleLabel(*purged, formatted(tr("Empty the trash on %s"), volume.mountPoint.c_str()));
+        // Not from within the switch's own signal: the choice shows the rows, this one among
+        // them, anew. Tracked: a window closed meanwhile drops it.
+        purged->property_active().signal_changed().connect([this, index, purged] {
+            if (showing_) return;
+            Glib::signal_idle().connect_once(
+                sigc::track_obj([this, index, on = purged->get_active()] { model_->setVolumePurged(index, on); }, *this));
+        });
+        volumeList_.append(*itemRow(volume.mountPoint.empty() ? volume.trash : volume.mountPoint, volume.facts,
+                                    volume.trash, purged));
+    }
+    volumeList_.set_visible(!model_->volumeRows().empty());
+    volumesLabel_.set_visible(!model_->volumeRows().empty());
 }
 
 void PanelWindow::confirmPurge() {

@@ -12,13 +12,15 @@ namespace quillon {
 
 class PanelWindow : public Gtk::Window {
  public:
-    // With `showHistory`, opens on the "Recently deleted" list (quillon-panel --show history).
-    explicit PanelWindow(bool showHistory = false);
+    // With `showHistory`, opens on the "Recently deleted" list (quillon-panel --show history);
+    // with `dueWithinADay`, lists what is due within a day (quillon-panel --show due).
+    explicit PanelWindow(bool showHistory = false, bool dueWithinADay = false);
 
  private:
     void showModel();
     void showDueRows();
     void showDeletedRows();
+    void showVolumeRows();
     // Asks before a purge: the model's question, Cancel first and the default.
     void confirmPurge();
 
@@ -36,7 +38,8 @@ class PanelWindow : public Gtk::Window {
     Gtk::ScrolledWindow deletedScroll_;
     Gtk::ListBox deletedList_;
     Gtk::Label deletedNone_;
-    Gtk::Label limitsLabel_;
+    Gtk::Label limitsLabel_, volumesLabel_;
+    Gtk::ListBox volumeList_;
     Gtk::SpinButton trashLimit_, keepFree_, minimumHours_;  // percentages, 0 = off; hours
     std::unique_ptr<Gtk::MessageDialog> confirmation_;
     bool showing_ = false;  // while the model is being shown, widget signals are not choices

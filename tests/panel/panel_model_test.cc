@@ -3,12 +3,15 @@
 // server's coming and going; it starts the server by D-Bus activation where no user manager
 // is (where its main switch can turn nothing on for good, and says so), stops it, and empties
 // what is due.
+#include <sys/stat.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <set>
 #include <tuple>
 
 #include "bus/session_bus.h"
@@ -151,6 +154,41 @@ TEST_F(PanelModelTest, FollowsOtherWritersAndTheServerAndStartsStopsAndPurgesIt)
     EXPECT_EQ(model.purgeOutcome(), "");  // an old result does not outlive the state it was of
     EXPECT_TRUE(processUntil([&] { return !model.running(); })) << model.state();
     EXPECT_EQ(model.state(), "Not running");
+}
+
+// A volume's switch is stored by its id and its row follows; on again, it is left alone no more.
+TEST_F(PanelModelTest, AVolumesSwitchIsStoredByItsId) {
+    QUILLON_SKIP_IF(private_mounts());
+    QUILLON_SKIP_IF(mount_for_test("tmpfs", home / "vol", "tmpfs"));
+    const std::string name = ".Trash-" + std::to_string(getuid()), trash = home / ("vol/" + name);
+    make_tree(home / "vol", {name + "/", name + "/files/", name + "/files/doc=abc"});
+    chmod(trash.c_str(), 0700);
+    environment.setMounts({home / "vol"}, "tmpfs");
+    PanelModel model([&] { shown++; });
+    ASSERT_EQ(model.volumeRows().size(), 2u);  // the home trash first
+    const VolumeRow &row = model.volumeRows()[1];
+    EXPECT_EQ(row.mountPoint + " " + row.trash, home / "vol" + " " + trash + "/files");
+    EXPECT_THAT(row.facts, ::testing::MatchesRegex("1 item, 3 bytes, .* free"));
+    for (bool on : {false, true}) {
+        model.setVolumePurged(1, on);
+        UserDefaults::resetStandardUserDefaults();
+        EXPECT_EQ(Preferences().leftAloneVolumes(), (on ? std::set<std::string>{} : std::set{"mount:" + home / "vol"}));
+        EXPECT_EQ(model.volumeRows()[1].purged, on);
+    }
+}
+
+// Asked for what is due within a day, the list also holds what the next cycle leaves.
+TEST_F(PanelModelTest, TheDueListCanReachADayAhead) {
+    write_file(files + "/old", "1");
+    write_file(files + "/soon", "2");  // due in 12 hours: 4 days less 12 hours before the test's now
+    write_file(home / ".config/local.vantor.quillon.list.plist",
+               trash_list_xml(files, {{"old", "2020-01-01T00:00:00Z"}, {"soon", "2027-01-11T20:00:00Z"}}));
+    for (bool ahead : {false, true}) {
+        PanelModel model([&] { shown++; }, ahead);
+        std::vector<std::string> names;
+        for (const DueRow &row : model.dueRows()) names.push_back(row.name);
+        EXPECT_EQ(names, (ahead ? std::vector<std::string>{"old", "soon"} : std::vector<std::string>{"old"}));
+    }
 }
 
 // A server that holds its name but does not answer is busy, not gone; a purge it fails may
