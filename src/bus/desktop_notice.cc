@@ -24,7 +24,11 @@ struct Capabilities {
     bool markup = true;
     bool actions = false;
 };
+// Waiting blocks the caller only where no loop takes the answer; there the wait is short.
 constexpr uint64_t kPatienceUsec = 1'000'000;
+// Asked from a loop, nothing waits: the daemon may take the bus's usual time to answer, so a
+// slow daemon still gets the notice it can show.
+constexpr uint64_t kLoopPatienceUsec = 25'000'000;
 
 Capabilities readCapabilities(sd_bus_message *reply) {
     bool markup = false, actions = false;
@@ -128,7 +132,7 @@ bool sendDesktopNotice(const std::string &summary, const std::string &body, cons
     if (sd_bus_get_event(bus)) {
         // Asked without waiting; the answer (or the timeout's error) sends the notice.
         auto copy = std::make_unique<Notice>(*notice);
-        if (r >= 0) r = callAsync(bus, call, capabilitiesAnswered, std::move(copy), kPatienceUsec);
+        if (r >= 0) r = callAsync(bus, call, capabilitiesAnswered, std::move(copy), kLoopPatienceUsec);
         sd_bus_message_unref(call);
         return r >= 0 || sendNotice(bus, std::move(notice), {});
     }
