@@ -26,15 +26,18 @@ TEST(SpaceLimits, OldestFirstUntilWithinAndNeverYoungerThanTheMinimumAge) {
         {"both: the larger need", 30, 30, 0, 250, {"a", "b"}, kOverLimit | kTooLittleFree, 0},
         {"more free space than the items hold", 0, 90, 0, 100, {"a", "b", "e", "c", "d"}, kTooLittleFree, 0},
     };
+    std::vector<SizedItem> items;
+    for (int i = 0; i < 5; i++) items.push_back({&names[i], now.dateByAddingInterval(-std::chrono::seconds(ages[i])), sizes[i]});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<SizedItem> items;
-        for (int i = 0; i < 5; i++) items.push_back({&names[i], now.dateByAddingInterval(-std::chrono::seconds(ages[i])), sizes[i]});
         const LimitChoice choice = chooseForLimits(items, {1000, c.free}, {c.limit, c.keepFree, c.minimumAge}, now);
         EXPECT_EQ(choice.names, c.gone);
         EXPECT_EQ(choice.reasons, c.reasons);
         EXPECT_EQ(choice.unfreed, c.unfreed);
     }
+    // An item the user keeps counts toward the trash's size but never goes: "over it" without "a".
+    items[2].kept = true;
+    EXPECT_EQ(chooseForLimits(items, {1000, 900}, {30, 0, 0}, now).names, (std::vector<std::string>{"b", "e"}));
 }
 
 }  // namespace
