@@ -4,8 +4,10 @@
 quillon_packages_build=(cmake g++ make pkg-config libsystemd-dev libexpat1-dev gettext scdoc libgtkmm-4.0-dev)
 # What running the server needs beyond the build: a session bus to start when there is none.
 quillon_packages_run=(dbus-daemon dbus-bin)
+# libFuzzer, for scripts/fuzz.
+quillon_packages_fuzz=(clang libclang-rt-dev)
 quillon_packages_test=(libgtest-dev libgmock-dev googletest dbus-daemon dbus-bin e2fsprogs
-                       clang libclang-rt-dev
+                       "${quillon_packages_fuzz[@]}"
                        xvfb xdotool imagemagick desktop-file-utils systemd)
 # What building the Debian package needs.
 quillon_packages_package=(debhelper dpkg-dev fakeroot lintian)
